@@ -1,0 +1,102 @@
+// The FTP operations on a logged-in channel: transfers, listings, the transfer type, the
+// server directory, and deleting or making server files and directories.
+#include "api/operation.h"
+#include "dap32.h"
+#include "engine/engine.h"
+#include "frame/text.h"
+#include "net/net.h"
+
+namespace {
+// Opens the transfer's local file before anything goes to the server; a file left open by
+// an abandoned earlier transfer is closed first.
+int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, bool download) {
+  int32_t error;
+  Channel* channel = beginOperation(chan, entryLine, &error);
+  if (channel == nullptr) return error;
+  if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
+  closeLocalFile(channel);
+  PlatFile file = openLocalFile(channel, name, download);
+  if (file < 0) return DAP_ERR_CANNOT_OPEN_FILE;
+  channel->localFile = file;
+  if (download) {
+    channel->bytesReceived = 0;
+  } else {
+    channel->bytesSent = 0;
+  }
+  return runOperation(channel, download ? kStateDownload : kStateUpload);
+}
+
+// The operations whose one argument is a name sent with the command.
+int32_t runNamedCommand(int32_t chan, const char* entryLine, const char* name, char* Channel::*field,
+                        int32_t entryState) {
+  int32_t error;
+  Channel* channel = beginOperation(chan, entryLine, &error);
+  if (channel == nullptr) return error;
+  if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
+  copyPrintable(channel->*field, name, kNameSize);
+  return runOperation(channel, entryState);
+}
+}  // namespace
+
+int32_t DAP_CALL dapGetFile(int32_t chan, const char* name) {
+  return startTransfer(chan, "*** dapGetFile\r\n", name, true);
+}
+
+int32_t DAP_CALL dapPutFile(int32_t chan, const char* name) {
+  return startTransfer(chan, "*** dapPutFile\r\n", name, false);
+}
+
+// The listing goes into the caller's buffer while the engine runs; the result is the number
+// of bytes stored.
+int32_t DAP_CALL dapGetList(int32_t chan, int32_t type, char* buffer, int32_t size) {
+  int32_t error;
+  Channel* channel = beginOperation(chan, "*** dapGetList\r\n", &error);
+  if (channel == nullptr) return error;
+  if (buffer == nullptr || size < 0) return DAP_ERR_CANNOT_COMPLY;
+  channel->listBuffer = buffer;
+  channel->listBufferSize = static_cast<uint32_t>(size);
+  channel->listLength = 0;
+  channel->listType = type;
+  int32_t result = runOperation(channel, kStateList);
+  return result < 0 ? result : channel->listLength;
+}
+
+int32_t DAP_CALL dapSetMode(int32_t chan, int32_t mode) {
+  int32_t error;
+  Channel* channel = beginOperation(chan, "*** dapSetMode\r\n", &error);
+  if (channel == nullptr) return error;
+  char letter = static_cast<char>(mode & 0xFF);
+  if (letter != 'A' && letter != 'B') return DAP_ERR_BAD_MODE;
+  channel->binaryMode = letter == 'B' ? 1 : 0;
+  return runOperation(channel, kStateType);
+}
+
+int32_t DAP_CALL dapSetServerDir(int32_t chan, const char* directory) {
+  return runNamedCommand(chan, "*** dapSetServerDir\r\n", directory, &Channel::serverDir,
+                         kStateChangeDir);
+}
+
+// Returns the directory's full length, which may exceed what the buffer received.
+int32_t DAP_CALL dapGetServerDir(int32_t chan, char* buffer, int32_t size) {
+  int32_t error;
+  Channel* channel = beginOperation(chan, "*** dapGetServerDir\r\n", &error);
+  if (channel == nullptr) return error;
+  int32_t result = runOperation(channel, kStatePrintDir);
+  if (result < 0 || channel->autoCall == 0) return result;
+  copyText(buffer, channel->serverDir, size);
+  return static_cast<int32_t>(textLength(channel->serverDir));
+}
+
+int32_t DAP_CALL dapDelFile(int32_t chan, const char* name) {
+  return runNamedCommand(chan, "*** dapDelFile\r\n", name, &Channel::fileName, kStateDelete);
+}
+
+int32_t DAP_CALL dapMakeServerDir(int32_t chan, const char* name) {
+  return runNamedCommand(chan, "*** dapMakeServerDir\r\n", name, &Channel::fileName,
+                         kStateMakeDir);
+}
+
+int32_t DAP_CALL dapDelServerDir(int32_t chan, const char* name) {
+  return runNamedCommand(chan, "*** dapRemoveServerDir\r\n", name, &Channel::fileName,
+                         kStateRemoveDir);
+}

@@ -1,0 +1,135 @@
+// The parameter exports: counters and codes out, time-outs, delays and options in, the
+// server's address as text, and the debug log's file and the application's own lines.
+#include "dap32.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "net/net.h"
+
+namespace {
+// Channel values read directly by dapGetInteger.
+struct ChannelCounter {
+  uint32_t code;
+  int32_t Channel::*field;
+};
+constexpr ChannelCounter kChannelCounters[] = {
+    {DAP_GET_STEP_COUNT, &Channel::stepCount},
+    {DAP_GET_SERVER_CODE, &Channel::serverCode},
+    {DAP_GET_SOCKET_CODE, &Channel::lastSocketCode},
+    {DAP_GET_BYTES_RECEIVED, &Channel::bytesReceived},
+    {DAP_GET_TOTAL_BYTES_RECEIVED, &Channel::totalBytesReceived},
+    {DAP_GET_BYTES_SENT, &Channel::bytesSent},
+    {DAP_GET_TOTAL_BYTES_SENT, &Channel::totalBytesSent},
+    {DAP_GET_CONTROL_SOCKET, &Channel::controlSocket},
+};
+
+// Library-wide settings stored as given by dapSetInteger; they apply to every channel.
+struct LibrarySetting {
+  uint32_t code;
+  uint32_t Settings::*field;
+};
+constexpr LibrarySetting kLibrarySettings[] = {
+    {DAP_SET_CONNECT_TIMEOUT, &Settings::connectTimeout},
+    {DAP_SET_COMMAND_DELAY, &Settings::commandDelay},
+    {DAP_SET_REPLY_TIMEOUT, &Settings::replyTimeout},
+    {DAP_SET_BLOCK_DELAY, &Settings::blockDelay},
+    {DAP_SET_SPARE, &Settings::spareSetting},
+    {DAP_SET_POLL_SLEEP, &Settings::pollSleep},
+    {DAP_SET_FINAL_BLOCK_DELAY, &Settings::finalBlockDelay},
+};
+
+constexpr int32_t kUnknownCode = -1;
+
+// 0 when the control connection reports an exception, else whether it can be written.
+int32_t connectionTest(const Channel* channel) {
+  if (rokStatus(channel->controlSocket, kPollException) == 1) return 0;
+  return rokStatus(channel->controlSocket, kPollWritable);
+}
+
+uint32_t clampedBlockSize(uint32_t value) {
+  if (value < kUploadBlockMin) return kUploadBlockMin;
+  return value > kUploadBlockMax ? kUploadBlockMax : value;
+}
+
+int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
+  switch (code) {
+    case DAP_SET_AUTO_CALL:
+      channel->autoCall = static_cast<uint32_t>(value) & 1;
+      logLine(channel, "AUTO_CALL = %d\r\n", static_cast<int>(channel->autoCall));
+      channel->resumeTick = 0;
+      channel->deadlineTick = 0;
+      return static_cast<int32_t>(channel->autoCall);
+    case DAP_SET_SERVER_PORT:
+      channel->serverPort = static_cast<uint16_t>(value);
+      return value;
+    case DAP_SET_PASSIVE:
+      channel->passiveMode = value;
+      return value;
+    case DAP_SET_UPLOAD_BLOCK_SIZE:
+      settings.uploadBlockSize = clampedBlockSize(static_cast<uint32_t>(value));
+      return static_cast<int32_t>(settings.uploadBlockSize);
+    default:
+      return kUnknownCode;
+  }
+}
+
+// A log that is replaced is closed, not leaked.
+int32_t openLog(Channel* channel, const char* path) {
+  logClose(channel);
+  PlatFile file = path != nullptr ? platFileCreate(path) : kPlatFileError;
+  if (file <= 0) return kPlatFileError;
+  channel->logFile = file;
+  return file;
+}
+}  // namespace
+
+int32_t DAP_CALL dapGetInteger(int32_t chan, uint32_t code) {
+  int32_t error;
+  Channel* channel = channelFor(chan, &error);
+  if (channel == nullptr) return error;
+  for (const ChannelCounter& counter : kChannelCounters) {
+    if (counter.code == code) return channel->*counter.field;
+  }
+  if (code == DAP_GET_CONNECTED) return connectionTest(channel);
+  if (code == DAP_GET_VERSION) return libraryVersion();
+  if (code == DAP_GET_BUILD) return libraryBuild();
+  return kUnknownCode;
+}
+
+int32_t DAP_CALL dapSetInteger(int32_t chan, uint32_t code, int32_t value) {
+  int32_t error;
+  Channel* channel = channelFor(chan, &error);
+  if (channel == nullptr) return error;
+  for (const LibrarySetting& setting : kLibrarySettings) {
+    if (setting.code == code) {
+      settings.*setting.field = static_cast<uint32_t>(value);
+      return value;
+    }
+  }
+  return setChannelOption(channel, code, value);
+}
+
+int32_t DAP_CALL dapGetString(int32_t chan, int32_t code, char* buffer, int32_t size) {
+  int32_t error;
+  Channel* channel = channelFor(chan, &error);
+  if (channel == nullptr) return error;
+  if (buffer == nullptr) return 0;
+  if (code == DAP_STR_SERVER_IP) return netFormatAddress(channel->serverAddr, buffer, size);
+  // An unknown code answers "?" where the buffer has room for it and its NUL.
+  if (size >= 2) {
+    buffer[0] = '?';
+    buffer[1] = '\0';
+  } else if (size == 1) {
+    buffer[0] = '\0';
+  }
+  return 0;
+}
+
+int32_t DAP_CALL dapSetString(int32_t chan, int32_t code, const char* text) {
+  int32_t error;
+  Channel* channel = channelFor(chan, &error);
+  if (channel == nullptr) return error;
+  if (code == DAP_STR_LOG_OPEN) return openLog(channel, text);
+  if (code != DAP_STR_LOG_WRITE) return kUnknownCode;
+  if (text != nullptr) logLine(channel, "%s\r\n", text);
+  return channel->logFile;
+}

@@ -1,0 +1,215 @@
+// dapDriver and the frame around the states: gates, deadline, state log, dispatch, the
+// closing log lines of a step, the error exit, the shared transitions, and the table of
+// every state.
+#include "dap32.h"
+#include "engine/engine.h"
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "net/net.h"
+
+namespace {
+// Every state of the engine, in ascending order. Numbers not listed (305, 402, 806 ...) are
+// unknown states.
+constexpr StateEntry kStates[] = {
+    {101, stateConnect},         {102, stateConnected},
+    {103, stateReadGreeting},    {104, stateSendUser},
+    {105, stateReadUserReply},   {106, stateSendPassword},
+    {107, stateReadPasswordReply}, {220, stateSendQuit},
+    {221, stateReadQuitReply},   {301, stateStartDownload},
+    {303, stateSendRetr},        {304, stateReadRetrReply},
+    {307, stateReceiveBlock},    {308, stateEndDownload},
+    {350, stateReadTransferEnd}, {401, stateStartUpload},
+    {403, stateSendStor},        {404, stateReadStorReply},
+    {407, stateSendBlock},       {408, stateEndUpload},
+    {501, stateSendCwd},         {502, stateReadCwdReply},
+    {521, stateSendPwd},         {522, stateReadPwdReply},
+    {541, stateSendDele},        {542, stateReadCommandReply},
+    {601, stateSendRmd},         {602, stateReadCommandReply},
+    {610, stateSendMkd},         {611, stateReadCommandReply},
+    {701, stateSendType},        {702, stateReadCommandReply},
+    {801, stateStartList},       {804, stateSendList},
+    {805, stateReadListReply},   {807, stateReceiveListing},
+    {808, stateEndList},         {900, stateSendPasv},
+    {901, stateReadPasvReply},   {902, stateAwaitDataConnected},
+    {910, stateSendPort},        {911, stateReadPortReply},
+    {920, stateStartAccept},     {921, stateAcceptData},
+};
+
+constexpr bool isAscending(const StateEntry* states, size_t count) {
+  for (size_t i = 1; i < count; ++i) {
+    if (states[i - 1].number >= states[i].number) return false;
+  }
+  return true;
+}
+static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
+              "the state table must be in ascending order");
+static_assert(sizeof kStates / sizeof kStates[0] == 44, "a state was added or lost");
+
+constexpr uint32_t kTickStampMask = 0x7FFFF;
+constexpr uint32_t kErrorTextLimit = 256;
+
+void logStepEnd(Channel* channel) {
+  if (!isLogging(channel)) return;
+  if (channel->commandBuffer[0] != '\0') {
+    logWrite(channel, "S: ");
+    logWrite(channel, channel->commandBuffer);
+    logWrite(channel, "\r\n");
+  }
+  if (channel->responseBuffer[0] != '\0') {
+    logWrite(channel, "R: ");
+    logWrite(channel, channel->responseBuffer);
+  }
+}
+
+void logErrorText(Channel* channel, int32_t code) {
+  errorTextInto(channel, code, channel->logText, kErrorTextLimit);
+  logWrite(channel, channel->logText);
+}
+
+void logError(Channel* channel, int32_t sockCode, int32_t rokCode) {
+  if (!isLogging(channel)) return;
+  char stamp[8];
+  tickStamp(platTicks(), stamp);
+  logLine(channel, "ERROR(%s): SockCode=%d RokCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+          stamp, static_cast<int>(sockCode), static_cast<int>(rokCode),
+          static_cast<int>(channel->lastLoggedState), static_cast<int>(channel->currentState),
+          static_cast<int>(channel->nextState));
+  if (rokCode == DAP_ERR_NOT_COMPLETED) {
+    logLine(channel, "ServerCode=%d\r\n", static_cast<int>(channel->serverCode));
+    logLine(channel, "[%s]\n", channel->responseBuffer);
+  }
+  if (rokCode < 0) logErrorText(channel, rokCode);
+  if (sockCode < 0) logErrorText(channel, sockCode);
+}
+}  // namespace
+
+const StateEntry* findState(int32_t number) {
+  for (const StateEntry& entry : kStates) {
+    if (entry.number == number) return &entry;
+  }
+  return nullptr;
+}
+
+void tickStamp(uint32_t tick, char* text) {
+  uint32_t masked = tick & kTickStampMask;
+  platFormat(text, "%3ld.%3ld", static_cast<long>(masked / 1000), static_cast<long>(masked % 1000));
+  for (char* c = text; *c != '\0'; ++c) {
+    if (*c == ' ') *c = '0';
+  }
+}
+
+// The channel is idle afterwards, with no gate and no deadline: a deadline that has just
+// fired must not fire again on the next call.
+int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
+  logError(channel, sockCode, rokCode);
+  channel->nextState = kStateIdle;
+  channel->lastLoggedState = channel->currentState;
+  channel->currentState = -1;
+  channel->lastSocketCode = sockCode;
+  channel->dataAccepted = 0;
+  channel->resumeTick = 0;
+  channel->deadlineTick = 0;
+  closeLocalFile(channel);
+  platSleep(0);
+  return sockCode < 0 ? sockCode : rokCode;
+}
+
+void awaitReply(Channel* channel, uint32_t now, int32_t next) {
+  channel->resumeTick = tickAfter(now, settings.commandDelay);
+  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  channel->nextState = next;
+}
+
+void openDataConnection(Channel* channel, int32_t transferState) {
+  channel->returnState = transferState;
+  channel->nextState = channel->passiveMode != 0 ? 900 : 910;
+}
+
+void awaitTransferReply(Channel* channel, uint32_t timeout, int32_t replyState) {
+  uint32_t now = platTicks();
+  channel->resumeTick = tickAfter(now, settings.commandDelay);
+  channel->deadlineTick = tickAfter(now, timeout);
+  if (channel->passiveMode != 0) {
+    channel->nextState = replyState;
+  } else {
+    channel->nextState = 920;
+    channel->returnState = replyState;
+  }
+}
+
+void returnToSavedState(Channel* channel) {
+  channel->nextState = channel->returnState;
+  channel->returnState = 0;
+}
+
+namespace {
+// The gates that hold a call back: a resume tick ahead, or a control connection that must
+// be writable first. A held call sleeps and reports that nothing ran.
+bool heldBack(const Channel* channel, uint32_t now) {
+  return channel->resumeTick != 0 && tickBefore(now, channel->resumeTick);
+}
+
+bool awaitingWritable(Channel* channel) {
+  if (channel->pendingFlag == 0) return false;
+  if (rokStatus(channel->controlSocket, kPollWritable) == 1) {
+    channel->pendingFlag = 0;
+    return false;
+  }
+  return true;
+}
+
+bool deadlinePassed(const Channel* channel, uint32_t now) {
+  return channel->deadlineTick != 0 && tickBefore(channel->deadlineTick, now);
+}
+
+int32_t timeStop(Channel* channel, uint32_t now) {
+  logLine(channel, "TimeStop exceeded [%ld:%ld]\r\n", static_cast<long>(now),
+          static_cast<long>(channel->deadlineTick));
+  return errorExit(channel, 0, DAP_ERR_TIMED_OUT);
+}
+
+int32_t waitAndReport() {
+  platSleep(settings.pollSleep);
+  return DAP_DRIVER_WAITING;
+}
+
+void logStateChange(Channel* channel, uint32_t now) {
+  if (!isLogging(channel) || channel->currentState == channel->lastLoggedState) return;
+  char stamp[8];
+  tickStamp(now, stamp);
+  logLine(channel, "<%3d:%s>\r\n", static_cast<int>(channel->currentState), stamp);
+}
+}  // namespace
+
+int32_t DAP_CALL dapDriver(int32_t chan) {
+  int32_t error;
+  Channel* channel = channelFor(chan, &error);
+  if (channel == nullptr) return error;
+  channel->commandBuffer[0] = '\0';
+  channel->responseBuffer[0] = '\0';
+  uint32_t now = platTicks();
+  if (heldBack(channel, now)) return waitAndReport();
+  if (deadlinePassed(channel, now)) return timeStop(channel, now);
+  if (awaitingWritable(channel)) return waitAndReport();
+
+  channel->currentState = channel->nextState;
+  if (channel->currentState > 0) ++channel->stepCount;
+  logStateChange(channel, now);
+
+  if (channel->currentState == kStateIdle) {
+    channel->currentState = -1;
+    channel->resumeTick = 0;
+    channel->deadlineTick = 0;
+    return 0;
+  }
+  if (const StateEntry* state = findState(channel->currentState)) {
+    int32_t result = state->run(channel, now);
+    if (result != kStepDone) return result;
+  } else {
+    logLine(channel, "ERROR! Unknown state %d\r\n", static_cast<int>(channel->currentState));
+  }
+  logStepEnd(channel);
+  channel->lastLoggedState = channel->currentState;
+  channel->currentState = -1;
+  return channel->nextState;
+}

@@ -1,0 +1,95 @@
+// The session engine: the state machine that dapDriver steps, one state per call.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+// Entry states of the operations.
+enum EntryState : int32_t {
+  kStateIdle = 0,
+  kStateConnect = 101,
+  kStateQuit = 220,
+  kStateDownload = 301,
+  kStateUpload = 401,
+  kStateChangeDir = 501,
+  kStatePrintDir = 521,
+  kStateDelete = 541,
+  kStateRemoveDir = 601,
+  kStateMakeDir = 610,
+  kStateType = 701,
+  kStateList = 801,
+};
+
+// What a state returns: kStepDone goes on to the step's closing log lines and returns
+// nextState; any other value ends the driver call with that result at once.
+constexpr int32_t kStepDone = 0;
+
+using StateFunction = int32_t (*)(Channel* channel, uint32_t now);
+
+struct StateEntry {
+  int32_t number;
+  StateFunction run;
+};
+
+// Ends the operation: logs the failure with both codes and their texts, makes the channel
+// idle, closes the local file, and returns the code for the caller.
+int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode);
+
+// Transitions shared by several states.
+void awaitReply(Channel* channel, uint32_t now, int32_t next);
+void openDataConnection(Channel* channel, int32_t transferState);
+void awaitTransferReply(Channel* channel, uint32_t timeout, int32_t replyState);
+void returnToSavedState(Channel* channel);
+
+// The seven characters "sss.mmm" of a tick, for log lines.
+void tickStamp(uint32_t tick, char* text);
+
+// The state functions, by group.
+int32_t stateConnect(Channel*, uint32_t);
+int32_t stateConnected(Channel*, uint32_t);
+int32_t stateReadGreeting(Channel*, uint32_t);
+int32_t stateSendUser(Channel*, uint32_t);
+int32_t stateReadUserReply(Channel*, uint32_t);
+int32_t stateSendPassword(Channel*, uint32_t);
+int32_t stateReadPasswordReply(Channel*, uint32_t);
+int32_t stateSendQuit(Channel*, uint32_t);
+int32_t stateReadQuitReply(Channel*, uint32_t);
+
+int32_t stateSendPasv(Channel*, uint32_t);
+int32_t stateReadPasvReply(Channel*, uint32_t);
+int32_t stateAwaitDataConnected(Channel*, uint32_t);
+int32_t stateSendPort(Channel*, uint32_t);
+int32_t stateReadPortReply(Channel*, uint32_t);
+int32_t stateStartAccept(Channel*, uint32_t);
+int32_t stateAcceptData(Channel*, uint32_t);
+
+int32_t stateStartDownload(Channel*, uint32_t);
+int32_t stateSendRetr(Channel*, uint32_t);
+int32_t stateReadRetrReply(Channel*, uint32_t);
+int32_t stateReceiveBlock(Channel*, uint32_t);
+int32_t stateEndDownload(Channel*, uint32_t);
+int32_t stateStartUpload(Channel*, uint32_t);
+int32_t stateSendStor(Channel*, uint32_t);
+int32_t stateReadStorReply(Channel*, uint32_t);
+int32_t stateSendBlock(Channel*, uint32_t);
+int32_t stateEndUpload(Channel*, uint32_t);
+int32_t stateStartList(Channel*, uint32_t);
+int32_t stateSendList(Channel*, uint32_t);
+int32_t stateReadListReply(Channel*, uint32_t);
+int32_t stateReceiveListing(Channel*, uint32_t);
+int32_t stateEndList(Channel*, uint32_t);
+int32_t stateReadTransferEnd(Channel*, uint32_t);
+
+int32_t stateSendCwd(Channel*, uint32_t);
+int32_t stateReadCwdReply(Channel*, uint32_t);
+int32_t stateSendPwd(Channel*, uint32_t);
+int32_t stateReadPwdReply(Channel*, uint32_t);
+int32_t stateSendDele(Channel*, uint32_t);
+int32_t stateSendRmd(Channel*, uint32_t);
+int32_t stateSendMkd(Channel*, uint32_t);
+int32_t stateSendType(Channel*, uint32_t);
+int32_t stateReadCommandReply(Channel*, uint32_t);
+
+// Test builds may arm any state number; exposed for tests that check unknown states.
+const StateEntry* findState(int32_t number);

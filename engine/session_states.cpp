@@ -1,0 +1,146 @@
+// The states that open a session (connect, greeting, USER, PASS) and end it (QUIT).
+#include "dap32.h"
+#include "engine/engine.h"
+#include "frame/log.h"
+#include "frame/settings.h"
+#include "frame/text.h"
+#include "net/net.h"
+
+namespace {
+constexpr int32_t kHostNameSize = 2047;
+constexpr int32_t kAddressTextSize = 18;
+
+void logSessionHeader(Channel* channel) {
+  uint16_t version = libraryVersion();
+  logLine(channel, "DAP Win32 Version %d.%d.%d Build %d\r\n", version >> 8, (version >> 4) & 15,
+          version & 15, static_cast<int>(libraryBuild()));
+  copyText(channel->responseBuffer, platSocketDescription(), kLineBufferSize - 1);
+  if (!isLogging(channel)) return;
+  logLine(channel, "Description:  '%s'\r\n", channel->responseBuffer);
+  netLocalHostName(channel->responseBuffer, kHostNameSize);
+  logLine(channel, "LocalHost: '%s'\r\n", channel->responseBuffer);
+  logLine(channel, "Server: '%s'\r\n", channel->serverName);
+}
+
+int32_t takeServerAddress(Channel* channel) {
+  if (netIsDottedQuad(channel->serverName)) {
+    channel->serverAddr = netParseDottedQuad(channel->serverName);
+    return 1;
+  }
+  return netResolveServer(channel);
+}
+
+// Sends commandBuffer; a failure ends the operation.
+int32_t sendCommand(Channel* channel, uint32_t now, int32_t replyState) {
+  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
+  awaitReply(channel, now, replyState);
+  return kStepDone;
+}
+
+bool replyWaiting(const Channel* channel) {
+  return netWaitReadable(channel->controlSocket, 0) != 0;
+}
+}  // namespace
+
+// A server that does not answer the connect is caught by the connect deadline while the
+// frame waits for the socket to become writable.
+int32_t stateConnect(Channel* channel, uint32_t) {
+  channel->commandBuffer[0] = '\0';
+  logSessionHeader(channel);
+  channel->controlSocket = netOpenSocket();
+  if (channel->controlSocket < 0) {
+    return errorExit(channel, channel->controlSocket, DAP_ERR_CANNOT_CREATE_SOCKET);
+  }
+  int32_t resolved = takeServerAddress(channel);
+  if (resolved < 0) return errorExit(channel, resolved, 0);
+  if (isLogging(channel)) {
+    char address[kAddressTextSize];
+    netFormatAddress(channel->serverAddr, address, sizeof address);
+    logLine(channel, "ServerIP = %s\r\n", address);
+  }
+  int32_t connected = netConnectControl(channel);
+  if (connected < 0) return errorExit(channel, connected, 0);
+  platSleep(0);
+  uint32_t now = platTicks();
+  channel->resumeTick = tickAfter(now, settings.commandDelay);
+  channel->deadlineTick = tickAfter(now, settings.connectTimeout);
+  channel->pendingFlag = 1;
+  channel->nextState = 102;
+  return kStepDone;
+}
+
+int32_t stateConnected(Channel* channel, uint32_t now) {
+  if (netWaitWritable(channel->controlSocket, 0) == 0) return kStepDone;
+  if (netLocalAddress(channel) < 0) {
+    return errorExit(channel, channel->listenSocket, DAP_ERR_LISTEN);
+  }
+  channel->resumeTick = 0;
+  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  channel->nextState = 103;
+  return kStepDone;
+}
+
+int32_t stateReadGreeting(Channel* channel, uint32_t) {
+  int32_t reply = netReadReply(channel);
+  if (reply < 0) return errorExit(channel, 0, reply);
+  platSleep(settings.pollSleep);
+  channel->resumeTick = 0;
+  channel->deadlineTick = 0;
+  channel->nextState = 104;
+  return kStepDone;
+}
+
+int32_t stateSendUser(Channel* channel, uint32_t now) {
+  platFormat(channel->commandBuffer, "USER %s", channel->userName);
+  return sendCommand(channel, now, 105);
+}
+
+// Whatever a reply below 500 says (331, 230, 332), the login goes on with PASS.
+int32_t stateReadUserReply(Channel* channel, uint32_t) {
+  if (!replyWaiting(channel)) return kStepDone;
+  int32_t reply = netReadReply(channel);
+  if (reply < 0) return errorExit(channel, 0, reply);
+  channel->pendingFlag = 1;
+  channel->nextState = 106;
+  return kStepDone;
+}
+
+int32_t stateSendPassword(Channel* channel, uint32_t now) {
+  platFormat(channel->commandBuffer, "PASS %s", channel->password);
+  int32_t result = sendCommand(channel, now, 107);
+  // The step's log line shows the command; the password stays on the wire only.
+  copyText(channel->commandBuffer, "PASS ****", kLineBufferSize - 1);
+  return result;
+}
+
+int32_t stateReadPasswordReply(Channel* channel, uint32_t) {
+  if (!replyWaiting(channel)) return kStepDone;
+  int32_t reply = netReadReply(channel);
+  if (reply < 0) return errorExit(channel, 0, reply);
+  channel->nextState = kStateIdle;
+  return kStepDone;
+}
+
+int32_t stateSendQuit(Channel* channel, uint32_t now) {
+  if (netWaitWritable(channel->controlSocket, 0) == 0) {
+    channel->nextState = kStateIdle;
+    return kStepDone;
+  }
+  copyText(channel->commandBuffer, "QUIT", kLineBufferSize - 1);
+  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
+  channel->resumeTick = tickAfter(now, 4 * settings.commandDelay);
+  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  channel->nextState = 221;
+  return kStepDone;
+}
+
+// A server that closes the connection on QUIT has completed the quit.
+int32_t stateReadQuitReply(Channel* channel, uint32_t) {
+  if (!replyWaiting(channel)) return kStepDone;
+  int32_t reply = netReadReply(channel);
+  if (reply < 0 && reply != DAP_ERR_SOCKET_CLOSED) return errorExit(channel, 0, reply);
+  channel->nextState = kStateIdle;
+  return kStepDone;
+}

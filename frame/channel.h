@@ -1,0 +1,110 @@
+// The channel record, the channel table and the library-wide settings.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr uint32_t kMaxChannels = 32;
+
+// Sizes of the text and buffer blocks of a channel.
+constexpr uint32_t kNameSize = 128;
+constexpr uint32_t kLineBufferSize = 2048;
+constexpr uint32_t kDataBufferSize = 8192;
+
+// An IPv4 socket address, host byte order, as the records keep it.
+struct SocketAddress {
+  uint32_t address;
+  uint16_t port;
+};
+
+// The whole state of one FTP client connection.
+struct Channel {
+  uint32_t localAddr;   // local end of the control connection
+  uint32_t serverAddr;  // server, resolved by the connect state
+  char* listBuffer;     // caller's listing buffer: where the next piece goes
+  uint32_t listBufferSize;
+  int32_t listLength;
+  char* serverName;
+  char* userName;
+  char* password;
+  char* fileName;
+  char* commandBuffer;
+  char* responseBuffer;
+  const char* responseText;  // two characters past the reply code
+  char* dataBuffer;
+  char* serverDir;
+  char* localDir;
+  char* logText;
+  int32_t bytesReceived;
+  int32_t totalBytesReceived;
+  int32_t bytesSent;
+  int32_t totalBytesSent;
+  uint32_t resumeTick;    // 0 = no gate
+  uint32_t deadlineTick;  // 0 = no deadline
+  int32_t stepCount;
+  int32_t channelIndex;
+  int32_t serverCode;
+  PlatFile localFile;
+  int32_t lastLoggedState;
+  int32_t currentState;
+  int32_t nextState;
+  int32_t returnState;
+  int32_t lastSocketCode;
+  PlatFile logFile;
+  uint32_t autoCall;
+  int32_t pendingFlag;
+  PlatSocket controlSocket;
+  PlatSocket listenSocket;
+  PlatSocket dataSocket;
+  SocketAddress serverSockaddr;
+  SocketAddress listenSockaddr;
+  SocketAddress dataSockaddr;
+  uint16_t dataPort;
+  uint16_t dataPortLow;
+  uint16_t dataPortHigh;
+  const void* hostEntry;
+  char localIpText[18];
+  uint32_t binaryMode;
+  int32_t dataAccepted;
+  int32_t listType;
+  uint16_t serverPort;
+  int32_t passiveMode;
+  // Bytes of the current upload block read from the file but not yet taken by the data
+  // socket; they go out before the next block is read.
+  uint32_t uploadPending;
+  uint32_t uploadPendingOffset;
+  // The reply to the transfer command was already read while the accept was awaited.
+  int32_t transferReplyRead;
+};
+
+// Library-wide settings; statically initialised, never reset by attach or release.
+struct Settings {
+  uint32_t connectTimeout;
+  uint32_t commandDelay;
+  uint32_t replyTimeout;
+  uint32_t blockDelay;
+  uint32_t spareSetting;
+  uint32_t pollSleep;
+  uint32_t dataConnectTimeout;
+  uint32_t finalBlockDelay;
+  uint32_t uploadBlockSize;
+  const char* versionMarker;
+  uint16_t socketVersion;
+};
+
+extern Settings settings;
+extern uint32_t channelCount;
+extern Channel* channelTable[kMaxChannels];
+
+// The common preamble of every channel-bound export: the channel's record, or nullptr with
+// the error code (-15 before attach, -8 out of range) in *error.
+Channel* channelFor(int32_t chan, int32_t* error);
+
+// Tick arithmetic that survives the wrap of the 32-bit counter.
+inline bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+// A tick to store in resumeTick or deadlineTick: 0 means none, so 0 becomes 1.
+inline uint32_t tickAfter(uint32_t now, uint32_t delay) {
+  uint32_t tick = now + delay;
+  return tick == 0 ? 1 : tick;
+}

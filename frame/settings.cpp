@@ -1,0 +1,41 @@
+// The library-wide settings. They are statically initialised and survive release and a
+// later attach, so an application sets them once per process.
+#include "frame/settings.h"
+
+Settings settings = {
+    .connectTimeout = 60000,
+    .commandDelay = 0,
+    .replyTimeout = 20000,
+    .blockDelay = 0,
+    .spareSetting = 2000,
+    .pollSleep = 20,
+    .dataConnectTimeout = 20000,
+    .finalBlockDelay = 50,
+    .uploadBlockSize = 1024,
+    .versionMarker = "$VER 0116 BLD 000C$",
+    .socketVersion = kPlatSocketVersion,
+};
+
+namespace {
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return 0;
+}
+
+// The four hexadecimal digits at offset in the version marker.
+uint16_t markerNumber(int offset) {
+  uint16_t value = 0;
+  for (int digit = 0; digit < 4; ++digit) {
+    value = static_cast<uint16_t>(value * 16 + hexDigitValue(settings.versionMarker[offset + digit]));
+  }
+  return value;
+}
+
+constexpr int kVersionOffset = 5;  // after "$VER "
+constexpr int kBuildOffset = 14;   // after "$VER 0116 BLD "
+}  // namespace
+
+uint16_t libraryVersion() { return markerNumber(kVersionOffset); }
+uint16_t libraryBuild() { return markerNumber(kBuildOffset); }

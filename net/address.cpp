@@ -1,0 +1,88 @@
+// Data-connection addressing: the control connection's local address, the active-mode
+// listener and its port cycle, the PORT text and the port of a PASV reply.
+#include "dap32.h"
+#include "frame/log.h"
+#include "net/net.h"
+
+int32_t netLocalAddress(Channel* channel) {
+  SocketAddress& local = channel->serverSockaddr;
+  if (platSocketLocalName(channel->controlSocket, &local.address, &local.port) != 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
+  channel->localAddr = local.address;
+  uint32_t address = channel->localAddr;
+  platFormat(channel->localIpText, "%1ld.%1ld.%1ld.%1ld", static_cast<long>(address >> 24),
+             static_cast<long>((address >> 16) & 0xFF), static_cast<long>((address >> 8) & 0xFF),
+             static_cast<long>(address & 0xFF));
+  logLine(channel, "LocalIP=[%s]\r\n", channel->localIpText);
+  return 1;
+}
+
+int32_t netLocalHostName(char* buffer, int32_t size) {
+  buffer[0] = '\0';
+  if (int32_t error = platLocalHostName(buffer, size)) return -error;
+  return buffer[0] == '\0' ? DAP_ERR_NO_HOST_NAME : 1;
+}
+
+// The listener is bound to the control connection's local address, not the wildcard, so the
+// server's data connection can only come in on the interface it already talks to.
+int32_t netOpenListener(Channel* channel) {
+  channel->listenSocket = netOpenSocket();
+  if (channel->listenSocket < 0) return channel->listenSocket;
+  logLine(channel, "Binding %s to port %d\r\n", channel->localIpText,
+          static_cast<int>(channel->dataPort));
+  channel->listenSockaddr = {channel->localAddr, channel->dataPort};
+  int32_t error = platSocketBind(channel->listenSocket, channel->localAddr, channel->dataPort);
+  if (error == 0) {
+    logWrite(channel, "Listening...\r\n");
+    error = platSocketListen(channel->listenSocket, 1);
+  }
+  return error == 0 ? 1 : -error;
+}
+
+// A passive transfer leaves the server's port in dataPort; the next active port then starts
+// the channel's own range again instead of listening inside another channel's block.
+void netAdvanceDataPort(Channel* channel) {
+  uint16_t port = channel->dataPort;
+  bool inRange = port >= channel->dataPortLow && port <= channel->dataPortHigh;
+  channel->dataPort = inRange && port < channel->dataPortHigh ? port + 1 : channel->dataPortLow;
+}
+
+// "PORT 127,0,0,1,64,1": the dots of the address, at positions 5 to 16, become commas.
+void netFormatPortCommand(Channel* channel) {
+  char* command = channel->commandBuffer;
+  platFormat(command, "PORT %s,%1d,%1d", channel->localIpText,
+             static_cast<int>(channel->dataPort / 256), static_cast<int>(channel->dataPort % 256));
+  for (int position = 5; position <= 16 && command[position] != '\0'; ++position) {
+    if (command[position] == '.') command[position] = ',';
+  }
+}
+
+namespace {
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads the digits at *cursor and steps over one separator; false when there is no digit.
+bool readNumber(const char** cursor, uint32_t* value) {
+  const char* text = *cursor;
+  if (!isDigit(*text)) return false;
+  *value = 0;
+  while (isDigit(*text)) *value = *value * 10 + static_cast<uint32_t>(*text++ - '0');
+  if (*text != '\0') ++text;
+  *cursor = text;
+  return true;
+}
+}  // namespace
+
+// "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": the numbers start at the first digit after
+// the code; the host part is not used.
+int32_t netParsePassivePort(Channel* channel, const char* reply) {
+  const char* cursor = reply;
+  for (int skip = 0; skip < 4 && *cursor != '\0'; ++skip) ++cursor;
+  while (*cursor != '\0' && !isDigit(*cursor)) ++cursor;
+  uint32_t numbers[6];
+  for (uint32_t& number : numbers) {
+    if (!readNumber(&cursor, &number)) return 0;
+  }
+  channel->dataPort = static_cast<uint16_t>(numbers[4] * 256 + numbers[5] % 256);
+  return 1;
+}

@@ -1,0 +1,80 @@
+// The FTP command sender and reply reader. A reply is complete on a line whose code is
+// followed by a blank ("230 Logged in"), or on a bare code; "230-Welcome" and lines that
+// begin with a blank belong to a multi-line reply.
+#include "dap32.h"
+#include "frame/log.h"
+#include "net/net.h"
+
+namespace {
+constexpr uint32_t kNextPartWait = 500;
+constexpr int kMostCodeDigits = 10;
+}  // namespace
+
+int32_t netSendCommand(PlatSocket socket, const char* command) {
+  int32_t length = 0;
+  while (command[length] != '\0') ++length;
+  int32_t sent = netSend(socket, command, length);
+  if (sent <= 0) return sent;
+  int32_t lineEnd = netSend(socket, "\r\n", 2);
+  return lineEnd > 0 ? sent + lineEnd : lineEnd;
+}
+
+// A line cut short by the end of the connection is no line: the result is then -1.
+int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
+                       uint32_t nextWait) {
+  if (netWaitReadable(socket, firstWait) == 0) return 0;
+  int32_t length = netReceivePart(socket, buffer, size);
+  if (length <= 0) return length;
+  while (length < size - 1 && buffer[length - 1] != '\n' && netWaitReadable(socket, nextWait)) {
+    int32_t part = netReceivePart(socket, buffer + length, size - length);
+    if (part < 0) return part;
+    if (part == 0) break;
+    length += part;
+  }
+  buffer[length] = '\0';
+  return length;
+}
+
+int32_t netReplyCode(Channel* channel) {
+  const char* line = channel->responseBuffer;
+  uint32_t code = 0;
+  int digits = 0;
+  while (digits < kMostCodeDigits && line[digits] >= '0' && line[digits] <= '9') {
+    code = code * 10 + static_cast<uint32_t>(line[digits] - '0');
+    ++digits;
+  }
+  // Past the separator and one more character: just inside the quote of 257 "/dir". Never
+  // past the end of the line.
+  const char* text = line + digits;
+  for (int skip = 0; skip < 2 && *text != '\0'; ++skip) ++text;
+  channel->responseText = text;
+  return static_cast<int32_t>(code);
+}
+
+// Reads one whole reply; the intermediate lines go to the log, the last stays in
+// responseBuffer. The wait is bounded by the channel's deadline, or by replyTimeout when no
+// deadline is set.
+int32_t netReadReply(Channel* channel) {
+  if (channel->controlSocket == 0) return 1;
+  uint32_t deadline = channel->deadlineTick != 0 ? channel->deadlineTick
+                                                 : platTicks() + settings.replyTimeout;
+  char* line = channel->responseBuffer;
+  for (;;) {
+    platSleep(settings.pollSleep);
+    int32_t length =
+        netReceiveLine(channel->controlSocket, line, kLineBufferSize, 0, kNextPartWait);
+    if (length < 0) return length;
+    if (length > 0 && line[0] == ' ') {
+      logLine(channel, "c: %s", line);
+    } else if (length > 0) {
+      channel->serverCode = netReplyCode(channel);
+      if (channel->serverCode > 400) {
+        logLine(channel, "FtpResponse: [%s] Code=%d\r\n", line, static_cast<int>(channel->serverCode));
+      }
+      if (channel->serverCode >= 500) return DAP_ERR_SERVER_REFUSED;
+      if (length == 3 || line[3] == ' ') return length;
+      logLine(channel, "r: %s", line);
+    }
+    if (!tickBefore(platTicks(), deadline)) return DAP_ERR_TIMED_OUT;
+  }
+}

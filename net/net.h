@@ -1,0 +1,51 @@
+// The network layer: socket primitives, server resolution and connects, the FTP command
+// sender and reply reader, and data-connection addressing.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/channel.h"
+
+// Pause values of the closes after a transfer: half of each is slept holding the lock.
+constexpr uint32_t kPauseAfterDownload = 125;
+constexpr uint32_t kPauseAfterUpload = 500;
+
+// Socket primitives. Results: positive success (1 or a byte count), 0 nothing now or timed
+// out, negative an error code.
+int32_t netOpenSocket();
+int32_t rokStatus(PlatSocket socket, int32_t mode);  // mode 1 readable, 2 writable, 3 exception
+int32_t netWaitReadable(PlatSocket socket, uint32_t timeout);
+int32_t netWaitWritable(PlatSocket socket, uint32_t timeout);
+int32_t netPeek(PlatSocket socket, char* buffer, int32_t size);
+int32_t netReceive(PlatSocket socket, char* buffer, int32_t size);
+int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size);
+int32_t netSend(PlatSocket socket, const char* data, int32_t length);
+int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length);
+int32_t netCloseSocket(PlatSocket socket, uint32_t pause);
+void netCloseTransfer(Channel* channel, uint32_t pause);
+void netCloseDataSockets(Channel* channel, uint32_t pause);  // listener and data socket only
+void closeLocalFile(Channel* channel);
+
+// Server resolution and connections.
+int32_t netIsDottedQuad(const char* text);
+uint32_t netParseDottedQuad(const char* text);
+int32_t netResolveServer(Channel* channel);
+int32_t netConnectControl(Channel* channel);
+int32_t netConnectData(Channel* channel);
+int32_t netFormatAddress(uint32_t address, char* buffer, int32_t size);
+
+// Control channel I/O.
+int32_t netSendCommand(PlatSocket socket, const char* command);
+int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
+                       uint32_t nextWait);
+int32_t netReadReply(Channel* channel);
+int32_t netReplyCode(Channel* channel);
+
+// Data-connection addressing.
+int32_t netLocalAddress(Channel* channel);
+int32_t netLocalHostName(char* buffer, int32_t size);
+int32_t netOpenListener(Channel* channel);
+void netAdvanceDataPort(Channel* channel);
+void netFormatPortCommand(Channel* channel);
+// The data port from a PASV reply line into dataPort: 1, or 0 when the line has no port.
+int32_t netParsePassivePort(Channel* channel, const char* reply);

@@ -1,0 +1,129 @@
+// Socket primitives. Every readiness test is one poll with a zero time-out under the global
+// lock; reads are issued only after a poll has reported data, so no read ever waits.
+#include "dap32.h"
+#include "frame/log.h"
+#include "net/net.h"
+
+int32_t netOpenSocket() {
+  platLockEnter();
+  PlatSocket socket = platSocketOpen();
+  platLockLeave();
+  return socket == kPlatInvalidSocket ? DAP_ERR_INVALID_SOCKET : socket;
+}
+
+int32_t rokStatus(PlatSocket socket, int32_t mode) {
+  if (mode < kPollReadable || mode > kPollException) return DAP_ERR_BAD_STATUS_FLAG;
+  platLockEnter();
+  bool ready = platSocketPoll(socket, static_cast<PlatPollMode>(mode));
+  platLockLeave();
+  return ready ? 1 : 0;
+}
+
+namespace {
+// The clock starts at the first failed poll; a time-out of 0 is exactly one poll.
+int32_t waitFor(PlatSocket socket, int32_t mode, uint32_t timeout) {
+  uint32_t deadline = 0;
+  bool deadlineSet = false;
+  for (;;) {
+    if (rokStatus(socket, mode) == 1) return 1;
+    uint32_t now = platTicks();
+    if (!deadlineSet) {
+      deadline = now + timeout;
+      deadlineSet = true;
+    }
+    if (!tickBefore(now, deadline)) return 0;
+    platSleep(settings.pollSleep);
+  }
+}
+
+int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek) {
+  // A socket that cannot be written at this moment is taken as closed.
+  if (rokStatus(socket, kPollWritable) != 1) return DAP_ERR_SOCKET_CLOSED;
+  if (netWaitReadable(socket, 0) == 0) return 0;
+  int32_t count = platSocketReceive(socket, buffer, size, peek);
+  return count == 0 ? DAP_ERR_SOCKET_CLOSED : count;
+}
+}  // namespace
+
+int32_t netWaitReadable(PlatSocket socket, uint32_t timeout) {
+  return waitFor(socket, kPollReadable, timeout);
+}
+
+int32_t netWaitWritable(PlatSocket socket, uint32_t timeout) {
+  return waitFor(socket, kPollWritable, timeout);
+}
+
+int32_t netPeek(PlatSocket socket, char* buffer, int32_t size) {
+  return receive(socket, buffer, size, true);
+}
+
+int32_t netReceive(PlatSocket socket, char* buffer, int32_t size) {
+  return receive(socket, buffer, size, false);
+}
+
+// Takes at most one line and at most size - 1 bytes, leaving the rest in the socket.
+int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size) {
+  int32_t peeked = netPeek(socket, buffer, size - 1);
+  if (peeked <= 0) return peeked;
+  int32_t take = peeked;
+  for (int32_t i = 0; i < peeked && buffer[i] != '\0'; ++i) {
+    if (buffer[i] == '\n') {
+      take = i + 1;
+      break;
+    }
+  }
+  int32_t count = netReceive(socket, buffer, take);
+  if (count > 0) buffer[count] = '\0';
+  return count;
+}
+
+// A partial send is continued: bytes handed to the network are never dropped.
+int32_t netSend(PlatSocket socket, const char* data, int32_t length) {
+  int32_t sent = 0;
+  while (sent < length) {
+    int32_t count = platSocketSend(socket, data + sent, length - sent);
+    if (count == 0) return -platSocketError();
+    if (count < 0) return count;
+    sent += count;
+  }
+  return sent;
+}
+
+// Sends only what the socket takes at once: 0 when it takes nothing now.
+int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length) {
+  return platSocketSendNoWait(socket, data, length);
+}
+
+int32_t netCloseSocket(PlatSocket socket, uint32_t pause) {
+  while (platSocketBlocking()) platSleep(settings.pollSleep);
+  platLockEnter();
+  int32_t error = platSocketClose(socket);
+  platSleep((pause & 0xFFFF) / 2);
+  platLockLeave();
+  return error != 0 ? -error : 1;
+}
+
+void closeLocalFile(Channel* channel) {
+  if (channel->localFile == 0) return;
+  platFileClose(channel->localFile);
+  channel->localFile = 0;
+  logWrite(channel, "Closing file\r\n");
+}
+
+void netCloseDataSockets(Channel* channel, uint32_t pause) {
+  if (channel->listenSocket != 0) {
+    logWrite(channel, "Closing listener socket\r\n");
+    netCloseSocket(channel->listenSocket, pause);
+    channel->listenSocket = 0;
+  }
+  if (channel->dataSocket != 0) {
+    logWrite(channel, "Closing data socket\r\n");
+    netCloseSocket(channel->dataSocket, pause);
+    channel->dataSocket = 0;
+  }
+}
+
+void netCloseTransfer(Channel* channel, uint32_t pause) {
+  closeLocalFile(channel);
+  netCloseDataSockets(channel, pause);
+}

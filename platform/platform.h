@@ -1,0 +1,89 @@
+// The operating-system seam. Everything outside platform/ reaches the OS only through these
+// calls; platform_win32.cpp implements them with the real Windows interfaces and
+// platform_posix.cpp with a POSIX stand-in that gives the same results and error numbers.
+//
+// Divisions: basic types; lock; clock; memory; files; text formatting; sockets; test hooks.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// Basic types. Handles are 32-bit; 0 in a record field means none.
+using PlatSocket = int32_t;
+using PlatFile = int32_t;
+using PlatMemory = void*;
+
+constexpr PlatSocket kPlatInvalidSocket = -1;
+constexpr PlatFile kPlatFileError = -1;
+
+// The local path separator: '\' on Windows, '/' elsewhere.
+extern const char kPathSeparator;
+
+// Lock: one library-wide recursive lock.
+void platLockCreate();
+void platLockEnter();
+void platLockLeave();
+void platLockDelete();
+
+// Clock: milliseconds, truncated to 32 bits, wrapping after 49.7 days.
+uint32_t platTicks();
+void platSleep(uint32_t milliseconds);  // 0 yields the processor
+
+// Memory: zero-filled blocks that stay at one address while locked.
+PlatMemory platAllocZeroed(size_t size);  // nullptr on failure
+unsigned char* platMemoryLock(PlatMemory memory);
+void platMemoryUnlock(PlatMemory memory);
+void platMemoryFree(PlatMemory memory);
+
+// Files: -1 on failure, as the Windows file calls report it.
+PlatFile platFileCreate(const char* path);    // create or truncate, read and write
+PlatFile platFileOpenRead(const char* path);  // read only; others may read but not write
+int32_t platFileRead(PlatFile file, void* buffer, uint32_t size);
+int32_t platFileWrite(PlatFile file, const void* data, uint32_t size);
+void platFileClose(PlatFile file);
+// Writes the current directory; returns its length, or 0 (nothing written) if it is longer
+// than size - 1 or cannot be read.
+uint32_t platCurrentDirectory(char* buffer, uint32_t size);
+
+// Formatting: printf-style, output cut at 1023 characters plus a NUL, as wsprintfA does.
+// Arguments of %ld must be passed as long.
+constexpr int kPlatFormatLimit = 1023;
+int platFormatV(char* buffer, const char* format, va_list args);
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((format(printf, 2, 3)))
+#endif
+int platFormat(char* buffer, const char* format, ...);
+
+// Sockets: IPv4 TCP only. Addresses and ports are in host byte order here. Failed calls leave
+// a Windows Sockets error number for platSocketError, per thread.
+constexpr int32_t kPlatSocketVersion = 0x0101;
+int32_t platSocketStartup(uint16_t version);  // 0, or a Windows Sockets error number
+void platSocketCleanup();
+const char* platSocketDescription();  // the socket layer's description text
+int32_t platSocketError();            // last error number of this thread
+bool platSocketBlocking();            // a blocking call is in progress (Winsock 1.1 only)
+
+PlatSocket platSocketOpen();  // kPlatInvalidSocket on failure; never 0
+enum PlatPollMode { kPollReadable = 1, kPollWritable = 2, kPollException = 3 };
+bool platSocketPoll(PlatSocket socket, PlatPollMode mode);  // one poll, zero time-out
+int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port);  // 0 or error
+int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port);     // 0 or error
+int32_t platSocketListen(PlatSocket socket, int backlog);                        // 0 or error
+// New socket (never 0) and the peer's address, or kPlatInvalidSocket.
+PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port);
+int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port);  // 0 or error
+// Byte count, 0 when the peer has closed, -1 on failure.
+int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek);
+int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length);  // count or -1
+// Sends what the socket takes at once; 0 when it takes nothing now, -1 on failure.
+int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length);
+int32_t platSocketClose(PlatSocket socket);  // 0 or error
+// Resolves a host name: the host entry (owned by the socket layer) with its first IPv4
+// address in host order, or nullptr with the error in platSocketError.
+const void* platResolveHost(const char* name, uint32_t* address);
+int32_t platLocalHostName(char* buffer, int32_t size);  // 0 or error
+
+// Test hooks (native build only): makes the n-th next allocation fail, counting from 1;
+// 0 disables.
+void platFailAllocation(int32_t countdown);

@@ -1,0 +1,354 @@
+// POSIX stand-in for the Windows interfaces: same results, same error numbers.
+//
+// Divisions: handles and error mapping; lock; clock; memory; files; formatting; sockets.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+const char kPathSeparator = '/';
+
+// ---- Handles and error mapping ----
+
+namespace {
+
+thread_local int32_t lastSocketError = 0;
+
+// Windows Sockets numbers for the errno values sockets report, so that callers see the same
+// codes and texts on every platform.
+struct ErrnoMapping {
+  int posix;
+  int32_t windows;
+};
+constexpr ErrnoMapping kErrnoMappings[] = {
+    {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},
+    {EPERM, 10013},        {EFAULT, 10014},        {EINVAL, 10022},
+    {EMFILE, 10024},       {ENFILE, 10024},        {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},  {EALREADY, 10037},      {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047},  {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
+    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {EPIPE, 10053},
+    {ECONNRESET, 10054},   {ENOBUFS, 10055},       {ENOMEM, 10055},
+    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},
+    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},
+};
+
+int32_t windowsErrorFor(int posixError) {
+  for (const ErrnoMapping& mapping : kErrnoMappings) {
+    if (mapping.posix == posixError) return mapping.windows;
+  }
+  return 10022;  // WSAEINVAL: nothing closer for an unexpected errno
+}
+
+int32_t recordErrno() {
+  lastSocketError = windowsErrorFor(errno);
+  return lastSocketError;
+}
+
+// 0 means "none" in the channel record, so a descriptor 0 is moved elsewhere.
+int nonZeroDescriptor(int fd) {
+  if (fd != 0) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  close(fd);
+  return moved;
+}
+
+// Handles the records hold are positive; 0 and negative values never reach the OS, where
+// 0 would be standard input.
+bool rejectHandle(PlatSocket socket) {
+  if (socket > 0) return false;
+  lastSocketError = 10038;  // WSAENOTSOCK
+  return true;
+}
+
+sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+
+int32_t allocationCountdown = 0;
+pthread_mutex_t libraryLock;
+
+}  // namespace
+
+// ---- Lock ----
+
+void platLockCreate() {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&libraryLock, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+void platLockEnter() { pthread_mutex_lock(&libraryLock); }
+void platLockLeave() { pthread_mutex_unlock(&libraryLock); }
+void platLockDelete() { pthread_mutex_destroy(&libraryLock); }
+
+// ---- Clock ----
+
+uint32_t platTicks() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t milliseconds = static_cast<uint64_t>(now.tv_sec) * 1000u + now.tv_nsec / 1000000;
+  return static_cast<uint32_t>(milliseconds);
+}
+
+void platSleep(uint32_t milliseconds) {
+  if (milliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  timespec pause{static_cast<time_t>(milliseconds / 1000),
+                 static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+// ---- Memory ----
+
+PlatMemory platAllocZeroed(size_t size) {
+  if (allocationCountdown > 0 && --allocationCountdown == 0) return nullptr;
+  return calloc(1, size);
+}
+unsigned char* platMemoryLock(PlatMemory memory) { return static_cast<unsigned char*>(memory); }
+void platMemoryUnlock(PlatMemory) {}
+void platMemoryFree(PlatMemory memory) { free(memory); }
+void platFailAllocation(int32_t countdown) { allocationCountdown = countdown; }
+
+// ---- Files ----
+
+PlatFile platFileCreate(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd < 0 ? kPlatFileError : nonZeroDescriptor(fd);
+}
+
+PlatFile platFileOpenRead(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? kPlatFileError : nonZeroDescriptor(fd);
+}
+
+int32_t platFileRead(PlatFile file, void* buffer, uint32_t size) {
+  ssize_t count;
+  do {
+    count = read(file, buffer, size);
+  } while (count < 0 && errno == EINTR);
+  return count < 0 ? -1 : static_cast<int32_t>(count);
+}
+
+// Like _lwrite, either everything is written or the call fails.
+int32_t platFileWrite(PlatFile file, const void* data, uint32_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  uint32_t written = 0;
+  while (written < size) {
+    ssize_t count = write(file, bytes + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return -1;
+    written += static_cast<uint32_t>(count);
+  }
+  return static_cast<int32_t>(written);
+}
+
+void platFileClose(PlatFile file) { close(file); }
+
+uint32_t platCurrentDirectory(char* buffer, uint32_t size) {
+  char path[4096];
+  if (getcwd(path, sizeof path) == nullptr) return 0;
+  size_t length = strlen(path);
+  if (length + 1 > size) return 0;
+  memcpy(buffer, path, length + 1);
+  return static_cast<uint32_t>(length);
+}
+
+// ---- Formatting ----
+
+int platFormatV(char* buffer, const char* format, va_list args) {
+  int length = vsnprintf(buffer, kPlatFormatLimit + 1, format, args);
+  if (length < 0) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return length > kPlatFormatLimit ? kPlatFormatLimit : length;
+}
+
+int platFormat(char* buffer, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = platFormatV(buffer, format, args);
+  va_end(args);
+  return length;
+}
+
+// ---- Sockets ----
+
+int32_t platSocketStartup(uint16_t) { return 0; }
+void platSocketCleanup() {}
+const char* platSocketDescription() { return "POSIX sockets standing in for Windows Sockets 1.1"; }
+int32_t platSocketError() { return lastSocketError; }
+bool platSocketBlocking() { return false; }
+
+PlatSocket platSocketOpen() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    recordErrno();
+    return kPlatInvalidSocket;
+  }
+  return nonZeroDescriptor(fd);
+}
+
+// poll() instead of select(): no limit on descriptor numbers. Readable and writable also
+// report a closed or failed connection, as select() does.
+bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
+  if (socket <= 0) return false;
+  constexpr short kEventsFor[] = {0, POLLIN, POLLOUT, POLLPRI};
+  constexpr short kAlsoReady[] = {0, POLLHUP | POLLERR, POLLERR, 0};
+  pollfd entry{socket, kEventsFor[mode], 0};
+  if (poll(&entry, 1, 0) <= 0) return false;
+  return (entry.revents & (kEventsFor[mode] | kAlsoReady[mode])) != 0;
+}
+
+int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
+  if (rejectHandle(socket)) return lastSocketError;
+  sockaddr_in sa = socketAddressOf(address, port);
+  if (connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return recordErrno();
+}
+
+// The listener may reuse a port whose earlier data connection lingers in TIME_WAIT, which
+// Windows allows without asking; Linux would fail with address-in-use.
+int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port) {
+  if (rejectHandle(socket)) return lastSocketError;
+  int reuse = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in sa = socketAddressOf(address, port);
+  if (bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return recordErrno();
+}
+
+int32_t platSocketListen(PlatSocket socket, int backlog) {
+  if (rejectHandle(socket)) return lastSocketError;
+  return listen(socket, backlog) == 0 ? 0 : recordErrno();
+}
+
+PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  if (rejectHandle(socket)) return kPlatInvalidSocket;
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  int fd = accept4(socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    recordErrno();
+    return kPlatInvalidSocket;
+  }
+  *address = ntohl(peer.sin_addr.s_addr);
+  *port = ntohs(peer.sin_port);
+  return nonZeroDescriptor(fd);
+}
+
+int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  if (rejectHandle(socket)) return lastSocketError;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return recordErrno();
+  }
+  *address = ntohl(local.sin_addr.s_addr);
+  *port = ntohs(local.sin_port);
+  return 0;
+}
+
+int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek) {
+  if (rejectHandle(socket)) return -1;
+  ssize_t count;
+  do {
+    count = recv(socket, buffer, static_cast<size_t>(size), peek ? MSG_PEEK : 0);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    recordErrno();
+    return -1;
+  }
+  return static_cast<int32_t>(count);
+}
+
+namespace {
+int32_t sendWithFlags(PlatSocket socket, const void* data, int32_t length, int flags) {
+  if (rejectHandle(socket)) return -1;
+  ssize_t count;
+  do {
+    count = send(socket, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    if ((flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    recordErrno();
+    return -1;
+  }
+  return static_cast<int32_t>(count);
+}
+}  // namespace
+
+int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length) {
+  return sendWithFlags(socket, data, length, 0);
+}
+
+int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length) {
+  return sendWithFlags(socket, data, length, MSG_DONTWAIT);
+}
+
+int32_t platSocketClose(PlatSocket socket) {
+  if (rejectHandle(socket)) return lastSocketError;
+  return close(socket) == 0 ? 0 : recordErrno();
+}
+
+namespace {
+// The resolver's answers, as the Windows Sockets host-lookup numbers.
+int32_t windowsErrorForResolver(int code) {
+  switch (code) {
+    case EAI_NONAME: return 11001;  // WSAHOST_NOT_FOUND
+    case EAI_AGAIN: return 11002;   // WSATRY_AGAIN
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY: return 11004;  // WSANO_DATA
+    case EAI_SYSTEM: return windowsErrorFor(errno);
+    default: return 11003;  // WSANO_RECOVERY
+  }
+}
+thread_local uint32_t resolvedHostEntry;
+}  // namespace
+
+const void* platResolveHost(const char* name, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  int code = getaddrinfo(name, nullptr, &hints, &results);
+  if (code != 0) {
+    lastSocketError = windowsErrorForResolver(code);
+    return nullptr;
+  }
+  resolvedHostEntry = ntohl(reinterpret_cast<sockaddr_in*>(results->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(results);
+  *address = resolvedHostEntry;
+  return &resolvedHostEntry;
+}
+
+int32_t platLocalHostName(char* buffer, int32_t size) {
+  if (gethostname(buffer, static_cast<size_t>(size)) != 0) return recordErrno();
+  buffer[size - 1] = '\0';
+  return 0;
+}

@@ -1,0 +1,183 @@
+// The real Windows interfaces: Windows Sockets 1.1 (wsock32), kernel32 and user32.
+//
+// Divisions: lock; clock; memory; files; formatting; sockets.
+#include <winsock.h>
+#include <windows.h>
+
+#include "platform/platform.h"
+
+const char kPathSeparator = '\\';
+
+namespace {
+CRITICAL_SECTION libraryLock;
+WSADATA socketStartup;
+// The poll sets are shared by every channel; only touched under the library lock.
+fd_set readSet;
+fd_set writeSet;
+fd_set exceptionSet;
+const timeval kNoWait = {0, 0};
+
+sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+}  // namespace
+
+// ---- Lock ----
+
+void platLockCreate() { InitializeCriticalSection(&libraryLock); }
+void platLockEnter() { EnterCriticalSection(&libraryLock); }
+void platLockLeave() { LeaveCriticalSection(&libraryLock); }
+void platLockDelete() { DeleteCriticalSection(&libraryLock); }
+
+// ---- Clock ----
+
+uint32_t platTicks() { return GetTickCount(); }
+void platSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+// ---- Memory ----
+
+PlatMemory platAllocZeroed(size_t size) { return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size); }
+unsigned char* platMemoryLock(PlatMemory memory) {
+  return static_cast<unsigned char*>(GlobalLock(static_cast<HGLOBAL>(memory)));
+}
+void platMemoryUnlock(PlatMemory memory) { GlobalUnlock(static_cast<HGLOBAL>(memory)); }
+void platMemoryFree(PlatMemory memory) { GlobalFree(static_cast<HGLOBAL>(memory)); }
+void platFailAllocation(int32_t) {}
+
+// ---- Files ----
+
+PlatFile platFileCreate(const char* path) { return _lcreat(path, 0); }
+PlatFile platFileOpenRead(const char* path) { return _lopen(path, OF_READ | OF_SHARE_DENY_WRITE); }
+int32_t platFileRead(PlatFile file, void* buffer, uint32_t size) {
+  return static_cast<int32_t>(_lread(file, buffer, size));
+}
+int32_t platFileWrite(PlatFile file, const void* data, uint32_t size) {
+  return static_cast<int32_t>(_lwrite(file, static_cast<const char*>(data), size));
+}
+void platFileClose(PlatFile file) { _lclose(file); }
+
+uint32_t platCurrentDirectory(char* buffer, uint32_t size) {
+  DWORD length = GetCurrentDirectoryA(size, buffer);
+  if (length == 0 || length >= size) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return length;
+}
+
+// ---- Formatting ----
+
+int platFormatV(char* buffer, const char* format, va_list args) {
+  return wvsprintfA(buffer, format, args);
+}
+
+int platFormat(char* buffer, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = wvsprintfA(buffer, format, args);
+  va_end(args);
+  return length;
+}
+
+// ---- Sockets ----
+
+int32_t platSocketStartup(uint16_t version) { return WSAStartup(version, &socketStartup); }
+void platSocketCleanup() { WSACleanup(); }
+const char* platSocketDescription() { return socketStartup.szDescription; }
+int32_t platSocketError() { return WSAGetLastError(); }
+bool platSocketBlocking() { return WSAIsBlocking() != 0; }
+
+PlatSocket platSocketOpen() {
+  SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return handle == INVALID_SOCKET ? kPlatInvalidSocket : static_cast<PlatSocket>(handle);
+}
+
+bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
+  fd_set* const setFor[] = {nullptr, &readSet, &writeSet, &exceptionSet};
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptionSet);
+  FD_SET(static_cast<SOCKET>(socket), setFor[mode]);
+  timeval noWait = kNoWait;
+  // A failed select leaves the sets as they were; that must not read as "ready".
+  if (select(0, &readSet, &writeSet, &exceptionSet, &noWait) == SOCKET_ERROR) return false;
+  return __WSAFDIsSet(static_cast<SOCKET>(socket), setFor[mode]) != 0;
+}
+
+int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
+  sockaddr_in sa = socketAddressOf(address, port);
+  if (connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return WSAGetLastError();
+}
+
+int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port) {
+  sockaddr_in sa = socketAddressOf(address, port);
+  if (bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return WSAGetLastError();
+}
+
+int32_t platSocketListen(PlatSocket socket, int backlog) {
+  return listen(socket, backlog) == 0 ? 0 : WSAGetLastError();
+}
+
+PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  SOCKET handle = accept(socket, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (handle == INVALID_SOCKET) return kPlatInvalidSocket;
+  *address = ntohl(peer.sin_addr.s_addr);
+  *port = ntohs(peer.sin_port);
+  return static_cast<PlatSocket>(handle);
+}
+
+int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return WSAGetLastError();
+  }
+  *address = ntohl(local.sin_addr.s_addr);
+  *port = ntohs(local.sin_port);
+  return 0;
+}
+
+int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek) {
+  return recv(socket, static_cast<char*>(buffer), size, peek ? MSG_PEEK : 0);
+}
+
+int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length) {
+  return send(socket, static_cast<const char*>(data), length, 0);
+}
+
+// The data socket of an upload is switched to non-blocking mode so that a driver step never
+// waits inside send for a server that has stopped reading.
+int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length) {
+  u_long nonBlocking = 1;
+  ioctlsocket(socket, FIONBIO, &nonBlocking);
+  int count = send(socket, static_cast<const char*>(data), length, 0);
+  if (count == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+  return count;
+}
+
+int32_t platSocketClose(PlatSocket socket) {
+  return closesocket(socket) == 0 ? 0 : WSAGetLastError();
+}
+
+const void* platResolveHost(const char* name, uint32_t* address) {
+  hostent* entry = gethostbyname(name);
+  if (entry == nullptr) return nullptr;
+  uint32_t networkOrder = 0;
+  if (entry->h_addr_list[0] != nullptr) {
+    CopyMemory(&networkOrder, entry->h_addr_list[0], sizeof networkOrder);
+  }
+  *address = ntohl(networkOrder);
+  return entry;
+}
+
+int32_t platLocalHostName(char* buffer, int32_t size) {
+  return gethostname(buffer, size) == 0 ? 0 : WSAGetLastError();
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Entry points for dap32: ./run.sh {setup|test|demo|bench}
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")"
+
+# Sized for the 2-core machines this project builds and tests on.
+JOBS=2
+
+PACKAGES=(
+  cmake ninja-build g++ googletest libgtest-dev
+  g++-mingw-w64-i686 wine wine32
+  python3 python3-pyftpdlib vsftpd passwd
+)
+
+usage() {
+  cat >&2 <<'EOF'
+usage: ./run.sh COMMAND
+  setup   install the packages and the FTP test user the build and tests need (idempotent)
+  test    setup, native build with sanitizers, Windows cross build, then all tests
+  demo    (not available yet)
+  bench   (not available yet)
+EOF
+}
+
+missing_packages() {
+  local pkg status
+  for pkg in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
+    [[ $status == ii* ]] || echo "$pkg"
+  done
+}
+
+cmd_setup() {
+  local -a missing
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    # wine32, which runs the 32-bit DLL's tests, only exists for i386.
+    [[ $EUID -eq 0 ]] || { echo "setup: adding the i386 architecture needs root" >&2; exit 1; }
+    dpkg --add-architecture i386
+  fi
+  mapfile -t missing < <(missing_packages)
+  if ((${#missing[@]} > 0)); then
+    [[ $EUID -eq 0 ]] || { echo "setup: installing ${missing[*]} needs root" >&2; exit 1; }
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # Waits (bounded) instead of failing when another apt run holds the lock.
+    apt-get -q -o DPkg::Lock::Timeout=900 update
+    apt-get -q -y -o DPkg::Lock::Timeout=900 install "${missing[@]}"
+  fi
+  if [[ $EUID -eq 0 ]]; then
+    mkdir -p /var/run/vsftpd/empty
+    # The vsftpd test user and its PAM service; the same code runs again before each vsftpd start.
+    /usr/bin/python3 tests/support/serve_ftp.py prepare
+  else
+    echo "setup: not root, so the vsftpd test user was not checked" >&2
+  fi
+}
+
+cmd_test() {
+  cmd_setup
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
+  cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAP32_SANITIZE=ON
+  cmake --build build/native -j "$JOBS"
+  # The cross toolchain file arrives separately; until then there is no Windows build.
+  if [[ -f cmake/i686-w64-mingw32.cmake ]]; then
+    cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+      -DDAP32_TESTS=OFF
+    cmake --build build/win32 -j "$JOBS"
+  fi
+  # Last, so that its summary ends the output and its status is the script's.
+  ctest --test-dir build/native --output-on-failure -j "$JOBS" --no-tests=error
+}
+
+not_yet() {
+  echo "./run.sh $1: not available yet" >&2
+  exit 1
+}
+
+case "${1:-}" in
+  setup) cmd_setup ;;
+  test) cmd_test ;;
+  demo | bench) not_yet "$1" ;;
+  *)
+    usage
+    exit 2
+    ;;
+esac

@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""Checks that the header, both module-definition files and the built DLLs agree.
+
+Usage: check_exports.py PLAIN_DLL DECORATED_DLL [--no-implib]
+
+Callers bind to names and ordinals, so a drift in any of them breaks existing programs
+silently; this fails loudly instead. The import library beside each DLL is checked by linking a
+C program against it, because ld's own import libraries cannot serve stdcall callers.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
+HEADER = os.path.join(TOP, 'include', 'dap32.h')
+DEFS = {v: os.path.join(TOP, 'api', f'dap32_{v}.def') for v in ('plain', 'decorated')}
+TOOL_PREFIX = os.environ.get('MINGW_PREFIX', 'i686-w64-mingw32')
+
+# Fixed forever: programs import the decorated variant by these ordinals.
+DECORATED_ORDER = [
+    'dapAttach', 'dapRelease', 'dapDriver', 'dapConnect', 'dapClose', 'dapErrorText', 'dapDebug',
+    'dapGetString', 'dapGetInteger', 'dapSetInteger', 'dapSetString', 'dapGetFile', 'dapGetList',
+    'dapSetMode', 'dapPutFile', 'dapSetServerDir', 'dapGetServerDir', 'dapGetLocalDir',
+    'dapSetLocalDir', 'dapDelFile', 'dapExtract', 'dapAbort', 'dapMakeServerDir',
+    'dapDelServerDir'
+]
+# Plain ordinals follow the byte order of the names.
+PLAIN_ORDER = sorted(DECORATED_ORDER, key=lambda name: name.encode())
+
+ALLOWED_IMPORTS = {'wsock32.dll', 'kernel32.dll', 'user32.dll', 'msvcrt.dll'}
+UCRT_IMPORT = re.compile(r'^api-ms-win-crt-[a-z0-9-]+\.dll$')
+
+failures = []
+
+
+def fail(message):
+  failures.append(message)
+  print(f'FAIL {message}')
+
+
+def ok(message):
+  print(f'ok {message}')
+
+
+def parse_header():
+  """Returns {name: argument bytes} from the DAP_EXPORT prototypes."""
+  text = open(HEADER, encoding='ascii').read()
+  text = re.sub(r'/\*.*?\*/', ' ', text, flags=re.S)
+  text = re.sub(r'//[^\n]*', ' ', text)
+  result = {}
+  proto = re.compile(r'DAP_EXPORT\s+int32_t\s+DAP_CALL\s+(\w+)\s*\(([^)]*)\)\s*;')
+  for name, params in proto.findall(text):
+    params = ' '.join(params.split())
+    args = [] if params in ('', 'void') else [p.strip() for p in params.split(',')]
+    for arg in args:
+      # Every argument must be one 32-bit stack slot: a 32-bit integer or a pointer.
+      if '*' not in arg and not re.match(r'^(const\s+)?u?int32_t\b', arg):
+        fail(f'{HEADER}: {name}: argument "{arg}" is not 32 bits wide')
+    if name in result:
+      fail(f'{HEADER}: {name} declared twice')
+    result[name] = 4 * len(args)
+  declared = len(re.findall(r'^\s*DAP_EXPORT\b', text, flags=re.M))
+  if declared != len(result):
+    fail(f'{HEADER}: {declared} DAP_EXPORT declarations, but {len(result)} parsed')
+  return result
+
+
+def expected_exports(variant, arg_bytes):
+  """Returns {export name: (ordinal, internal symbol)} for a variant."""
+  order = PLAIN_ORDER if variant == 'plain' else DECORATED_ORDER
+  table = {}
+  for ordinal, name in enumerate(order, 1):
+    internal = f'{name}@{arg_bytes[name]}'
+    exported = name if variant == 'plain' else f'_{internal}'
+    table[exported] = (ordinal, internal)
+  return table
+
+
+def parse_def(path):
+  """Returns (library name, {export name: (ordinal, internal symbol)})."""
+  library = None
+  entries = {}
+  in_exports = False
+  entry = re.compile(r'^(\S+)\s*=\s*(\S+)\s+@(\d+)$')
+  for number, raw in enumerate(open(path, encoding='ascii'), 1):
+    line = raw.split(';', 1)[0].strip()
+    if not line:
+      continue
+    if line.startswith('LIBRARY'):
+      library = line.split()[1] if len(line.split()) > 1 else ''
+      continue
+    if line == 'EXPORTS':
+      in_exports = True
+      continue
+    m = entry.match(line)
+    if not in_exports or not m:
+      fail(f'{path}:{number}: unexpected line "{line}"')
+      continue
+    if m.group(1) in entries:
+      fail(f'{path}:{number}: {m.group(1)} listed twice')
+    entries[m.group(1)] = (int(m.group(3)), m.group(2))
+  return library, entries
+
+
+def compare(what, actual, expected):
+  """Reports every difference between two {name: value} tables."""
+  good = True
+  for name in sorted(set(expected) - set(actual)):
+    fail(f'{what}: {name} missing (expected {expected[name]})')
+    good = False
+  for name in sorted(set(actual) - set(expected)):
+    fail(f'{what}: unexpected {name} {actual[name]}')
+    good = False
+  for name in sorted(set(actual) & set(expected)):
+    if actual[name] != expected[name]:
+      fail(f'{what}: {name} is {actual[name]}, expected {expected[name]}')
+      good = False
+  return good
+
+
+def objdump(path):
+  try:
+    return subprocess.run([f'{TOOL_PREFIX}-objdump', '-p', path], check=True,
+                          capture_output=True, text=True, timeout=60).stdout
+  except (OSError, subprocess.SubprocessError) as error:
+    fail(f'{path}: objdump failed: {error}')
+    return ''
+
+
+def parse_pe(text):
+  """Returns (dll name, ordinal base, address table size, {name: ordinal}, [imported dlls],
+  {imported dll: [imported names]})."""
+  dll_name = None
+  base = None
+  table_size = None
+  exports = {}
+  imports = []
+  imported_names = {}
+  section = None
+  current_import = None
+  for line in text.splitlines():
+    if line.startswith('The Import Tables'):
+      section = 'imports'
+    elif line.startswith('The Export Tables'):
+      section = 'exports'
+    elif line.startswith('[Ordinal/Name Pointer] Table'):
+      section = 'names'
+      continue
+    elif line.startswith('The Function Table') or line.startswith('PE File Base Relocations'):
+      section = None
+    if section == 'imports':
+      m = re.match(r'^\s*DLL Name:\s*(\S+)', line)
+      if m:
+        current_import = m.group(1)
+        imports.append(current_import)
+        imported_names[current_import] = []
+        continue
+      m = re.match(r'^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$', line)
+      if m and current_import:
+        imported_names[current_import].append(m.group(1))
+    elif section == 'exports':
+      m = re.match(r'^Name\s+[0-9a-f]+\s+(\S+)', line)
+      if m:
+        dll_name = m.group(1)
+      m = re.match(r'^Ordinal Base\s+(\d+)', line)
+      if m:
+        base = int(m.group(1))
+      m = re.match(r'^\s*Export Address Table\s+([0-9a-f]+)\s*$', line)
+      if m and table_size is None:
+        table_size = int(m.group(1), 16)
+      if 'Forwarder RVA' in line:
+        fail(f'forwarded export: {line.strip()}')
+    elif section == 'names':
+      m = re.match(r'^\s*\[\s*(\d+)\]\s+(\S+)\s*$', line)
+      if m:
+        if m.group(2) in exports:
+          fail(f'export {m.group(2)} appears twice')
+        exports[m.group(2)] = int(m.group(1))
+      elif line.strip():
+        section = None
+  if base is not None:
+    exports = {name: index + base for name, index in exports.items()}
+  return dll_name, base, table_size, exports, imports, imported_names
+
+
+def check_dll(variant, path, expected):
+  if not os.path.isfile(path):
+    fail(f'{variant}: {path} does not exist')
+    return
+  dll_name, base, table_size, exports, imports, _ = parse_pe(objdump(path))
+  if dll_name is None or dll_name.lower() != 'dap32.dll':
+    fail(f'{variant}: export directory names the module "{dll_name}", expected dap32.dll')
+  if base is None:
+    fail(f'{variant}: {path} has no export table')
+    return
+  want = {name: ordinal for name, (ordinal, _) in expected.items()}
+  if compare(f'{variant} DLL exports', exports, want):
+    ok(f'{variant}: {path} exports exactly the {len(want)} names with their ordinals')
+  if table_size != len(want):
+    # An address table longer than the name table means exports by ordinal only.
+    fail(f'{variant}: export address table has {table_size} entries, expected {len(want)}')
+  bad = [dll for dll in imports
+         if dll.lower() not in ALLOWED_IMPORTS and not UCRT_IMPORT.match(dll.lower())]
+  if bad:
+    fail(f'{variant}: imports {", ".join(bad)} (allowed: WSOCK32, KERNEL32, USER32 and the C '
+         f'runtime); all imports: {", ".join(imports)}')
+  else:
+    ok(f'{variant}: imports only {", ".join(imports)}')
+
+
+def check_import_library(variant, dll_path, expected, arg_bytes, workdir):
+  """Links a C program that calls every function through the header and the import library,
+  then reads which names the program imports from dap32.dll."""
+  folder = os.path.dirname(os.path.abspath(dll_path))
+  candidates = [os.path.join(folder, n) for n in ('libdap32.dll.a', 'dap32.dll.a', 'dap32.lib')]
+  implib = next((c for c in candidates if os.path.isfile(c)), None)
+  if implib is None:
+    fail(f'{variant}: no import library beside {dll_path}')
+    return
+  source = os.path.join(workdir, f'use_{variant}.c')
+  program = os.path.join(workdir, f'use_{variant}.exe')
+  with open(source, 'w', encoding='ascii') as out:
+    out.write('#include "dap32.h"\n#include <stdio.h>\nint main(void) {\n'
+              '  const void* entries[] = {\n')
+    for name in sorted(arg_bytes):
+      out.write(f'    (const void*){name},\n')
+    out.write('  };\n  printf("%p\\n", entries[0]);\n  return 0;\n}\n')
+  command = [f'{TOOL_PREFIX}-gcc', '-std=c11', '-Wall', '-Werror', '-I',
+             os.path.join(TOP, 'include'), source, implib, '-o', program]
+  try:
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+  except (OSError, subprocess.SubprocessError) as error:
+    fail(f'{variant}: cannot run the cross compiler: {error}')
+    return
+  if result.returncode != 0:
+    first = (result.stderr.strip().splitlines() or ['?'])[0]
+    fail(f'{variant}: a C program using dap32.h does not link against {implib}: {first}')
+    return
+  _, _, _, _, _, imported = parse_pe(objdump(program))
+  names = next((v for k, v in imported.items() if k.lower() == 'dap32.dll'), None)
+  if names is None:
+    fail(f'{variant}: a program linked with {implib} does not import dap32.dll')
+    return
+  want = {name: True for name in expected}
+  if compare(f'{variant} import library', {n: True for n in names}, want):
+    ok(f'{variant}: {implib} links C callers to the {len(want)} exported names')
+
+
+def main(argv):
+  args = [a for a in argv if not a.startswith('--')]
+  options = [a for a in argv if a.startswith('--')]
+  if len(args) != 2 or any(o != '--no-implib' for o in options):
+    print(__doc__.strip().splitlines()[2], file=sys.stderr)
+    return 2
+  arg_bytes = parse_header()
+  if compare('header prototypes', {n: True for n in arg_bytes},
+             {n: True for n in DECORATED_ORDER}):
+    ok(f'{HEADER} declares the {len(arg_bytes)} functions')
+  if set(arg_bytes) != set(DECORATED_ORDER):
+    print('1 failed: the header must be fixed before the exports can be checked')
+    return 1
+  expected = {v: expected_exports(v, arg_bytes) for v in ('plain', 'decorated')}
+  for variant, path in DEFS.items():
+    library, entries = parse_def(path)
+    if library != 'dap32':
+      fail(f'{path}: LIBRARY is "{library}", expected dap32')
+    if compare(f'{os.path.basename(path)}', entries, expected[variant]):
+      ok(f'{path} agrees with the header and the ordinal table')
+  with tempfile.TemporaryDirectory(prefix='dap32-exports-') as workdir:
+    for variant, path in zip(('plain', 'decorated'), args):
+      check_dll(variant, path, expected[variant])
+      if '--no-implib' not in options:
+        check_import_library(variant, path, expected[variant], arg_bytes, workdir)
+  if failures:
+    print(f'{len(failures)} failed: exports, ordinals or imports disagree (see FAIL lines)')
+    return 1
+  print('all export checks passed')
+  return 0
+
+
+if __name__ == '__main__':
+  sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# Checks the two Windows DLLs: their export tables, then real FTP sessions under wine against
+# pyftpdlib and vsftpd on 127.0.0.1.
+#
+# Usage: run_wine_tests.sh BUILD_DIR SCRATCH_DIR
+#   BUILD_DIR    the cross build (build/win32), holding plain/dap32.dll and decorated/dap32.dll
+#   SCRATCH_DIR  created if missing; holds the wine prefix, server roots, work files and logs
+# Ends with "N passed, M failed" and exits non-zero if anything failed.
+set -u -o pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BUILD_DIR SCRATCH_DIR" >&2
+  exit 2
+fi
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath "$1")
+mkdir -p "$2" || exit 2
+scratch=$(realpath "$2")
+# vsftpd's session processes run as the test user and must reach their root below here.
+chmod 755 "$scratch"
+
+mingw=i686-w64-mingw32
+python=/usr/bin/python3
+run_timeout=300   # one session program run; the library's own time-outs are far shorter
+server_timeout=30 # until a server prints READY
+
+passed=0
+failed=0
+ok() { echo "ok $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+# Adds the ok/FAIL lines of a step's output to the totals.
+count() {
+  local n
+  n=$(grep -c '^ok ' "$1")
+  passed=$((passed + n))
+  n=$(grep -c '^FAIL ' "$1")
+  failed=$((failed + n))
+}
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit $?
+}
+
+# Wine must not open windows or offer to download Mono and Gecko.
+unset DISPLAY WAYLAND_DISPLAY
+export WINEPREFIX="$scratch/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+missing=
+for tool in wine "$mingw-objdump" "$mingw-g++-posix" "$python" timeout; do
+  command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+done
+if [ -n "$missing" ]; then
+  fail "tools missing:$missing (packages wine wine32 g++-mingw-w64-i686 python3-pyftpdlib vsftpd)"
+  finish
+fi
+
+plain_dll="$build/plain/dap32.dll"
+decorated_dll="$build/decorated/dap32.dll"
+for dll in "$plain_dll" "$decorated_dll"; do
+  [ -f "$dll" ] || fail "$dll is missing: build $build first"
+done
+[ "$failed" -eq 0 ] || finish
+
+mkdir -p "$scratch/logs"
+
+# --- Export tables, import tables and import libraries --------------------------------------
+echo "== check_exports.py"
+"$python" "$top/tests/windows/check_exports.py" "$plain_dll" "$decorated_dll" \
+  >"$scratch/logs/check_exports.txt" 2>&1
+status=$?
+cat "$scratch/logs/check_exports.txt"
+count "$scratch/logs/check_exports.txt"
+[ "$status" -eq 0 ] || grep -q '^FAIL ' "$scratch/logs/check_exports.txt" ||
+  fail "check_exports.py exited with status $status"
+
+# --- The session program: the build's own, else compiled here --------------------------------
+source="$top/tests/windows/dll_session_test.cpp"
+exe="$build/dll_session_test.exe"
+if [ ! -f "$exe" ] || [ "$source" -nt "$exe" ] || [ "$top/include/dap32.h" -nt "$exe" ]; then
+  exe="$scratch/dll_session_test.exe"
+  if [ ! -f "$exe" ] || [ "$source" -nt "$exe" ] || [ "$top/include/dap32.h" -nt "$exe" ]; then
+    echo "== compiling $exe"
+    if ! timeout 300 "$mingw-g++-posix" -std=c++20 -Wall -Wextra -Werror -O2 -static \
+      -I"$top/include" "$source" -o "$exe" -lws2_32; then
+      rm -f "$exe"
+      fail "dll_session_test.exe does not compile"
+      finish
+    fi
+  fi
+fi
+
+# --- Servers --------------------------------------------------------------------------------
+declare -A server_pid server_fd server_port server_user server_password
+
+stop_servers() {
+  local kind pid i
+  for kind in "${!server_pid[@]}"; do
+    # EOF on its stdin asks the server to stop; SIGTERM is the fallback.
+    if [ -n "${server_fd[$kind]:-}" ]; then
+      eval "exec ${server_fd[$kind]}>&-"
+      server_fd[$kind]=
+    fi
+    pid=${server_pid[$kind]}
+    for ((i = 0; i < 50; i++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && kill -TERM "$pid" 2>/dev/null
+    for ((i = 0; i < 50; i++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    unset "server_pid[$kind]"
+  done
+}
+
+stop_wine() {
+  # Only this prefix's wineserver, which this script started.
+  [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
+}
+
+cleanup() {
+  stop_servers
+  stop_wine
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+start_server() {
+  local kind=$1 root="$scratch/root-$1" fifo="$scratch/$1.stdin" out="$scratch/logs/$1.out"
+  local line="" i fd
+  rm -rf "$root" "$fifo"
+  mkdir -p "$root"
+  mkfifo "$fifo"
+  "$python" "$top/tests/support/serve_ftp.py" "$kind" "$root" <"$fifo" >"$out" \
+    2>"$scratch/logs/$1.err" &
+  server_pid[$kind]=$!
+  # Holding the write end open keeps the server running; closing it stops the server.
+  exec {fd}>"$fifo"
+  server_fd[$kind]=$fd
+  rm -f "$fifo"
+  for ((i = 0; i < server_timeout * 10; i++)); do
+    line=$(grep -m1 -E '^(READY|FAILED)' "$out" 2>/dev/null)
+    [ -n "$line" ] && break
+    kill -0 "${server_pid[$kind]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  line=$(grep -m1 -E '^(READY|FAILED)' "$out" 2>/dev/null)
+  if [[ "$line" =~ ^READY\ ([0-9]+)\ ([^ ]+)\ ([^ ]+)$ ]]; then
+    server_port[$kind]=${BASH_REMATCH[1]}
+    server_user[$kind]=${BASH_REMATCH[2]}
+    server_password[$kind]=${BASH_REMATCH[3]}
+    ok "$kind serves $root on 127.0.0.1:${server_port[$kind]}"
+  else
+    fail "$kind did not start: ${line:-no READY line within ${server_timeout} s}" \
+      "$(head -c 400 "$scratch/logs/$1.err" 2>/dev/null)"
+  fi
+}
+
+echo "== servers"
+start_server pyftpdlib
+start_server vsftpd
+
+# --- Sessions under wine --------------------------------------------------------------------
+for variant in plain decorated; do
+  dll="$build/$variant/dap32.dll"
+  for kind in pyftpdlib vsftpd; do
+    [ -n "${server_port[$kind]:-}" ] || continue
+    ports="${server_port[$kind]} 0"
+    [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
+    work="$scratch/work-$variant-$kind"
+    rm -rf "$work"
+    mkdir -p "$work"
+    log="$scratch/logs/session-$variant-$kind.txt"
+    echo "== $variant DLL against $kind"
+    # shellcheck disable=SC2086  # $ports is two arguments
+    timeout -k 10 "$run_timeout" wine "$exe" "$dll" "$variant" $ports \
+      "${server_user[$kind]}" "${server_password[$kind]}" "$work" </dev/null >"$log" 2>&1
+    status=$?
+    # Wine ends console lines with CR LF.
+    sed -i 's/\r$//' "$log"
+    cat "$log"
+    count "$log"
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+      fail "$variant/$kind: the session program did not finish within $run_timeout s"
+    elif [ "$status" -ne 0 ] && ! grep -q '^FAIL ' "$log"; then
+      fail "$variant/$kind: the session program exited with status $status"
+    fi
+  done
+done
+
+echo "== stopping the servers"
+stop_servers
+finish
