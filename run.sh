@@ -17,7 +17,7 @@ usage() {
 usage: ./run.sh COMMAND
   setup   install the packages and the FTP test user the build and tests need (idempotent)
   test    setup, native build with sanitizers, Windows cross build, then all tests
-  demo    (not available yet)
+  demo    an example FTP session with the dapftp client against a local pyftpdlib server
   bench   (not available yet)
 EOF
 }
@@ -70,6 +70,40 @@ cmd_test() {
   ctest --test-dir build/native --output-on-failure -j "$JOBS" --no-tests=error
 }
 
+# Builds the example client, starts pyftpdlib on loopback with a temporary root, and runs a
+# short scripted session: log in, make a directory, upload, list, download, compare, clean up.
+cmd_demo() {
+  cmd_setup
+  cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF >/dev/null
+  cmake --build build/demo -j "$JOBS" --target dapftp
+  local port user password ready
+  # Globals: the exit trap runs after this function has returned.
+  DEMO_WORK=$(mktemp -d /tmp/dap32-demo.XXXXXX)
+  local work=$DEMO_WORK
+  mkdir -p "$work/root" "$work/upload" "$work/download"
+  coproc SERVER { exec /usr/bin/python3 tests/support/serve_ftp.py pyftpdlib "$work/root"; }
+  DEMO_SERVER_PID=$SERVER_PID
+  DEMO_SERVER_INPUT=${SERVER[1]}
+  trap 'exec {DEMO_SERVER_INPUT}>&-; wait "$DEMO_SERVER_PID" 2>/dev/null; rm -rf "$DEMO_WORK"' EXIT
+  read -r -t 20 ready port user password <&"${SERVER[0]}" || true
+  [[ ${ready:-} == READY ]] || { echo "demo: the FTP server did not start" >&2; exit 1; }
+  echo "demo: pyftpdlib listening on 127.0.0.1:$port"
+  head -c 3000000 /dev/urandom >"$work/upload/demo.bin"
+  build/demo/examples/dapftp --passive --port "$port" --user "$user" --password "$password" \
+    --log "$work/session.log" 127.0.0.1 \
+    "pwd" "mkdir demo" "cd demo" "binary" "lcd $work/upload" "put demo.bin" "ls" "names" \
+    "lcd $work/download" "get demo.bin" "rm demo.bin" "cd .." "rmdir demo" "pwd"
+  local sent received
+  sent=$(sha256sum <"$work/upload/demo.bin" | cut -d' ' -f1)
+  received=$(sha256sum <"$work/download/demo.bin" | cut -d' ' -f1)
+  echo "demo: sha256 uploaded   $sent"
+  echo "demo: sha256 downloaded $received"
+  [[ $sent == "$received" ]] || { echo "demo: the files differ" >&2; exit 1; }
+  echo "demo: the debug log has $(wc -l <"$work/session.log") lines; its first lines:"
+  head -n 12 "$work/session.log"
+  echo "demo: session complete, files identical"
+}
+
 not_yet() {
   echo "./run.sh $1: not available yet" >&2
   exit 1
@@ -78,7 +112,8 @@ not_yet() {
 case "${1:-}" in
   setup) cmd_setup ;;
   test) cmd_test ;;
-  demo | bench) not_yet "$1" ;;
+  demo) cmd_demo ;;
+  bench) not_yet "$1" ;;
   *)
     usage
     exit 2

@@ -1,0 +1,179 @@
+/* dapftp: a small command-line FTP client on top of dap32.
+ *
+ *   dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT] [--log FILE]
+ *          HOST [COMMAND ...]
+ *
+ * Each COMMAND is one argument ("put notes.txt"); without any, commands are read from
+ * standard input, one per line. Commands: ls [PATTERN], names [PATTERN], get NAME, put NAME,
+ * mkdir DIR, rmdir DIR, rm NAME, pwd, cd DIR, lcd DIR, binary, ascii.
+ * Transfers are driven step by step to show their progress. */
+#define _POSIX_C_SOURCE 200809L
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "dap32.h"
+
+enum { kChannel = 0, kListingSize = 1 << 20, kProgressIntervalMs = 200 };
+
+typedef struct {
+  const char* host;
+  const char* user;
+  const char* password;
+  const char* logPath;
+  int port;
+  int passive;
+} Options;
+
+static char listing[kListingSize];
+
+static long long nowMs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Prints the library's text for a failure, with the server's reply where it has one. */
+static int report(const char* what, int32_t result) {
+  char text[512];
+  if (result >= 0) return 0;
+  dapErrorText(kChannel, result, text, sizeof text);
+  text[strcspn(text, "\r\n")] = '\0';
+  fprintf(stderr, "%s failed (%d): %s\n", what, (int)result, text);
+  return 1;
+}
+
+/* Drives an armed transfer to its end, showing the bytes moved so far on a terminal. */
+static int32_t driveWithProgress(const char* name, uint32_t counterCode) {
+  int showProgress = isatty(STDERR_FILENO);
+  long long lastShown = 0;
+  int32_t result;
+  while ((result = dapDriver(kChannel)) > 0) {
+    if (showProgress && nowMs() - lastShown >= kProgressIntervalMs) {
+      fprintf(stderr, "\r%s: %ld bytes", name, (long)dapGetInteger(kChannel, counterCode));
+      lastShown = nowMs();
+    }
+  }
+  fprintf(stderr, "\r%s: %ld bytes\n", name, (long)dapGetInteger(kChannel, counterCode));
+  return result;
+}
+
+static int transfer(const char* name, int download) {
+  int32_t result;
+  dapSetInteger(kChannel, DAP_SET_AUTO_CALL, 0);
+  result = download ? dapGetFile(kChannel, name) : dapPutFile(kChannel, name);
+  if (result == 0) {
+    result = driveWithProgress(name, download ? DAP_GET_BYTES_RECEIVED : DAP_GET_BYTES_SENT);
+  }
+  dapSetInteger(kChannel, DAP_SET_AUTO_CALL, 1);
+  return report(download ? "get" : "put", result);
+}
+
+static int list(int type, const char* pattern) {
+  int32_t result;
+  if (pattern != NULL) {
+    snprintf(listing, sizeof listing, "%s", pattern);
+    type += DAP_LIST_FULL_PATTERN;
+  }
+  result = dapGetList(kChannel, type, listing, sizeof listing);
+  if (report("ls", result)) return 1;
+  fwrite(listing, 1, (size_t)result, stdout);
+  return 0;
+}
+
+static int printServerDir(void) {
+  char directory[256];
+  int32_t result = dapGetServerDir(kChannel, directory, sizeof directory - 1);
+  if (report("pwd", result)) return 1;
+  printf("%s\n", directory);
+  return 0;
+}
+
+/* Runs one command line; returns non-zero when it failed. */
+static int runCommand(char* line) {
+  char* verb = strtok(line, " \t\r\n");
+  char* argument = strtok(NULL, "\r\n");
+  if (verb == NULL) return 0;
+  if (strcmp(verb, "ls") == 0) return list(DAP_LIST_FULL, argument);
+  if (strcmp(verb, "names") == 0) return list(DAP_LIST_NAMES, argument);
+  if (strcmp(verb, "pwd") == 0) return printServerDir();
+  if (strcmp(verb, "binary") == 0) return report("binary", dapSetMode(kChannel, 'B'));
+  if (strcmp(verb, "ascii") == 0) return report("ascii", dapSetMode(kChannel, 'A'));
+  if (argument == NULL) {
+    fprintf(stderr, "%s: unknown command or missing argument\n", verb);
+    return 1;
+  }
+  if (strcmp(verb, "get") == 0) return transfer(argument, 1);
+  if (strcmp(verb, "put") == 0) return transfer(argument, 0);
+  if (strcmp(verb, "cd") == 0) return report("cd", dapSetServerDir(kChannel, argument));
+  if (strcmp(verb, "lcd") == 0) return report("lcd", dapSetLocalDir(kChannel, argument));
+  if (strcmp(verb, "mkdir") == 0) return report("mkdir", dapMakeServerDir(kChannel, argument));
+  if (strcmp(verb, "rmdir") == 0) return report("rmdir", dapDelServerDir(kChannel, argument));
+  if (strcmp(verb, "rm") == 0) return report("rm", dapDelFile(kChannel, argument));
+  fprintf(stderr, "%s: unknown command\n", verb);
+  return 1;
+}
+
+static void usage(void) {
+  fprintf(stderr,
+          "usage: dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT]\n"
+          "              [--log FILE] HOST [COMMAND ...]\n");
+  exit(2);
+}
+
+static int parseOptions(int argc, char** argv, Options* options) {
+  int i = 1;
+  for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+    const char* option = argv[i];
+    if (strcmp(option, "--passive") == 0) {
+      options->passive = 1;
+    } else if (strcmp(option, "--active") == 0) {
+      options->passive = 0;
+    } else if (i + 1 < argc && strcmp(option, "--port") == 0) {
+      options->port = atoi(argv[++i]);
+    } else if (i + 1 < argc && strcmp(option, "--user") == 0) {
+      options->user = argv[++i];
+    } else if (i + 1 < argc && strcmp(option, "--password") == 0) {
+      options->password = argv[++i];
+    } else if (i + 1 < argc && strcmp(option, "--log") == 0) {
+      options->logPath = argv[++i];
+    } else {
+      usage();
+    }
+  }
+  if (i >= argc) usage();
+  options->host = argv[i];
+  return i + 1;
+}
+
+int main(int argc, char** argv) {
+  Options options = {NULL, "anonymous", "dapftp@", NULL, 21, 1};
+  int first = parseOptions(argc, argv, &options);
+  int failures = 0;
+  char line[1024];
+
+  if (report("attach", dapAttach(1, 0))) return 1;
+  if (options.logPath != NULL && dapSetString(kChannel, DAP_STR_LOG_OPEN, options.logPath) < 0) {
+    fprintf(stderr, "cannot open log %s\n", options.logPath);
+  }
+  dapSetInteger(kChannel, DAP_SET_SERVER_PORT, options.port);
+  dapSetInteger(kChannel, DAP_SET_PASSIVE, options.passive);
+  if (report("connect", dapConnect(kChannel, options.host, options.user, options.password))) {
+    dapClose(kChannel);
+    dapRelease();
+    return 1;
+  }
+  if (first < argc) {
+    for (int i = first; i < argc; ++i) {
+      snprintf(line, sizeof line, "%s", argv[i]);
+      failures += runCommand(line);
+    }
+  } else {
+    while (fgets(line, sizeof line, stdin) != NULL) failures += runCommand(line);
+  }
+  failures += report("close", dapClose(kChannel));
+  dapRelease();
+  return failures == 0 ? 0 : 1;
+}
