@@ -17,7 +17,7 @@ import tempfile
 TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
 HEADER = os.path.join(TOP, 'include', 'dap32.h')
 DEFS = {v: os.path.join(TOP, 'api', f'dap32_{v}.def') for v in ('plain', 'decorated')}
-TOOL_PREFIX = os.environ.get('MINGW_PREFIX', 'i686-w64-mingw32')
+TOOL_PREFIX = os.environ.get('DAP32_MINGW_PREFIX', 'i686-w64-mingw32')
 
 # Fixed forever: programs import the decorated variant by these ordinals.
 DECORATED_ORDER = [
