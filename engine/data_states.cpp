@@ -78,12 +78,8 @@ int32_t stateStartAccept(Channel* channel, uint32_t) {
 int32_t stateAcceptData(Channel* channel, uint32_t now) {
   if (netWaitReadable(channel->listenSocket, 0) != 0) {
     logWrite(channel, "Accepting connection.\r\n");
-    SocketAddress& peer = channel->dataSockaddr;
-    channel->dataSocket = platSocketAccept(channel->listenSocket, &peer.address, &peer.port);
-    if (channel->dataSocket == kPlatInvalidSocket) {
-      channel->dataSocket = 0;
-      return errorExit(channel, -platSocketError(), 0);
-    }
+    int32_t accepted = netAcceptData(channel);
+    if (accepted < 0) return errorExit(channel, accepted, 0);
     logWrite(channel, "Connection is accepted.\r\n");
     channel->dataAccepted = 1;
     channel->resumeTick = tickAfter(now, settings.commandDelay);

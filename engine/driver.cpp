@@ -163,8 +163,9 @@ bool deadlinePassed(const Channel* channel, uint32_t now) {
 }
 
 int32_t timeStop(Channel* channel, uint32_t now) {
-  logLine(channel, "TimeStop exceeded [%ld:%ld]\r\n", static_cast<long>(now),
-          static_cast<long>(channel->deadlineTick));
+  // Ticks print as signed 32-bit values, as on Windows, so every platform writes the same.
+  logLine(channel, "TimeStop exceeded [%ld:%ld]\r\n", static_cast<long>(static_cast<int32_t>(now)),
+          static_cast<long>(static_cast<int32_t>(channel->deadlineTick)));
   return errorExit(channel, 0, DAP_ERR_TIMED_OUT);
 }
 

@@ -38,6 +38,14 @@ int32_t sendCommand(Channel* channel, uint32_t now, int32_t replyState) {
   return kStepDone;
 }
 
+// A control socket that never connected is closed at once: left in the record, it would hold
+// up a later dapClose, which waits for the control connection to become writable.
+int32_t failConnect(Channel* channel, int32_t sockCode) {
+  netCloseSocket(channel->controlSocket, 0);
+  channel->controlSocket = 0;
+  return errorExit(channel, sockCode, 0);
+}
+
 bool replyWaiting(const Channel* channel) {
   return netWaitReadable(channel->controlSocket, 0) != 0;
 }
@@ -53,14 +61,14 @@ int32_t stateConnect(Channel* channel, uint32_t) {
     return errorExit(channel, channel->controlSocket, DAP_ERR_CANNOT_CREATE_SOCKET);
   }
   int32_t resolved = takeServerAddress(channel);
-  if (resolved < 0) return errorExit(channel, resolved, 0);
+  if (resolved < 0) return failConnect(channel, resolved);
   if (isLogging(channel)) {
     char address[kAddressTextSize];
     netFormatAddress(channel->serverAddr, address, sizeof address);
     logLine(channel, "ServerIP = %s\r\n", address);
   }
   int32_t connected = netConnectControl(channel);
-  if (connected < 0) return errorExit(channel, connected, 0);
+  if (connected < 0) return failConnect(channel, connected);
   platSleep(0);
   uint32_t now = platTicks();
   channel->resumeTick = tickAfter(now, settings.commandDelay);

@@ -25,7 +25,8 @@ constexpr uint32_t kLogTextIndex = 10;
 // the table may hold a record of an earlier attach, and release frees the buffer first.
 void logBlockError(uint32_t channel, uint32_t index, const char* what, int32_t code) {
   Channel* record = channelTable[channel];
-  if (record == nullptr || blockAddress(slotOf(channel, kRecordIndex)) != (void*)record) return;
+  unsigned char* recordBlock = blockAddress(slotOf(channel, kRecordIndex));
+  if (recordBlock == nullptr || recordInBlock(recordBlock) != record) return;
   if (blockAddress(slotOf(channel, kLogTextIndex)) == nullptr) return;
   logLine(record, "%s: Chan=%d, Index=%d, Code=%d\r\n", what, static_cast<int>(channel),
           static_cast<int>(index), static_cast<int>(code));

@@ -93,6 +93,15 @@ struct Settings {
   uint16_t socketVersion;
 };
 
+// A block's bytes start one byte past its leading guard, so the record sits at the first
+// suitably aligned address inside its block.
+constexpr uint32_t kRecordBlockSize = sizeof(Channel) + alignof(Channel) - 1;
+inline Channel* recordInBlock(void* block) {
+  uintptr_t address = reinterpret_cast<uintptr_t>(block);
+  address = (address + alignof(Channel) - 1) & ~static_cast<uintptr_t>(alignof(Channel) - 1);
+  return reinterpret_cast<Channel*>(address);
+}
+
 extern Settings settings;
 extern uint32_t channelCount;
 extern Channel* channelTable[kMaxChannels];

@@ -35,9 +35,9 @@ uint16_t dataPortBase(uint32_t channel) {
 }
 
 bool setUpChannel(uint32_t index) {
-  void* recordMemory = blockAllocateForChannel(index, 0, sizeof(Channel));
+  void* recordMemory = blockAllocateForChannel(index, 0, kRecordBlockSize);
   if (recordMemory == nullptr) return false;
-  Channel* channel = static_cast<Channel*>(recordMemory);
+  Channel* channel = recordInBlock(recordMemory);
   channelTable[index] = channel;
   channel->serverPort = 21;
   channel->channelIndex = static_cast<int32_t>(index);

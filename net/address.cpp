@@ -40,6 +40,15 @@ int32_t netOpenListener(Channel* channel) {
   return error == 0 ? 1 : -error;
 }
 
+// Accepts the server's data connection on the listener: 1, or the negated socket error.
+int32_t netAcceptData(Channel* channel) {
+  SocketAddress& peer = channel->dataSockaddr;
+  PlatSocket socket = platSocketAccept(channel->listenSocket, &peer.address, &peer.port);
+  if (socket == kPlatInvalidSocket) return -platSocketError();
+  channel->dataSocket = socket;
+  return 1;
+}
+
 // A passive transfer leaves the server's port in dataPort; the next active port then starts
 // the channel's own range again instead of listening inside another channel's block.
 void netAdvanceDataPort(Channel* channel) {

@@ -45,6 +45,7 @@ int32_t netReplyCode(Channel* channel);
 int32_t netLocalAddress(Channel* channel);
 int32_t netLocalHostName(char* buffer, int32_t size);
 int32_t netOpenListener(Channel* channel);
+int32_t netAcceptData(Channel* channel);
 void netAdvanceDataPort(Channel* channel);
 void netFormatPortCommand(Channel* channel);
 // The data port from a PASV reply line into dataPort: 1, or 0 when the line has no port.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -59,6 +60,13 @@ int32_t windowsErrorFor(int posixError) {
 int32_t recordErrno() {
   lastSocketError = windowsErrorFor(errno);
   return lastSocketError;
+}
+
+// Commands go out as the text and then its CR LF; without this the line end would wait for
+// the server's delayed acknowledgement of the text.
+void sendSmallSegmentsAtOnce(int fd) {
+  int noDelay = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 }
 
 // 0 means "none" in the channel record, so a descriptor 0 is moved elsewhere.
@@ -211,6 +219,7 @@ PlatSocket platSocketOpen() {
     recordErrno();
     return kPlatInvalidSocket;
   }
+  sendSmallSegmentsAtOnce(fd);
   return nonZeroDescriptor(fd);
 }
 
@@ -259,6 +268,7 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
   }
   *address = ntohl(peer.sin_addr.s_addr);
   *port = ntohs(peer.sin_port);
+  sendSmallSegmentsAtOnce(fd);
   return nonZeroDescriptor(fd);
 }
 
