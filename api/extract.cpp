@@ -18,10 +18,11 @@ const char* nextLineStart(const char* carriageReturn) {
 }
 }  // namespace
 
-// Lines count from 0, but line 0 cannot be selected; a line counts only if a CR ends it.
+// Lines count from 0, but line 0 (or a negative line) cannot be selected; a line counts only if
+// a CR ends it.
 int32_t DAP_CALL dapExtract(const char* text, int32_t line, int32_t field, char* buffer,
                             int32_t size) {
-  if (line == 0 || text == nullptr || text[0] == '\0' || size < 0) return 0;
+  if (line <= 0 || text == nullptr || text[0] == '\0' || size < 0) return 0;
   const char* start = text;
   const char* end = findCarriageReturn(start);
   if (end == nullptr) return 0;
@@ -32,7 +33,9 @@ int32_t DAP_CALL dapExtract(const char* text, int32_t line, int32_t field, char*
   }
   const char* piece = start;
   const char* pieceEnd = end;
-  if (field != 0) {
+  if (field < 0) {
+    pieceEnd = piece;  // fields count from 1: there is no such field
+  } else if (field != 0) {
     // Field 1 is the first word; runs of blanks and tabs of any length separate fields.
     const char* cursor = start;
     for (int32_t found = 0; found < field; ++found) {

@@ -5,6 +5,7 @@
 
 #include "frame/channel.h"
 #include "frame/log.h"
+#include "frame/text.h"
 
 BlockSlot blockTable[kBlockSlots];
 
@@ -19,17 +20,19 @@ int32_t slotProblem(uint32_t slot) {
 uint32_t slotOf(uint32_t channel, uint32_t index) { return channel * kBlocksPerChannel + index; }
 
 constexpr uint32_t kRecordIndex = 0;
-constexpr uint32_t kLogTextIndex = 10;
 
-// Only a record that is in place, with its log buffer still allocated, can take the line:
-// the table may hold a record of an earlier attach, and release frees the buffer first.
+// Only a record that is in place can take the line: the table may still point at a record of
+// an earlier attach. The line is built on the stack, since release frees the record's log
+// buffer before it checks the record itself.
 void logBlockError(uint32_t channel, uint32_t index, const char* what, int32_t code) {
   Channel* record = channelTable[channel];
   unsigned char* recordBlock = blockAddress(slotOf(channel, kRecordIndex));
   if (recordBlock == nullptr || recordInBlock(recordBlock) != record) return;
-  if (blockAddress(slotOf(channel, kLogTextIndex)) == nullptr) return;
-  logLine(record, "%s: Chan=%d, Index=%d, Code=%d\r\n", what, static_cast<int>(channel),
-          static_cast<int>(index), static_cast<int>(code));
+  if (!isLogging(record)) return;
+  char line[kPlatFormatLimit + 1];
+  platFormat(line, "%s: Chan=%d, Index=%d, Code=%d\r\n", what, static_cast<int>(channel),
+             static_cast<int>(index), static_cast<int>(code));
+  platFileWrite(record->logFile, line, textLength(line));
 }
 }  // namespace
 

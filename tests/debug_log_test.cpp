@@ -1,0 +1,172 @@
+// The per-channel debug log: dapDebug, the application's own lines, the 1023-character cut,
+// and silence while no log is open.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "dap32.h"
+#include "frame/channel.h"
+#include "frame/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/dap32_log_XXXXXX";
+    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int descriptorsOpenOn(const std::string& path) {
+  const std::filesystem::path target = std::filesystem::canonical(path);
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto link = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && link == target) ++count;
+  }
+  return count;
+}
+
+// A text whose every position differs from its neighbours, so a cut shows where it fell.
+std::string digits(size_t length) {
+  std::string text;
+  for (size_t i = 0; i < length; ++i) text += static_cast<char>('0' + i % 10);
+  return text;
+}
+
+class DebugLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    ASSERT_EQ(dapAttach(2, 0), 1);
+  }
+  void TearDown() override {
+    for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
+    dapRelease();
+    settings = saved_;
+  }
+  // Opens a fresh log on chan; the library closes the one it replaces.
+  std::string openLog(int32_t chan, const std::string& name) {
+    const std::string path = dir_.file(name);
+    EXPECT_GT(dapSetString(chan, DAP_STR_LOG_OPEN, path.c_str()), 0) << path;
+    return path;
+  }
+  TempDir dir_;
+  Settings saved_{};
+};
+
+TEST_F(DebugLog, DebugWritesItsEntryLineAndReturns1) {
+  const std::string log = openLog(0, "debug.log");
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  EXPECT_EQ(fileBytes(log), "*** dapDebug\r\n");  // in the file before the call returns
+  EXPECT_EQ(dapDebug(0, -1, INT_MAX, INT_MIN), 1);
+  EXPECT_EQ(fileBytes(log), "*** dapDebug\r\n*** dapDebug\r\n");
+}
+
+TEST_F(DebugLog, ApplicationTextIsWrittenWithCrLf) {
+  struct Case {
+    const char* text;
+    const char* line;
+  };
+  // The text is an argument of the format, never the format itself.
+  for (Case c : {Case{"abc", "abc\r\n"}, Case{"", "\r\n"},
+                 Case{"100% %s %d %n", "100% %s %d %n\r\n"}, Case{"tab\there", "tab\there\r\n"}}) {
+    const std::string log = openLog(0, "app.log");
+    EXPECT_GT(dapSetString(0, DAP_STR_LOG_WRITE, c.text), 0);
+    EXPECT_EQ(fileBytes(log), c.line) << c.text;
+  }
+}
+
+TEST_F(DebugLog, FormattedLinesAreCutAt1023Characters) {
+  struct Case {
+    size_t textLength;
+    std::string line;
+  };
+  const Case cases[] = {
+      {2000, digits(1023)},  // the CR LF is lost with the cut part
+      {1023, digits(1023)},
+      {1022, digits(1022) + "\r"},
+      {1021, digits(1021) + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.textLength);
+    const std::string log = openLog(1, "long.log");
+    const std::string text = digits(c.textLength);
+    EXPECT_GT(dapSetString(1, DAP_STR_LOG_WRITE, text.c_str()), 0);
+    const std::string written = fileBytes(log);
+    EXPECT_EQ(written.size(), c.line.size());
+    EXPECT_EQ(written, c.line);
+  }
+}
+
+TEST_F(DebugLog, NothingIsWrittenWhileNoLogIsOpen) {
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "abc"), 0);
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_AUTO_CALL, 1), 1);
+  EXPECT_STREQ(channelTable[0]->logText, "") << "a line was formatted with no log open";
+
+  // One channel's log takes none of another channel's lines.
+  const std::string log = openLog(1, "other.log");
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "abc"), 0);
+  EXPECT_EQ(fileBytes(log), "");
+}
+
+// dapClose closes the log this way; the channel is silent until a new log is opened.
+TEST_F(DebugLog, ClosedLogTakesNoMoreLinesAndANewOneStartsFresh) {
+  const std::string first = openLog(0, "first.log");
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  logClose(channelTable[0]);
+  EXPECT_EQ(channelTable[0]->logFile, 0);
+  EXPECT_EQ(descriptorsOpenOn(first), 0);
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "late"), 0);
+  EXPECT_EQ(fileBytes(first), "*** dapDebug\r\n");
+
+  const std::string second = openLog(0, "second.log");
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+  EXPECT_EQ(fileBytes(second), "*** dapDebug\r\n");
+  EXPECT_EQ(fileBytes(first), "*** dapDebug\r\n");
+}
+
+TEST_F(DebugLog, DebugRunsThePreamble) {
+  EXPECT_EQ(dapDebug(2, 0, 0, 0), DAP_ERR_CHANNEL_RANGE);
+  EXPECT_EQ(dapDebug(-1, 0, 0, 0), DAP_ERR_CHANNEL_RANGE);
+  ASSERT_EQ(dapRelease(), 1);
+  EXPECT_EQ(dapDebug(0, 0, 0, 0), DAP_ERR_NOT_ATTACHED);
+}
+
+// Release closes no log: the application closes its channels first.
+TEST_F(DebugLog, ReleaseLeavesTheLogFileOpen) {
+  const std::string log = openLog(0, "kept.log");
+  const PlatFile file = channelTable[0]->logFile;
+  ASSERT_EQ(dapRelease(), 1);
+  EXPECT_EQ(descriptorsOpenOn(log), 1);
+  platFileClose(file);
+}
+
+}  // namespace

@@ -1,0 +1,560 @@
+// The four parameter exports and the error texts of dapErrorText.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "dap32.h"
+#include "frame/channel.h"
+#include "frame/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/dap32_params_XXXXXX";
+    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// How many of this process's descriptors are open on path.
+int descriptorsOpenOn(const std::string& path) {
+  const std::filesystem::path target = std::filesystem::canonical(path);
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto link = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && link == target) ++count;
+  }
+  return count;
+}
+
+bool sameSettings(const Settings& a, const Settings& b) {
+  return a.connectTimeout == b.connectTimeout && a.commandDelay == b.commandDelay &&
+         a.replyTimeout == b.replyTimeout && a.blockDelay == b.blockDelay &&
+         a.spareSetting == b.spareSetting && a.pollSleep == b.pollSleep &&
+         a.dataConnectTimeout == b.dataConnectTimeout && a.finalBlockDelay == b.finalBlockDelay &&
+         a.uploadBlockSize == b.uploadBlockSize && a.versionMarker == b.versionMarker &&
+         a.socketVersion == b.socketVersion;
+}
+
+// Two channels attached; settings are library-wide and survive release, so they are put back.
+class AttachedTwo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = settings;
+    ASSERT_EQ(dapAttach(2, 0), 1);
+  }
+  void TearDown() override {
+    for (uint32_t chan = 0; chan < channelCount; ++chan) {
+      channelTable[chan]->controlSocket = 0;
+      logClose(channelTable[chan]);
+    }
+    dapRelease();
+    settings = saved_;
+  }
+  Channel& channel(int chan) { return *channelTable[chan]; }
+  Settings saved_{};
+};
+
+class Parameters : public AttachedTwo {};
+class ErrorText : public AttachedTwo {};
+
+// ---- dapGetInteger ----
+
+TEST_F(Parameters, GetIntegerReadsEachCounterFromItsOwnField) {
+  struct Case {
+    uint32_t code;
+    int32_t Channel::*field;
+  };
+  const Case cases[] = {
+      {2, &Channel::stepCount},           {3, &Channel::serverCode},
+      {4, &Channel::lastSocketCode},      {10, &Channel::bytesReceived},
+      {11, &Channel::totalBytesReceived}, {12, &Channel::bytesSent},
+      {13, &Channel::totalBytesSent},     {14, &Channel::controlSocket},
+  };
+  int32_t value = 1000;
+  for (const Case& c : cases) channel(1).*c.field = ++value;
+  value = 1000;
+  for (const Case& c : cases) {
+    EXPECT_EQ(dapGetInteger(1, c.code), ++value) << "code " << c.code;
+    EXPECT_EQ(dapGetInteger(0, c.code), 0) << "channel 0 must not see channel 1, code " << c.code;
+  }
+  channel(1).bytesReceived = -5;
+  EXPECT_EQ(dapGetInteger(1, 10), -5);
+}
+
+TEST_F(Parameters, GetIntegerGivesVersionAndBuildAndMinus1ForUnknownCodes) {
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_VERSION), 278);
+  EXPECT_EQ(dapGetInteger(1, DAP_GET_BUILD), 12);
+  for (uint32_t code :
+       {0u, 1u, 5u, 6u, 7u, 8u, 9u, 16u, 17u, 18u, 19u, 22u, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(dapGetInteger(0, code), -1) << "code " << code;
+  }
+}
+
+// Digits are read one at a time, either case, anything else counting as 0.
+TEST_F(Parameters, VersionNumbersAreHexDigitsOfTheMarker) {
+  settings.versionMarker = "$VER a1Fz BLD 0c0G$";
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_VERSION), 0xA1F0);
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_BUILD), 0x0C00);
+}
+
+TEST_F(Parameters, ConnectionTestFollowsTheControlSocket) {
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 0) << "no control socket";
+
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int server = accept(listener, nullptr, nullptr);
+  ASSERT_GE(server, 0);
+
+  channel(0).controlSocket = client;
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 1);
+  EXPECT_EQ(dapGetInteger(1, DAP_GET_CONNECTED), 0);
+
+  // Urgent data is the exception condition of the readiness poll.
+  ASSERT_EQ(send(server, "!", 1, MSG_OOB), 1);
+  pollfd urgent{client, POLLPRI, 0};
+  ASSERT_EQ(poll(&urgent, 1, 2000), 1) << "urgent byte did not arrive";
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 0);
+
+  channel(0).controlSocket = 0;
+  close(server);
+  close(client);
+  close(listener);
+}
+
+// ---- dapSetInteger ----
+
+// Holds only while every test puts back the settings it changed.
+TEST_F(Parameters, SettingsStartWithTheirDefaults) {
+  EXPECT_EQ(settings.connectTimeout, 60000u);
+  EXPECT_EQ(settings.commandDelay, 0u);
+  EXPECT_EQ(settings.replyTimeout, 20000u);
+  EXPECT_EQ(settings.blockDelay, 0u);
+  EXPECT_EQ(settings.spareSetting, 2000u);
+  EXPECT_EQ(settings.pollSleep, 20u);
+  EXPECT_EQ(settings.dataConnectTimeout, 20000u);
+  EXPECT_EQ(settings.finalBlockDelay, 50u);
+  EXPECT_EQ(settings.uploadBlockSize, 1024u);
+  EXPECT_STREQ(settings.versionMarker, "$VER 0116 BLD 000C$");
+  EXPECT_EQ(settings.socketVersion, 0x0101);
+}
+
+TEST_F(Parameters, LibraryWideCodesStoreTheValueForEveryChannel) {
+  struct Case {
+    uint32_t code;
+    uint32_t Settings::*field;
+  };
+  const Case cases[] = {
+      {1, &Settings::connectTimeout},   {2, &Settings::commandDelay}, {3, &Settings::replyTimeout},
+      {4, &Settings::blockDelay},       {5, &Settings::spareSetting}, {8, &Settings::pollSleep},
+      {10, &Settings::finalBlockDelay},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    for (int32_t value : {0, 7, 123456, -5}) {
+      Settings expected = settings;
+      expected.*c.field = static_cast<uint32_t>(value);
+      EXPECT_EQ(dapSetInteger(1, c.code, value), value);
+      EXPECT_TRUE(sameSettings(settings, expected)) << "value " << value;
+    }
+  }
+  EXPECT_EQ(settings.dataConnectTimeout, saved_.dataConnectTimeout) << "has no code";
+}
+
+TEST_F(Parameters, UploadBlockSizeIsClampedTo128Through8192) {
+  struct Case {
+    int32_t value;
+    int32_t stored;
+  };
+  for (Case c : {Case{100, 128}, Case{0, 128}, Case{127, 128}, Case{128, 128}, Case{1024, 1024},
+                 Case{8192, 8192}, Case{8193, 8192}, Case{10000, 8192}, Case{-1, 8192},
+                 Case{INT_MIN, 8192}}) {
+    EXPECT_EQ(dapSetInteger(0, DAP_SET_UPLOAD_BLOCK_SIZE, c.value), c.stored) << c.value;
+    EXPECT_EQ(settings.uploadBlockSize, static_cast<uint32_t>(c.stored)) << c.value;
+  }
+}
+
+TEST_F(Parameters, AutoCallKeepsOnlyBit0AndClearsTheChannelTimers) {
+  struct Case {
+    int32_t value;
+    int32_t stored;
+  };
+  for (Case c : {Case{0, 0}, Case{1, 1}, Case{2, 0}, Case{3, 1}, Case{-1, 1}, Case{-2, 0}}) {
+    channel(1).resumeTick = 111;
+    channel(1).deadlineTick = 222;
+    EXPECT_EQ(dapSetInteger(1, DAP_SET_AUTO_CALL, c.value), c.stored) << c.value;
+    EXPECT_EQ(channel(1).autoCall, static_cast<uint32_t>(c.stored));
+    EXPECT_EQ(channel(1).resumeTick, 0u);
+    EXPECT_EQ(channel(1).deadlineTick, 0u);
+  }
+  EXPECT_EQ(channel(0).autoCall, 1u) << "the option belongs to one channel";
+}
+
+TEST_F(Parameters, AutoCallChangeIsLogged) {
+  TempDir dir;
+  const std::string log = dir.file("auto.log");
+  ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, log.c_str()), 0);
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_AUTO_CALL, 2), 0);
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_AUTO_CALL, 3), 1);
+  EXPECT_EQ(dapSetInteger(1, DAP_SET_AUTO_CALL, 0), 0);  // channel 1 has no log
+  EXPECT_EQ(fileBytes(log), "AUTO_CALL = 0\r\nAUTO_CALL = 1\r\n");
+}
+
+TEST_F(Parameters, ServerPortKeepsTheLow16BitsAndReturnsTheValue) {
+  struct Case {
+    int32_t value;
+    uint16_t port;
+  };
+  for (Case c : {Case{2121, 2121}, Case{70000, 4464}, Case{65536, 0}, Case{-1, 65535}}) {
+    EXPECT_EQ(dapSetInteger(1, DAP_SET_SERVER_PORT, c.value), c.value);
+    EXPECT_EQ(channel(1).serverPort, c.port) << c.value;
+  }
+  EXPECT_EQ(channel(0).serverPort, 21);
+}
+
+TEST_F(Parameters, PassiveModeStoresAnyValue) {
+  EXPECT_EQ(dapSetInteger(1, DAP_SET_PASSIVE, -1), -1);
+  EXPECT_EQ(channel(1).passiveMode, -1);
+  EXPECT_EQ(dapSetInteger(1, DAP_SET_PASSIVE, 0), 0);
+  EXPECT_EQ(channel(1).passiveMode, 0);
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_PASSIVE, 5), 5);
+  EXPECT_EQ(channel(0).passiveMode, 5);
+  EXPECT_EQ(channel(1).passiveMode, 0);
+}
+
+TEST_F(Parameters, UnknownSetCodesAnswerMinus1AndChangeNothing) {
+  channel(0).resumeTick = 5;
+  for (uint32_t code : {0u, 7u, 13u, 14u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(dapSetInteger(0, code, 4000), -1) << "code " << code;
+  }
+  EXPECT_TRUE(sameSettings(settings, saved_));
+  EXPECT_EQ(channel(0).autoCall, 1u);
+  EXPECT_EQ(channel(0).serverPort, 21);
+  EXPECT_EQ(channel(0).passiveMode, 0);
+  EXPECT_EQ(channel(0).resumeTick, 5u);
+}
+
+// ---- dapGetString ----
+
+TEST_F(Parameters, ServerAddressNeedsAtLeast17Bytes) {
+  channel(1).serverAddr = 0x0A0000C8;  // 10.0.0.200
+  char buffer[32];
+
+  for (int32_t size : {16, 1, 0, -1}) {
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(dapGetString(1, DAP_STR_SERVER_IP, buffer, size), 0) << size;
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x')) << size;
+  }
+  for (int32_t size : {17, 18}) {
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(dapGetString(1, DAP_STR_SERVER_IP, buffer, size), 10);
+    EXPECT_EQ(std::string(buffer, 12), std::string("10.0.0.200\0x", 12)) << size;
+  }
+  EXPECT_EQ(dapGetString(1, DAP_STR_SERVER_IP, nullptr, 18), 0);
+}
+
+TEST_F(Parameters, ServerAddressIsDottedHighByteFirstUnsigned) {
+  struct Case {
+    uint32_t address;
+    const char* text;
+  };
+  for (Case c : {Case{0, "0.0.0.0"}, Case{0xC0A80001, "192.168.0.1"},
+                 Case{0xFFFFFFFF, "255.255.255.255"}, Case{0x7F000001, "127.0.0.1"}}) {
+    channel(0).serverAddr = c.address;
+    char buffer[17];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(dapGetString(0, DAP_STR_SERVER_IP, buffer, sizeof buffer),
+              static_cast<int32_t>(std::strlen(c.text)));
+    EXPECT_STREQ(buffer, c.text);
+  }
+}
+
+TEST_F(Parameters, UnknownStringCodeWritesOnlyWhatFits) {
+  struct Case {
+    int32_t size;
+    const char* expected;  // the four bytes afterwards
+  };
+  for (Case c : {Case{100, "?\0xx"}, Case{2, "?\0xx"}, Case{1, "\0xxx"}, Case{0, "xxxx"},
+                 Case{-1, "xxxx"}, Case{INT_MIN, "xxxx"}}) {
+    for (int32_t code : {0, 18, 20, 21, -1}) {
+      char buffer[4];
+      std::memset(buffer, 'x', sizeof buffer);
+      EXPECT_EQ(dapGetString(0, code, buffer, c.size), 0);
+      EXPECT_EQ(std::string(buffer, 4), std::string(c.expected, 4))
+          << "size " << c.size << ", code " << code;
+    }
+  }
+  EXPECT_EQ(dapGetString(0, 0, nullptr, 100), 0);
+}
+
+// ---- dapSetString ----
+
+TEST_F(Parameters, LogOpenReturnsTheHandleAndLogWriteReturnsIt) {
+  TempDir dir;
+  const std::string log = dir.file("open.log");
+  EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, "before"), 0) << "no log open yet";
+  const int32_t handle = dapSetString(1, DAP_STR_LOG_OPEN, log.c_str());
+  ASSERT_GT(handle, 0);
+  EXPECT_EQ(channel(1).logFile, handle);
+  EXPECT_EQ(channel(0).logFile, 0);
+  EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, "line"), handle);
+  EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, nullptr), handle);
+  EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "other"), 0);
+  for (int32_t code : {0, 19, 22, -1}) {
+    EXPECT_EQ(dapSetString(1, code, "x"), -1) << "code " << code;
+  }
+  EXPECT_EQ(fileBytes(log), "line\r\n");
+}
+
+TEST_F(Parameters, LogOpenEmptiesAnExistingFile) {
+  TempDir dir;
+  const std::string log = dir.file("old.log");
+  std::ofstream(log, std::ios::binary) << "stale contents";
+  ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, log.c_str()), 0);
+  EXPECT_EQ(fileBytes(log), "");
+}
+
+TEST_F(Parameters, LogOpenInAMissingDirectoryFailsAndLaterWritesAreSkipped) {
+  TempDir dir;
+  const std::string missing = dir.file("no/such/dir/x.log");
+  for (const char* path : {missing.c_str(), static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(dapSetString(0, DAP_STR_LOG_OPEN, path), -1);
+    EXPECT_EQ(channel(0).logFile, 0);
+    EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "abc"), 0);
+    EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
+    EXPECT_STREQ(channel(0).logText, "") << "a line was formatted with no log open";
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(Parameters, OpeningANewLogClosesThePreviousOne) {
+  TempDir dir;
+  const std::string first = dir.file("first.log");
+  const std::string second = dir.file("second.log");
+  ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, first.c_str()), 0);
+  ASSERT_EQ(descriptorsOpenOn(first), 1);
+  dapSetString(0, DAP_STR_LOG_WRITE, "one");
+  ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, second.c_str()), 0);
+  EXPECT_EQ(descriptorsOpenOn(first), 0) << "previous log left open";
+  dapSetString(0, DAP_STR_LOG_WRITE, "two");
+  EXPECT_EQ(fileBytes(first), "one\r\n");
+  EXPECT_EQ(fileBytes(second), "two\r\n");
+
+  // A failed open still closes the log it replaces.
+  EXPECT_EQ(dapSetString(0, DAP_STR_LOG_OPEN, dir.file("missing/x.log").c_str()), -1);
+  EXPECT_EQ(descriptorsOpenOn(second), 0);
+  dapSetString(0, DAP_STR_LOG_WRITE, "three");
+  EXPECT_EQ(fileBytes(second), "two\r\n");
+}
+
+// ---- dapErrorText ----
+
+struct Message {
+  int32_t code;
+  const char* text;
+};
+constexpr Message kMessages[] = {
+    {-1, "Socket has been closed."},
+    {-3, "Already attached."},
+    {-4, "Bad status flag passed to rokStatus."},
+    {-5, "Cannot allocate memory."},
+    {-6, "Cannot comply"},
+    {-7, "Cannot create socket."},
+    {-8, "Channel out of range."},
+    {-10, "Invalid socket."},
+    {-11, "WINSOCK is currently blocking."},
+    {-12, "No host name."},
+    {-13, "Cannot find FTP server."},
+    {-14, "No available sockaddr structures."},
+    {-15, "Must call dapAttach first."},
+    {-16, "Illegal chars in server name."},
+    {-17, "PASSWORD not specified."},
+    {-19, "SERVER not specified."},
+    {-20, "Socket read error."},
+    {-22, "Socket timed out."},
+    {-23, "USER name not specified."},
+    {-24, "Must specify 'A' or 'B' for mode."},
+    {-25, "Listen error."},
+    {-26, "No response on listener socket."},
+    {-27, "Timed out waiting for accept."},
+    {-28, "Cannot open file."},
+    {-30, "Cannot find PASV port."},
+    {-31, "LIST/GET/PUT not completed."},
+    {-10004, "Interrupted system call."},
+    {-10009, "Bad file number."},
+    {-10013, "Access denied."},
+    {-10014, "Bad address."},
+    {-10022, "Invalid argument."},
+    {-10024, "Too many open files."},
+    {-10035, "Would block socket in non-blocking mode."},
+    {-10036, "Blocking call already in progress."},
+    {-10037, "Operation already completed."},
+    {-10038, "Not a valid socket descriptor."},
+    {-10039, "Destination address required."},
+    {-10040, "Message too big for buffer."},
+    {-10041, "Protocol mismatch."},
+    {-10042, "Protocol option invalid."},
+    {-10043, "Protocol not supported."},
+    {-10044, "Socket type not supported."},
+    {-10045, "Socket operation not supported."},
+    {-10047, "Socket address family not supported."},
+    {-10048, "Socket address already in use."},
+    {-10049, "Socket address not available."},
+    {-10050, "Network error."},
+    {-10051, "Cannot reach network."},
+    {-10052, "Connection dropped."},
+    {-10053, "Connection timed-out or aborted."},
+    {-10054, "Connection reset by remote host."},
+    {-10055, "Out of buffer space."},
+    {-10056, "Socket already connected."},
+    {-10057, "Socket not connected."},
+    {-10058, "Socket functionality shut down."},
+    {-10060, "Timed-out attempting to connect."},
+    {-10061, "Connection refused by remote host."},
+    {-10064, "Host is down"},
+    {-10065, "No route to host"},
+    {-10091, "Network not yet ready."},
+    {-10092, "WINSOCK doesn't support requested version."},
+    {-10093, "Sockets not initialized. Call WSAStartup."},
+    {-11001, "Host does not exist."},
+    {-11002, "Host not found. Try again."},
+    {-11003, "Non-recoverable error has occurred."},
+    {-11004, "No data is available."},
+};
+
+TEST_F(ErrorText, EveryCodeGivesItsMessageExactly) {
+  // The reply must not leak into codes other than -9 and -18.
+  std::strcpy(channel(0).responseBuffer, "550 refused\r\n");
+  for (const Message& m : kMessages) {
+    char buffer[100];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(dapErrorText(0, m.code, buffer, sizeof buffer),
+              static_cast<int32_t>(std::strlen(m.text)))
+        << m.code;
+    EXPECT_STREQ(buffer, m.text) << m.code;
+  }
+}
+
+TEST_F(ErrorText, CodesWithoutTextGiveAnEmptyString) {
+  for (int32_t code :
+       {-21, -29, 0, 999, -2, -32, -100, -106, -10000, -10001, -10046, 1, INT_MIN, INT_MAX}) {
+    char buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(dapErrorText(0, code, buffer, sizeof buffer), 0) << code;
+    EXPECT_EQ(std::string(buffer, 2), std::string("\0x", 2)) << code;
+  }
+}
+
+TEST_F(ErrorText, MessageIsCutToTheBufferSize) {
+  struct Case {
+    int32_t size;
+    const char* text;
+  };
+  for (Case c : {Case{6, "Alrea"}, Case{2, "A"}, Case{17, "Already attached"},
+                 Case{18, "Already attached."}, Case{1, ""}}) {
+    char buffer[32];
+    std::memset(buffer, 'x', sizeof buffer);
+    const int32_t length = static_cast<int32_t>(std::strlen(c.text));
+    EXPECT_EQ(dapErrorText(0, -3, buffer, c.size), length) << c.size;
+    EXPECT_EQ(std::string(buffer, length + 2), std::string(c.text) + '\0' + 'x') << c.size;
+  }
+}
+
+TEST_F(ErrorText, ServerRefusalsCarryTheChannelsLastReply) {
+  std::strcpy(channel(1).responseBuffer, "550 No such file\r\n");
+  std::strcpy(channel(0).responseBuffer, "421 other channel\r\n");
+  struct Case {
+    int32_t code;
+    int32_t size;
+    const char* text;
+  };
+  const std::string refused = "FTP server returned error.";
+  const Case cases[] = {
+      {-18, 100, "FTP server returned error. 550 No such file\r\n"},
+      {-9, 100, "Error attempting to connect. 550 No such file\r\n"},
+      {-18, 27, "FTP server returned error."},
+      {-18, 28, "FTP server returned error. "},
+      {-18, 29, "FTP server returned error. 5"},
+      {-18, 44, "FTP server returned error. 550 No such file"},
+      {-18, 45, "FTP server returned error. 550 No such file\r"},
+      {-18, 6, "FTP s"},
+      {-18, 1, ""},
+  };
+  for (const Case& c : cases) {
+    char buffer[100];
+    std::memset(buffer, 'x', sizeof buffer);
+    const int32_t length = static_cast<int32_t>(std::strlen(c.text));
+    EXPECT_EQ(dapErrorText(1, c.code, buffer, c.size), length) << c.code << " size " << c.size;
+    EXPECT_EQ(std::string(buffer, length + 2), std::string(c.text) + '\0' + 'x')
+        << c.code << " size " << c.size;
+  }
+  // With no reply read yet the blank still follows the message.
+  channel(1).responseBuffer[0] = '\0';
+  char buffer[100];
+  EXPECT_EQ(dapErrorText(1, -18, buffer, sizeof buffer), 27);
+  EXPECT_EQ(std::string(buffer), refused + " ");
+}
+
+TEST_F(ErrorText, SizeBelow1OrNoBufferWritesNothing) {
+  for (int32_t code : {-3, -18, -21, 0}) {
+    for (int32_t size : {0, -1, INT_MIN}) {
+      char buffer[4] = {'x', 'x', 'x', 'x'};
+      EXPECT_EQ(dapErrorText(0, code, buffer, size), 0) << code << " size " << size;
+      EXPECT_EQ(std::string(buffer, 4), "xxxx") << code << " size " << size;
+    }
+    EXPECT_EQ(dapErrorText(0, code, nullptr, 100), 0) << code;
+  }
+}
+
+TEST_F(ErrorText, PreambleAnswersFirstAndLeavesTheBufferAlone) {
+  char buffer[32];
+  std::memset(buffer, 'x', sizeof buffer);
+  for (int32_t chan : {2, -1, INT_MIN}) {
+    EXPECT_EQ(dapErrorText(chan, -3, buffer, sizeof buffer), DAP_ERR_CHANNEL_RANGE) << chan;
+  }
+  for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
+  ASSERT_EQ(dapRelease(), 1);
+  EXPECT_EQ(dapErrorText(0, -3, buffer, sizeof buffer), DAP_ERR_NOT_ATTACHED);
+  EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
+}
+
+}  // namespace
