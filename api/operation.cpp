@@ -59,9 +59,8 @@ int32_t DAP_CALL dapConnect(int32_t chan, const char* server, const char* user,
   return runOperation(channel, kStateConnect);
 }
 
-// The quit exchange waits for the control connection to become writable only as long as a
-// reply may take; the control socket is closed whatever the exchange's result. A channel
-// without a control connection has nothing to quit.
+// The control socket is closed whatever the quit exchange's result. A channel without a
+// control connection has nothing to quit.
 int32_t DAP_CALL dapClose(int32_t chan) {
   int32_t error;
   Channel* channel = beginOperation(chan, "*** dapClose\r\n", &error);
@@ -70,7 +69,6 @@ int32_t DAP_CALL dapClose(int32_t chan) {
   channel->lastSocketCode = 0;
   channel->pendingFlag = connected ? 1 : 0;
   armOperation(channel, connected ? kStateQuit : kStateIdle);
-  if (connected) channel->deadlineTick = tickAfter(platTicks(), settings.replyTimeout);
   if (channel->autoCall == 0) return 0;
   int32_t result = connected ? driveToEnd(channel) : 0;
   closeControlSocket(channel, kPauseAfterUpload);

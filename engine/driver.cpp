@@ -149,12 +149,15 @@ bool heldBack(const Channel* channel, uint32_t now) {
   return channel->resumeTick != 0 && tickBefore(now, channel->resumeTick);
 }
 
-bool awaitingWritable(Channel* channel) {
+// A wait that no state has bounded (dapClose's) ends after replyTimeout from its first held
+// call, so a control connection that never becomes writable cannot hold the caller forever.
+bool awaitingWritable(Channel* channel, uint32_t now) {
   if (channel->pendingFlag == 0) return false;
   if (rokStatus(channel->controlSocket, kPollWritable) == 1) {
     channel->pendingFlag = 0;
     return false;
   }
+  if (channel->deadlineTick == 0) channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   return true;
 }
 
@@ -191,7 +194,7 @@ int32_t DAP_CALL dapDriver(int32_t chan) {
   uint32_t now = platTicks();
   if (heldBack(channel, now)) return waitAndReport();
   if (deadlinePassed(channel, now)) return timeStop(channel, now);
-  if (awaitingWritable(channel)) return waitAndReport();
+  if (awaitingWritable(channel, now)) return waitAndReport();
 
   channel->currentState = channel->nextState;
   if (channel->currentState > 0) ++channel->stepCount;
@@ -212,5 +215,11 @@ int32_t DAP_CALL dapDriver(int32_t chan) {
   logStepEnd(channel);
   channel->lastLoggedState = channel->currentState;
   channel->currentState = -1;
+  // A finished operation leaves no gate and no deadline behind: an idle channel that is
+  // driven on must keep answering 0.
+  if (channel->nextState == kStateIdle) {
+    channel->resumeTick = 0;
+    channel->deadlineTick = 0;
+  }
   return channel->nextState;
 }

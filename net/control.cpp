@@ -19,13 +19,15 @@ int32_t netSendCommand(PlatSocket socket, const char* command) {
   return lineEnd > 0 ? sent + lineEnd : lineEnd;
 }
 
-// A line cut short by the end of the connection is no line: the result is then -1.
+// A line cut short by the end of the connection is no line: the result is then -1. A line
+// still unfinished at the deadline gives -22, however steadily its parts trickle in.
 int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
-                       uint32_t nextWait) {
+                       uint32_t nextWait, uint32_t deadline) {
   if (netWaitReadable(socket, firstWait) == 0) return 0;
   int32_t length = netReceivePart(socket, buffer, size);
   if (length <= 0) return length;
   while (length < size - 1 && buffer[length - 1] != '\n' && netWaitReadable(socket, nextWait)) {
+    if (tickBefore(deadline, platTicks())) return DAP_ERR_TIMED_OUT;
     int32_t part = netReceivePart(socket, buffer + length, size - length);
     if (part < 0) return part;
     if (part == 0) break;
@@ -43,10 +45,12 @@ int32_t netReplyCode(Channel* channel) {
     code = code * 10 + static_cast<uint32_t>(line[digits] - '0');
     ++digits;
   }
-  // Past the separator and one more character: just inside the quote of 257 "/dir". Never
+  // Past the separator and one more character: just inside the quote of 257 "/dir". A code
+  // of ten digits has no separator read, so the text starts one character after it. Never
   // past the end of the line.
   const char* text = line + digits;
-  for (int skip = 0; skip < 2 && *text != '\0'; ++skip) ++text;
+  int skip = digits == kMostCodeDigits ? 1 : 2;
+  for (; skip > 0 && *text != '\0'; --skip) ++text;
   channel->responseText = text;
   return static_cast<int32_t>(code);
 }
@@ -62,7 +66,7 @@ int32_t netReadReply(Channel* channel) {
   for (;;) {
     platSleep(settings.pollSleep);
     int32_t length =
-        netReceiveLine(channel->controlSocket, line, kLineBufferSize, 0, kNextPartWait);
+        netReceiveLine(channel->controlSocket, line, kLineBufferSize, 0, kNextPartWait, deadline);
     if (length < 0) return length;
     if (length > 0 && line[0] == ' ') {
       logLine(channel, "c: %s", line);
@@ -72,9 +76,9 @@ int32_t netReadReply(Channel* channel) {
         logLine(channel, "FtpResponse: [%s] Code=%d\r\n", line, static_cast<int>(channel->serverCode));
       }
       if (channel->serverCode >= 500) return DAP_ERR_SERVER_REFUSED;
-      if (length == 3 || line[3] == ' ') return length;
+      if (length == 3 || (length > 3 && line[3] == ' ')) return length;
       logLine(channel, "r: %s", line);
     }
-    if (!tickBefore(platTicks(), deadline)) return DAP_ERR_TIMED_OUT;
+    if (tickBefore(deadline, platTicks())) return DAP_ERR_TIMED_OUT;
   }
 }

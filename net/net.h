@@ -37,7 +37,7 @@ int32_t netFormatAddress(uint32_t address, char* buffer, int32_t size);
 // Control channel I/O.
 int32_t netSendCommand(PlatSocket socket, const char* command);
 int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
-                       uint32_t nextWait);
+                       uint32_t nextWait, uint32_t deadline);
 int32_t netReadReply(Channel* channel);
 int32_t netReplyCode(Channel* channel);
 
