@@ -7,27 +7,11 @@
 #include "net/net.h"
 
 namespace {
-int32_t sendCommand(Channel* channel, uint32_t now, int32_t replyState) {
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
-  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
-  awaitReply(channel, now, replyState);
-  return kStepDone;
-}
-
 int32_t sendWithArgument(Channel* channel, uint32_t now, const char* verb, const char* argument,
                          int32_t replyState) {
   channel->responseBuffer[0] = '\0';
   platFormat(channel->commandBuffer, "%s %s", verb, argument);
-  return sendCommand(channel, now, replyState);
-}
-
-// 1 when the reply has been read, 0 (kStepDone) while none is waiting, or the negative
-// result of the error exit.
-int32_t readReply(Channel* channel) {
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
-  return 1;
+  return sendCommandAwaitReply(channel, now, replyState);
 }
 
 // The first blank, tab, CR or NUL.
@@ -44,7 +28,7 @@ int32_t stateSendCwd(Channel* channel, uint32_t now) {
 int32_t stateSendPwd(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
   copyText(channel->commandBuffer, "PWD", kLineBufferSize - 1);
-  return sendCommand(channel, now, 522);
+  return sendCommandAwaitReply(channel, now, 522);
 }
 
 int32_t stateSendDele(Channel* channel, uint32_t now) {
@@ -63,18 +47,18 @@ int32_t stateSendType(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
   copyText(channel->commandBuffer, channel->binaryMode != 0 ? "TYPE I" : "TYPE A",
            kLineBufferSize - 1);
-  return sendCommand(channel, now, 702);
+  return sendCommandAwaitReply(channel, now, 702);
 }
 
 int32_t stateReadCommandReply(Channel* channel, uint32_t) {
-  int32_t replied = readReply(channel);
+  int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
   channel->nextState = kStateIdle;
   return kStepDone;
 }
 
 int32_t stateReadCwdReply(Channel* channel, uint32_t) {
-  int32_t replied = readReply(channel);
+  int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
   logLine(channel, "Server directory is '%s'\r\n", channel->serverDir);
   channel->nextState = kStateIdle;
@@ -85,7 +69,7 @@ int32_t stateReadCwdReply(Channel* channel, uint32_t) {
 // the directory ends at the first blank, and its closing quote is dropped. A multi-line
 // reply is parsed from its last line.
 int32_t stateReadPwdReply(Channel* channel, uint32_t) {
-  int32_t replied = readReply(channel);
+  int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
   char* directory = channel->serverDir;
   copyText(directory, channel->responseText, kNameSize);

@@ -6,12 +6,6 @@
 #include "frame/text.h"
 #include "net/net.h"
 
-namespace {
-bool controlReadable(const Channel* channel) {
-  return netWaitReadable(channel->controlSocket, 0) != 0;
-}
-}  // namespace
-
 int32_t stateSendPasv(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
   copyText(channel->commandBuffer, "PASV", kLineBufferSize - 1);
@@ -23,9 +17,8 @@ int32_t stateSendPasv(Channel* channel, uint32_t now) {
 
 // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": only the port is taken.
 int32_t stateReadPasvReply(Channel* channel, uint32_t now) {
-  if (!controlReadable(channel)) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   if (!netParsePassivePort(channel, channel->responseBuffer)) {
     logLine(channel, "Response=[%s]\r\n", channel->responseBuffer);
     return errorExit(channel, 0, DAP_ERR_NO_PASV_PORT);
@@ -51,16 +44,12 @@ int32_t stateSendPort(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
   netAdvanceDataPort(channel);
   netFormatPortCommand(channel);
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
-  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
-  awaitReply(channel, now, 911);
-  return kStepDone;
+  return sendCommandAwaitReply(channel, now, 911);
 }
 
 int32_t stateReadPortReply(Channel* channel, uint32_t now) {
-  if (!controlReadable(channel)) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   channel->resumeTick = 0;
   channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   returnToSavedState(channel);
@@ -87,10 +76,9 @@ int32_t stateAcceptData(Channel* channel, uint32_t now) {
     returnToSavedState(channel);
     return kStepDone;
   }
-  if (channel->transferReplyRead == 0 && controlReadable(channel)) {
-    int32_t reply = netReadReply(channel);
-    if (reply < 0) return errorExit(channel, 0, reply);
-    channel->transferReplyRead = 1;
-  }
+  if (channel->transferReplyRead != 0) return kStepDone;
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
+  channel->transferReplyRead = 1;
   return kStepDone;
 }

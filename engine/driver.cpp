@@ -142,6 +142,20 @@ void returnToSavedState(Channel* channel) {
   channel->returnState = 0;
 }
 
+int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState) {
+  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
+  awaitReply(channel, now, replyState);
+  return kStepDone;
+}
+
+int32_t readWaitingReply(Channel* channel) {
+  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  int32_t reply = netReadReply(channel);
+  if (reply < 0) return errorExit(channel, 0, reply);
+  return 1;
+}
+
 namespace {
 // The gates that hold a call back: a resume tick ahead, or a control connection that must
 // be writable first. A held call sleeps and reports that nothing ran.

@@ -42,6 +42,14 @@ void openDataConnection(Channel* channel, int32_t transferState);
 void awaitTransferReply(Channel* channel, uint32_t timeout, int32_t replyState);
 void returnToSavedState(Channel* channel);
 
+// Sends commandBuffer on the control connection and awaits its reply in replyState; a failed
+// send ends the operation with the send's code.
+int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState);
+
+// Reads a reply if one is waiting: 1 when it was read, 0 (kStepDone) while none is waiting, or
+// the negative result of the error exit.
+int32_t readWaitingReply(Channel* channel);
+
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 

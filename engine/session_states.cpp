@@ -30,14 +30,6 @@ int32_t takeServerAddress(Channel* channel) {
   return netResolveServer(channel);
 }
 
-// Sends commandBuffer; a failure ends the operation.
-int32_t sendCommand(Channel* channel, uint32_t now, int32_t replyState) {
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
-  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
-  awaitReply(channel, now, replyState);
-  return kStepDone;
-}
-
 // A control socket that never connected is closed at once: left in the record, it would hold
 // up a later dapClose, which waits for the control connection to become writable.
 int32_t failConnect(Channel* channel, int32_t sockCode) {
@@ -46,9 +38,6 @@ int32_t failConnect(Channel* channel, int32_t sockCode) {
   return errorExit(channel, sockCode, 0);
 }
 
-bool replyWaiting(const Channel* channel) {
-  return netWaitReadable(channel->controlSocket, 0) != 0;
-}
 }  // namespace
 
 // A server that does not answer the connect is caught by the connect deadline while the
@@ -101,14 +90,13 @@ int32_t stateReadGreeting(Channel* channel, uint32_t) {
 
 int32_t stateSendUser(Channel* channel, uint32_t now) {
   platFormat(channel->commandBuffer, "USER %s", channel->userName);
-  return sendCommand(channel, now, 105);
+  return sendCommandAwaitReply(channel, now, 105);
 }
 
 // Whatever a reply below 500 says (331, 230, 332), the login goes on with PASS.
 int32_t stateReadUserReply(Channel* channel, uint32_t) {
-  if (!replyWaiting(channel)) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   channel->pendingFlag = 1;
   channel->nextState = 106;
   return kStepDone;
@@ -116,16 +104,15 @@ int32_t stateReadUserReply(Channel* channel, uint32_t) {
 
 int32_t stateSendPassword(Channel* channel, uint32_t now) {
   platFormat(channel->commandBuffer, "PASS %s", channel->password);
-  int32_t result = sendCommand(channel, now, 107);
+  int32_t result = sendCommandAwaitReply(channel, now, 107);
   // The step's log line shows the command; the password stays on the wire only.
   copyText(channel->commandBuffer, "PASS ****", kLineBufferSize - 1);
   return result;
 }
 
 int32_t stateReadPasswordReply(Channel* channel, uint32_t) {
-  if (!replyWaiting(channel)) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   channel->nextState = kStateIdle;
   return kStepDone;
 }
@@ -136,17 +123,16 @@ int32_t stateSendQuit(Channel* channel, uint32_t now) {
     return kStepDone;
   }
   copyText(channel->commandBuffer, "QUIT", kLineBufferSize - 1);
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
-  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
-  channel->resumeTick = tickAfter(now, 4 * settings.commandDelay);
-  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
-  channel->nextState = 221;
-  return kStepDone;
+  int32_t result = sendCommandAwaitReply(channel, now, 221);
+  // A server may take longer to answer QUIT: the reply is polled no earlier than four
+  // command delays on.
+  if (result == kStepDone) channel->resumeTick = tickAfter(now, 4 * settings.commandDelay);
+  return result;
 }
 
 // A server that closes the connection on QUIT has completed the quit.
 int32_t stateReadQuitReply(Channel* channel, uint32_t) {
-  if (!replyWaiting(channel)) return kStepDone;
+  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
   int32_t reply = netReadReply(channel);
   if (reply < 0 && reply != DAP_ERR_SOCKET_CLOSED) return errorExit(channel, 0, reply);
   channel->nextState = kStateIdle;

@@ -50,9 +50,8 @@ int32_t readPreliminaryReply(Channel* channel, int32_t dataState) {
     channel->nextState = dataState;
     return kStepDone;
   }
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   channel->nextState = dataState;
   return kStepDone;
 }
@@ -235,9 +234,8 @@ int32_t stateEndList(Channel* channel, uint32_t) {
 
 int32_t stateReadTransferEnd(Channel* channel, uint32_t) {
   if (netWaitWritable(channel->controlSocket, 0) == 0) return controlClosedError(channel);
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
-  int32_t reply = netReadReply(channel);
-  if (reply < 0) return errorExit(channel, 0, reply);
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
   if (channel->serverCode != kTransferComplete) return errorExit(channel, 0, DAP_ERR_NOT_COMPLETED);
   channel->nextState = kStateIdle;
   return kStepDone;
