@@ -1,0 +1,571 @@
+#!/usr/bin/python3
+"""Runs the dap32 benchmark: throughput, session latency, CPU time and allocations.
+
+    run_bench.py --bench BUILD/bench/dap32_bench [--rounds N] [--sizes 64,512] [--json FILE]
+
+Starts vsftpd and pyftpdlib on 127.0.0.1 (tests/support/serve_ftp.py) with roots on tmpfs,
+makes random files, runs every case once per round (round-robin, so drifts in the machine's
+state hit all cases alike), and prints medians over the rounds. One unrecorded warm-up round
+of the small size checks file contents first. Needs root (vsftpd) and curl.
+"""
+
+import argparse
+import contextlib
+import filecmp
+import json
+import os
+import platform
+import pwd
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVE_FTP = os.path.join(HERE, "..", "tests", "support", "serve_ftp.py")
+PYTHON = "/usr/bin/python3"
+SERVERS = ("vsftpd", "pyftpdlib")
+MIB = 1 << 20
+GIB = 1 << 30
+CHILD_TIMEOUT = 300.0
+SERVER_READY_TIMEOUT = 60.0
+SERVER_STOP_TIMEOUT = 10.0
+SESSIONS_PER_RUN = 5
+SMALL_FILE = 1 * MIB  # for the allocation count
+POLL_SLEEPS = (20, 1)
+
+GET_CLIENTS = ("dap", "curl", "loop")
+PUT_CLIENTS = ("dap", "dap8192", "curl", "loop")
+CLIENT_NAMES = {
+    "dap": "dap32 defaults",
+    "dap8192": "dap32 block 8192",
+    "curl": "curl",
+    "loop": "8 KiB loop",
+}
+
+
+class BenchError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Child processes: output into files, rusage from wait4, a kill timer bounds every run.
+
+def run_child(argv, timeout=CHILD_TIMEOUT):
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        timer = threading.Timer(timeout, proc.kill)
+        timer.start()
+        try:
+            _, status, usage = os.wait4(proc.pid, 0)
+        finally:
+            timer.cancel()
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        stdout = out.read().decode(errors="replace")
+        stderr = err.read().decode(errors="replace")
+    if proc.returncode != 0:
+        raise BenchError("%s exited with %d%s: %s" % (
+            " ".join(argv[:2]), proc.returncode,
+            " (killed after %.0f s)" % timeout if proc.returncode == -signal.SIGKILL else "",
+            stderr.strip()[-800:]))
+    return stdout, stderr, usage.ru_utime + usage.ru_stime
+
+
+def parse_results(stdout):
+    """The "RESULT key=value ..." lines, as dicts with numbers converted."""
+    results = []
+    for line in stdout.splitlines():
+        if not line.startswith("RESULT "):
+            continue
+        record = {}
+        for field in line.split()[1:]:
+            key, _, value = field.partition("=")
+            try:
+                record[key] = float(value) if "." in value else int(value)
+            except ValueError:
+                record[key] = value
+        results.append(record)
+    return results
+
+
+# ---------------------------------------------------------------------------------------------
+# Servers.
+
+class FtpServer:
+    def __init__(self, kind, root):
+        self.kind = kind
+        self.root = root
+        self.proc = None
+        self.port = self.user = self.password = None
+
+    def start(self):
+        self.proc = subprocess.Popen([PYTHON, SERVE_FTP, self.kind, self.root],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        deadline = time.monotonic() + SERVER_READY_TIMEOUT
+        line = b""
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in line:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                break
+            chunk = os.read(fd, 256)
+            if not chunk:
+                break
+            line += chunk
+        words = line.decode(errors="replace").split()
+        if len(words) != 4 or words[0] != "READY":
+            raise BenchError("%s did not start: %s" % (self.kind, line.decode(errors="replace")))
+        self.port, self.user, self.password = int(words[1]), words[2], words[3]
+
+    def stop(self):
+        if self.proc is None:
+            return
+        with contextlib.suppress(OSError):
+            self.proc.stdin.close()  # serve_ftp.py stops at EOF
+        for action in (None, self.proc.terminate, self.proc.kill):
+            if action is not None:
+                with contextlib.suppress(OSError):
+                    action()
+            try:
+                self.proc.wait(timeout=SERVER_STOP_TIMEOUT)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        with contextlib.suppress(OSError):
+            self.proc.stdout.close()
+        self.proc = None
+
+    def login(self):
+        return [str(self.port), self.user, self.password]
+
+    def url(self, name):
+        return "ftp://%s:%s@127.0.0.1:%d/%s" % (self.user, self.password, self.port, name)
+
+
+def hand_over_tree(root):
+    """vsftpd's login user must own what it reads and writes."""
+    entry = pwd.getpwnam("dap32test")
+    for directory, dirs, files in os.walk(root):
+        for name in [directory] + [os.path.join(directory, f) for f in dirs + files]:
+            os.lchown(name, entry.pw_uid, entry.pw_gid)
+
+
+# ---------------------------------------------------------------------------------------------
+# Files.
+
+def write_random(path, size):
+    chunk = 4 * MIB
+    with open(path, "wb") as out:
+        left = size
+        while left > 0:
+            out.write(os.urandom(min(chunk, left)))
+            left -= chunk
+
+
+class Layout:
+    """src/ holds the upload sources, which are also linked into each server root as the
+    download sources; dl/ receives downloads."""
+
+    def __init__(self, work, sizes):
+        self.work = work
+        self.src = os.path.join(work, "src")
+        self.dl = os.path.join(work, "dl")
+        self.roots = {kind: os.path.join(work, "root-" + kind) for kind in SERVERS}
+        for directory in [self.src, self.dl] + list(self.roots.values()):
+            os.makedirs(directory)
+            os.chmod(directory, 0o755)
+        for size in sizes + [SMALL_FILE // MIB]:
+            source = self.upload_source(size)
+            write_random(source, size * MIB)
+            for root in self.roots.values():
+                os.link(source, os.path.join(root, self.download_name(size)))
+        hand_over_tree(self.roots["vsftpd"])
+
+    @staticmethod
+    def download_name(size):
+        return "down%d.bin" % size
+
+    @staticmethod
+    def upload_name(size):
+        return "up%d.bin" % size
+
+    def upload_source(self, size):
+        return os.path.join(self.src, self.upload_name(size))
+
+
+def take_file(path, size, original, compare):
+    """Checks a transferred file and removes it, so that tmpfs holds one copy at a time."""
+    try:
+        actual = os.path.getsize(path)
+        if actual != size:
+            raise BenchError("%s has %d bytes, expected %d" % (path, actual, size))
+        if compare and not filecmp.cmp(path, original, shallow=False):
+            raise BenchError("%s differs from %s" % (path, original))
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+
+
+# ---------------------------------------------------------------------------------------------
+# Cases. Each run returns a record; seconds is the transfer alone (no login), cpu the child's
+# user+sys for the whole run.
+
+def run_transfer(bench, layout, server, size, direction, client, compare):
+    nbytes = size * MIB
+    root = layout.roots[server.kind]
+    if direction == "get":
+        name = layout.download_name(size)
+        target = os.path.join(layout.dl, name)
+        if client == "dap":
+            argv = [bench, "dap-get"] + server.login() + [layout.dl, name]
+        elif client == "loop":
+            argv = [bench, "loop-get"] + server.login() + [target, name]
+        else:
+            argv = ["curl", "-s", "-S", "--ftp-pasv", "--disable-epsv", "-o", target,
+                    "-w", "RESULT pretransfer=%{time_pretransfer} total=%{time_total}\\n",
+                    server.url(name)]
+        original = os.path.join(root, name)
+    else:
+        name = layout.upload_name(size)
+        source = layout.upload_source(size)
+        target = os.path.join(root, name)
+        if client in ("dap", "dap8192"):
+            block = "8192" if client == "dap8192" else "0"
+            argv = [bench, "dap-put"] + server.login() + [layout.src, name, block]
+        elif client == "loop":
+            argv = [bench, "loop-put"] + server.login() + [source, name]
+        else:
+            argv = ["curl", "-s", "-S", "--ftp-pasv", "--disable-epsv", "-T", source,
+                    "-w", "RESULT pretransfer=%{time_pretransfer} total=%{time_total}\\n",
+                    server.url(name)]
+        original = source
+    stdout, _, cpu = run_child(argv)
+    results = parse_results(stdout)
+    take_file(target, nbytes, original, compare)
+    if len(results) != 1:
+        raise BenchError("%s printed no result: %r" % (client, stdout[-400:]))
+    result = results[0]
+    if client == "curl":
+        seconds = float(result["total"]) - float(result["pretransfer"])
+    else:
+        seconds = float(result["seconds"])
+        if int(result["bytes"]) != nbytes:
+            raise BenchError("%s moved %s bytes, expected %d" % (client, result["bytes"], nbytes))
+    return {"kind": "transfer", "server": server.kind, "size": size, "dir": direction,
+            "client": client, "seconds": seconds, "cpu": cpu, "bytes": nbytes,
+            "steps": result.get("steps")}
+
+
+def run_sessions(bench, server, poll):
+    if poll is None:
+        argv = [bench, "loop-session"] + server.login() + [str(SESSIONS_PER_RUN)]
+    else:
+        argv = [bench, "session"] + server.login() + [str(poll), str(SESSIONS_PER_RUN)]
+    stdout, _, _ = run_child(argv)
+    sessions = parse_results(stdout)
+    if len(sessions) != SESSIONS_PER_RUN:
+        raise BenchError("session run printed %d results" % len(sessions))
+    return [{"kind": "session", "server": server.kind, "poll": poll, **{
+        key: s[key] for key in ("connect_ms", "pwd_ms", "close_ms", "total_ms")}}
+        for s in sessions]
+
+
+def run_allocs(bench, layout, server):
+    size = SMALL_FILE // MIB
+    argv = [bench, "allocs"] + server.login() + [
+        layout.dl, layout.upload_name(size), layout.download_name(size)]
+    # Upload and download share the local directory here: the download lands in dl/, so the
+    # upload source is linked there for the run.
+    upload = os.path.join(layout.dl, layout.upload_name(size))
+    os.link(layout.upload_source(size), upload)
+    try:
+        stdout, stderr, _ = run_child(argv)
+    finally:
+        os.unlink(upload)
+    root = layout.roots[server.kind]
+    take_file(os.path.join(root, layout.upload_name(size)), SMALL_FILE,
+              layout.upload_source(size), True)
+    take_file(os.path.join(layout.dl, layout.download_name(size)), SMALL_FILE,
+              os.path.join(root, layout.download_name(size)), True)
+    result = parse_results(stdout)[0]
+    return {"kind": "allocs", "server": server.kind, "sites": stderr.strip(), **result}
+
+
+def run_phases(bench, layout, server, size, direction, block):
+    if direction == "get":
+        name = layout.download_name(size)
+        argv = [bench, "phases"] + server.login() + [layout.dl, name, "get", "0"]
+        target = os.path.join(layout.dl, name)
+    else:
+        name = layout.upload_name(size)
+        argv = [bench, "phases"] + server.login() + [layout.src, name, "put", str(block)]
+        target = os.path.join(layout.roots[server.kind], name)
+    stdout, _, _ = run_child(argv)
+    take_file(target, size * MIB, None, False)
+    results = parse_results(stdout)
+    summary = next(r for r in results if r["op"] == "phases")
+    states = {r["state"]: r for r in results if r["op"] == "phase-state"}
+    return {"kind": "phases", "server": server.kind, "size": size, "dir": direction,
+            "block": block, "summary": summary, "states": states}
+
+
+def make_plan(sizes, phase_size):
+    plan = []
+    for server in SERVERS:
+        for size in sizes:
+            plan += [("transfer", server, size, "get", c) for c in GET_CLIENTS]
+            plan += [("transfer", server, size, "put", c) for c in PUT_CLIENTS]
+        plan += [("session", server, poll) for poll in POLL_SLEEPS + (None,)]
+        plan += [("phases", server, phase_size, "get", 0), ("phases", server, phase_size, "put",
+                                                              8192)]
+        plan.append(("allocs", server))
+    return plan
+
+
+def run_case(case, bench, layout, servers, compare):
+    kind, server = case[0], servers[case[1]]
+    if kind == "transfer":
+        return [run_transfer(bench, layout, server, case[2], case[3], case[4], compare)]
+    if kind == "session":
+        return run_sessions(bench, server, case[2])
+    if kind == "phases":
+        return [run_phases(bench, layout, server, case[2], case[3], case[4])]
+    return [run_allocs(bench, layout, server)]
+
+
+# ---------------------------------------------------------------------------------------------
+# Report.
+
+def load_average():
+    with open("/proc/loadavg") as stat:
+        return float(stat.read().split()[0])
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def ratio_text(value):
+    return "%5.2f" % value if value == value else "    -"
+
+
+def report(records, sizes, rounds):
+    transfers = {}
+    for r in records:
+        if r["kind"] == "transfer":
+            transfers.setdefault((r["server"], r["size"], r["dir"], r["client"]), []).append(r)
+
+    def stats(key):
+        runs = transfers.get(key, [])
+        if not runs:
+            return None
+        seconds = median([r["seconds"] for r in runs])
+        cpu = median([r["cpu"] / (r["bytes"] / GIB) for r in runs])
+        return {"seconds": seconds, "mibs": key[1] / seconds, "cpu": cpu, "n": len(runs),
+                "steps": median([r["steps"] for r in runs if r.get("steps") is not None])}
+
+    print()
+    print("Throughput: median over %d rounds of the transfer alone (login excluded; curl: "
+          "time_total - time_pretransfer)." % rounds)
+    print("CPU: the client process's user+sys for the whole run, per GiB moved.")
+    header = "%-9s %5s %-4s %-17s %9s %8s %6s %6s %9s %6s" % (
+        "server", "MiB", "dir", "client", "median s", "MiB/s", "xloop", "xcurl", "CPU s/GiB",
+        "steps")
+    print(header)
+    print("-" * len(header))
+    targets = []
+    for server in SERVERS:
+        for size in sizes:
+            for direction, clients in (("get", GET_CLIENTS), ("put", PUT_CLIENTS)):
+                loop = stats((server, size, direction, "loop"))
+                curl = stats((server, size, direction, "curl"))
+                for client in clients:
+                    s = stats((server, size, direction, client))
+                    if s is None:
+                        continue
+                    xloop = s["mibs"] / loop["mibs"] if loop else float("nan")
+                    xcurl = s["mibs"] / curl["mibs"] if curl else float("nan")
+                    steps = "%6d" % s["steps"] if s["steps"] == s["steps"] else "     -"
+                    print("%-9s %5d %-4s %-17s %9.3f %8.1f %6s %6s %9.3f %6s" % (
+                        server, size, direction, CLIENT_NAMES[client], s["seconds"], s["mibs"],
+                        ratio_text(xloop), ratio_text(xcurl), s["cpu"], steps))
+                    if direction == "get" and client == "dap":
+                        targets.append(("download >= 0.90 x 8 KiB loop", server, size, xloop,
+                                        0.9))
+                    if direction == "put" and client == "dap8192":
+                        targets.append(("upload (block 8192) >= 0.80 x curl", server, size,
+                                        xcurl, 0.8))
+            print()
+
+    sessions = {}
+    for r in records:
+        if r["kind"] == "session":
+            sessions.setdefault((r["server"], r["poll"]), []).append(r)
+    print("Session latency: log in + PWD + QUIT, median over %d sessions per case "
+          "(%d per run)." % (SESSIONS_PER_RUN * rounds, SESSIONS_PER_RUN))
+    header = "%-9s %-22s %10s %8s %9s %9s %7s" % (
+        "server", "client", "login ms", "PWD ms", "close ms", "total ms", "xraw")
+    print(header)
+    print("-" * len(header))
+    for server in SERVERS:
+        raw = median([r["total_ms"] for r in sessions.get((server, None), [])])
+        for poll in POLL_SLEEPS + (None,):
+            runs = sessions.get((server, poll), [])
+            if not runs:
+                continue
+            name = "raw socket loop" if poll is None else "dap32 pollSleep %d" % poll
+            total = median([r["total_ms"] for r in runs])
+            print("%-9s %-22s %10.2f %8.2f %9.2f %9.2f %7.1f" % (
+                server, name, median([r["connect_ms"] for r in runs]),
+                median([r["pwd_ms"] for r in runs]), median([r["close_ms"] for r in runs]),
+                total, total / raw if raw == raw and raw > 0 else float("nan")))
+    print()
+
+    phases = {}
+    for r in records:
+        if r["kind"] == "phases":
+            phases.setdefault((r["server"], r["dir"], r["size"], r["block"]), []).append(r)
+    print("Where a dap32 transfer's time goes (AUTO_CALL off, driven like AUTO_CALL; medians):")
+    print("  before/after data = from the call to the first byte / from the last byte to the "
+          "end;")
+    print("  slow steps = states whose single longest dapDriver call took over 5 ms, "
+          "with that time,")
+    print("  and held = time in calls that ran nothing (gate pause of pollSleep);")
+    print("  yield ms = time spent in the sched_yield that follows every step.")
+    header = "%-9s %-16s %9s %10s %8s %10s %9s  %s" % (
+        "server", "transfer", "total ms", "before ms", "data ms", "after ms", "yield ms",
+        "slow steps")
+    print(header)
+    print("-" * len(header))
+    for (server, direction, size, block), runs in sorted(phases.items()):
+        summary = {key: median([r["summary"][key] for r in runs])
+                   for key in ("total_ms", "before_data_ms", "data_ms", "after_data_ms",
+                               "yield_ms")}
+        slow = {}
+        for r in runs:
+            for state, s in r["states"].items():
+                slow.setdefault(state, {"longest": [], "held": []})
+                slow[state]["longest"].append(s["longest_ms"])
+                slow[state]["held"].append(s["held_ms"])
+        parts = []
+        for state in sorted(slow):
+            longest = median(slow[state]["longest"])
+            held = median(slow[state]["held"])
+            if longest > 5:
+                parts.append("%d:%.0f" % (state, longest))
+            if held > 5:
+                parts.append("%d held:%.0f" % (state, held))
+        label = "%s %d MiB%s" % (direction, size, " b%d" % block if block else "")
+        print("%-9s %-16s %9.1f %10.1f %8.1f %10.1f %9.1f  %s" % (
+            server, label, summary["total_ms"], summary["before_data_ms"], summary["data_ms"],
+            summary["after_data_ms"], summary["yield_ms"], " ".join(parts)))
+    print()
+
+    allocs = [r for r in records if r["kind"] == "allocs"]
+    print("Heap allocations after dapAttach (connect, TYPE, PWD, put, get, LIST, close):")
+    alloc_ok = True
+    for server in SERVERS:
+        runs = [r for r in allocs if r["server"] == server]
+        if not runs:
+            continue
+        worst = max(runs, key=lambda r: r["session_allocs"])
+        alloc_ok = alloc_ok and worst["session_allocs"] == 0
+        print("  %-9s allocations %d (operator new %d), frees %d over %d runs; "
+              "attach made %d, release freed %d" % (
+                  server, worst["session_allocs"], worst["session_news"],
+                  worst["session_frees"], len(runs), worst["attach_allocs"],
+                  worst["release_frees"]))
+        if worst["sites"]:
+            print("    first allocation sites:\n      " + worst["sites"].replace("\n", "\n      "))
+    print()
+
+    print("Targets:")
+    for name, server, size, value, wanted in targets:
+        print("  %-36s %-9s %4d MiB: %5.2f  %s" % (
+            name, server, size, value, "met" if value >= wanted else "MISSED"))
+    print("  %-36s %s" % ("zero allocations after attach", "met" if alloc_ok else "MISSED"))
+
+
+# ---------------------------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bench", required=True, help="the dap32_bench binary")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--sizes", default="64,512", help="file sizes in MiB")
+    parser.add_argument("--json", help="write every measurement here")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("run_bench.py: vsftpd needs root")
+    if shutil.which("curl") is None:
+        sys.exit("run_bench.py: curl is missing")
+    if args.rounds < 1:
+        sys.exit("run_bench.py: --rounds must be at least 1")
+    bench = os.path.abspath(args.bench)
+    sizes = sorted(int(s) for s in args.sizes.split(","))
+    started = time.monotonic()
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
+
+    print("dap32 bench: %s, %d CPUs, Python %s; %d rounds of %s MiB" % (
+        platform.platform(), os.cpu_count(), platform.python_version(), args.rounds,
+        ",".join(map(str, sizes))))
+    print(subprocess.run(["curl", "--version"], capture_output=True, text=True,
+                         timeout=30).stdout.splitlines()[0])
+    # Other work on the machine competes with client and server for the CPUs.
+    print("load average at start: %.2f" % load_average())
+    work = tempfile.mkdtemp(prefix="dap32-bench-", dir="/dev/shm")
+    os.chmod(work, 0o755)
+    servers = {}
+    try:
+        print("making files in %s ..." % work, flush=True)
+        layout = Layout(work, sizes)
+        for kind in SERVERS:
+            servers[kind] = FtpServer(kind, layout.roots[kind])
+            servers[kind].start()
+            print("%s on 127.0.0.1:%d" % (kind, servers[kind].port), flush=True)
+
+        # The warm-up round checks every client's bytes, at the smallest size only.
+        warm_plan = [c for c in make_plan(sizes[:1], sizes[0]) if c[0] == "transfer"]
+        print("warm-up round (%d runs, contents compared) ..." % len(warm_plan), flush=True)
+        for case in warm_plan:
+            run_case(case, bench, layout, servers, compare=True)
+
+        plan = make_plan(sizes, sizes[0])
+        records = []
+        for round_number in range(1, args.rounds + 1):
+            round_start = time.monotonic()
+            for case in plan:
+                for record in run_case(case, bench, layout, servers, compare=False):
+                    record["round"] = round_number
+                    records.append(record)
+            print("round %d/%d: %d runs in %.0f s, load average %.2f" % (
+                round_number, args.rounds, len(plan), time.monotonic() - round_start,
+                load_average()), flush=True)
+        report(records, sizes, args.rounds)
+        if args.json:
+            with open(args.json, "w") as out:
+                json.dump(records, out, indent=1, default=str)
+            print("\nall measurements: %s" % args.json)
+    except BenchError as err:
+        print("run_bench.py: %s" % err, file=sys.stderr)
+        return 1
+    finally:
+        for server in servers.values():
+            server.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    print("bench finished in %.0f s" % (time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
