@@ -67,7 +67,10 @@ int32_t connectTo(PlatSocket socket, const SocketAddress& target) {
 }
 }  // namespace
 
+// A command goes out as its text and then its CR LF; without TCP_NODELAY the line end would
+// wait for the server's delayed acknowledgement of the text, some 40 ms per command.
 int32_t netConnectControl(Channel* channel) {
+  platSocketNoDelay(channel->controlSocket);
   channel->serverSockaddr = {channel->serverAddr, channel->serverPort};
   return connectTo(channel->controlSocket, channel->serverSockaddr);
 }

@@ -65,6 +65,7 @@ int32_t platSocketError();            // last error number of this thread
 bool platSocketBlocking();            // a blocking call is in progress (Winsock 1.1 only)
 
 PlatSocket platSocketOpen();  // kPlatInvalidSocket on failure; never 0
+void platSocketNoDelay(PlatSocket socket);  // small segments go out at once
 enum PlatPollMode { kPollReadable = 1, kPollWritable = 2, kPollException = 3 };
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode);  // one poll, zero time-out
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port);  // 0 or error

@@ -62,13 +62,6 @@ int32_t recordErrno() {
   return lastSocketError;
 }
 
-// Commands go out as the text and then its CR LF; without this the line end would wait for
-// the server's delayed acknowledgement of the text.
-void sendSmallSegmentsAtOnce(int fd) {
-  int noDelay = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-}
-
 // 0 means "none" in the channel record, so a descriptor 0 is moved elsewhere.
 int nonZeroDescriptor(int fd) {
   if (fd != 0) return fd;
@@ -219,8 +212,12 @@ PlatSocket platSocketOpen() {
     recordErrno();
     return kPlatInvalidSocket;
   }
-  sendSmallSegmentsAtOnce(fd);
   return nonZeroDescriptor(fd);
+}
+
+void platSocketNoDelay(PlatSocket socket) {
+  int noDelay = 1;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 }
 
 // poll() instead of select(): no limit on descriptor numbers. Readable and writable also
@@ -268,7 +265,6 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
   }
   *address = ntohl(peer.sin_addr.s_addr);
   *port = ntohs(peer.sin_port);
-  sendSmallSegmentsAtOnce(fd);
   return nonZeroDescriptor(fd);
 }
 

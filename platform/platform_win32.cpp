@@ -17,14 +17,6 @@ fd_set writeSet;
 fd_set exceptionSet;
 const timeval kNoWait = {0, 0};
 
-// Commands go out as the text and then its CR LF; without this the line end would wait for
-// the server's delayed acknowledgement of the text.
-void sendSmallSegmentsAtOnce(SOCKET handle) {
-  BOOL noDelay = TRUE;
-  setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-             sizeof noDelay);
-}
-
 sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -101,9 +93,13 @@ bool platSocketBlocking() { return WSAIsBlocking() != 0; }
 
 PlatSocket platSocketOpen() {
   SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (handle == INVALID_SOCKET) return kPlatInvalidSocket;
-  sendSmallSegmentsAtOnce(handle);
-  return static_cast<PlatSocket>(handle);
+  return handle == INVALID_SOCKET ? kPlatInvalidSocket : static_cast<PlatSocket>(handle);
+}
+
+void platSocketNoDelay(PlatSocket socket) {
+  BOOL noDelay = TRUE;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+             sizeof noDelay);
 }
 
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
@@ -141,7 +137,6 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
   if (handle == INVALID_SOCKET) return kPlatInvalidSocket;
   *address = ntohl(peer.sin_addr.s_addr);
   *port = ntohs(peer.sin_port);
-  sendSmallSegmentsAtOnce(handle);
   return static_cast<PlatSocket>(handle);
 }
 
