@@ -9,7 +9,9 @@ const char* findCarriageReturn(const char* text) {
   return *text == '\r' ? text : nullptr;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // Steps over the line end: the CR, and the LF only if one follows, so that a lone CR or a CR
 // at the end of the text never carries the scan past the terminating NUL.

@@ -27,8 +27,8 @@ int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, boo
 }
 
 // The operations whose one argument is a name sent with the command.
-int32_t runNamedCommand(int32_t chan, const char* entryLine, const char* name, char* Channel::*field,
-                        int32_t entryState) {
+int32_t runNamedCommand(int32_t chan, const char* entryLine, const char* name,
+                        char* Channel::*field, int32_t entryState) {
   int32_t error;
   Channel* channel = beginOperation(chan, entryLine, &error);
   if (channel == nullptr) return error;
@@ -92,8 +92,7 @@ int32_t DAP_CALL dapDelFile(int32_t chan, const char* name) {
 }
 
 int32_t DAP_CALL dapMakeServerDir(int32_t chan, const char* name) {
-  return runNamedCommand(chan, "*** dapMakeServerDir\r\n", name, &Channel::fileName,
-                         kStateMakeDir);
+  return runNamedCommand(chan, "*** dapMakeServerDir\r\n", name, &Channel::fileName, kStateMakeDir);
 }
 
 int32_t DAP_CALL dapDelServerDir(int32_t chan, const char* name) {

@@ -11,28 +11,50 @@ namespace {
 // Every state of the engine, in ascending order. Numbers not listed (305, 402, 806 ...) are
 // unknown states.
 constexpr StateEntry kStates[] = {
-    {101, stateConnect},         {102, stateConnected},
-    {103, stateReadGreeting},    {104, stateSendUser},
-    {105, stateReadUserReply},   {106, stateSendPassword},
-    {107, stateReadPasswordReply}, {220, stateSendQuit},
-    {221, stateReadQuitReply},   {301, stateStartDownload},
-    {303, stateSendRetr},        {304, stateReadRetrReply},
-    {307, stateReceiveBlock},    {308, stateEndDownload},
-    {350, stateReadTransferEnd}, {401, stateStartUpload},
-    {403, stateSendStor},        {404, stateReadStorReply},
-    {407, stateSendBlock},       {408, stateEndUpload},
-    {501, stateSendCwd},         {502, stateReadCwdReply},
-    {521, stateSendPwd},         {522, stateReadPwdReply},
-    {541, stateSendDele},        {542, stateReadCommandReply},
-    {601, stateSendRmd},         {602, stateReadCommandReply},
-    {610, stateSendMkd},         {611, stateReadCommandReply},
-    {701, stateSendType},        {702, stateReadCommandReply},
-    {801, stateStartList},       {804, stateSendList},
-    {805, stateReadListReply},   {807, stateReceiveListing},
-    {808, stateEndList},         {900, stateSendPasv},
-    {901, stateReadPasvReply},   {902, stateAwaitDataConnected},
-    {910, stateSendPort},        {911, stateReadPortReply},
-    {920, stateStartAccept},     {921, stateAcceptData},
+    {101, stateConnect},             // session: open the control connection
+    {102, stateConnected},           //   read the local address once writable
+    {103, stateReadGreeting},        //   the 220 greeting
+    {104, stateSendUser},            //   USER
+    {105, stateReadUserReply},       //
+    {106, stateSendPassword},        //   PASS
+    {107, stateReadPasswordReply},   //
+    {220, stateSendQuit},            //   QUIT
+    {221, stateReadQuitReply},       //
+    {301, stateStartDownload},       // download: open a data connection
+    {303, stateSendRetr},            //   RETR (listener first in active mode)
+    {304, stateReadRetrReply},       //   the 150
+    {307, stateReceiveBlock},        //   one block into the local file
+    {308, stateEndDownload},         //   close the data connection
+    {350, stateReadTransferEnd},     // every transfer: the final 226
+    {401, stateStartUpload},         // upload: open a data connection
+    {403, stateSendStor},            //   STOR (listener first in active mode)
+    {404, stateReadStorReply},       //   the 150
+    {407, stateSendBlock},           //   one block of the local file
+    {408, stateEndUpload},           //   close the data connection
+    {501, stateSendCwd},             // CWD
+    {502, stateReadCwdReply},        //
+    {521, stateSendPwd},             // PWD
+    {522, stateReadPwdReply},        //   the directory from the 257
+    {541, stateSendDele},            // DELE
+    {542, stateReadCommandReply},    //
+    {601, stateSendRmd},             // RMD
+    {602, stateReadCommandReply},    //
+    {610, stateSendMkd},             // MKD
+    {611, stateReadCommandReply},    //
+    {701, stateSendType},            // TYPE A or TYPE I
+    {702, stateReadCommandReply},    //
+    {801, stateStartList},           // listing: open a data connection
+    {804, stateSendList},            //   LIST or NLST (listener first in active mode)
+    {805, stateReadListReply},       //   the 150
+    {807, stateReceiveListing},      //   one line into the caller's buffer
+    {808, stateEndList},             //   close the data connection
+    {900, stateSendPasv},            // passive data connection: PASV
+    {901, stateReadPasvReply},       //   the port from the 227, then connect
+    {902, stateAwaitDataConnected},  //   connected
+    {910, stateSendPort},            // active data connection: PORT
+    {911, stateReadPortReply},       //
+    {920, stateStartAccept},         //   after the transfer command
+    {921, stateAcceptData},          //   accept the server's connection
 };
 
 constexpr bool isAscending(const StateEntry* states, size_t count) {

@@ -87,8 +87,8 @@ int32_t stateReceiveBlock(Channel* channel, uint32_t now) {
   }
   if (received < 0) return errorExit(channel, received, DAP_ERR_SOCKET_READ);
   if (received == 0) return kStepDone;
-  int32_t written = platFileWrite(channel->localFile, channel->dataBuffer,
-                                  static_cast<uint32_t>(received));
+  int32_t written =
+      platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
   if (written < 0) {
     netCloseTransfer(channel, kPauseAfterDownload);
     return errorExit(channel, written, DAP_ERR_FILE_WRITE);

@@ -17,7 +17,9 @@ int32_t slotProblem(uint32_t slot) {
   return 0;
 }
 
-uint32_t slotOf(uint32_t channel, uint32_t index) { return channel * kBlocksPerChannel + index; }
+uint32_t slotOf(uint32_t channel, uint32_t index) {
+  return channel * kBlocksPerChannel + index;
+}
 
 constexpr uint32_t kRecordIndex = 0;
 

@@ -24,7 +24,7 @@ enum BlockResult : int32_t {
 };
 
 struct BlockSlot {
-  PlatMemory handle;  // nullptr = empty
+  PlatMemory handle;    // nullptr = empty
   unsigned char* base;  // the leading guard; the block's bytes start at base + 1
   uint32_t sizeWord;    // usable size + 2
   uint32_t slotNumber;  // the slot's own position, to detect a damaged table

@@ -111,7 +111,9 @@ extern Channel* channelTable[kMaxChannels];
 Channel* channelFor(int32_t chan, int32_t* error);
 
 // Tick arithmetic that survives the wrap of the 32-bit counter.
-inline bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+inline bool tickBefore(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) < 0;
+}
 // A tick to store in resumeTick or deadlineTick: 0 means none, so 0 becomes 1.
 inline uint32_t tickAfter(uint32_t now, uint32_t delay) {
   uint32_t tick = now + delay;

@@ -92,7 +92,9 @@ const char* messageFor(int32_t code) {
 }
 
 // The codes that stand for a refusal by the server carry its reply.
-bool carriesReply(int32_t code) { return code == DAP_ERR_SERVER_REFUSED || code == DAP_ERR_CONNECT; }
+bool carriesReply(int32_t code) {
+  return code == DAP_ERR_SERVER_REFUSED || code == DAP_ERR_CONNECT;
+}
 
 // Appends as much of text as fits before the last byte of the buffer.
 int32_t appendWithin(char* buffer, int32_t used, int32_t size, const char* text) {

@@ -18,11 +18,16 @@ struct BufferBlock {
   char* Channel::*field;
 };
 constexpr BufferBlock kBufferBlocks[] = {
-    {1, kDataBufferSize, &Channel::dataBuffer},   {4, kNameSize, &Channel::serverName},
-    {5, kNameSize, &Channel::userName},           {6, kNameSize, &Channel::password},
-    {2, kLineBufferSize, &Channel::commandBuffer}, {3, kLineBufferSize, &Channel::responseBuffer},
-    {7, kNameSize, &Channel::fileName},           {8, kNameSize, &Channel::serverDir},
-    {9, kNameSize, &Channel::localDir},           {10, kLineBufferSize, &Channel::logText},
+    {1, kDataBufferSize, &Channel::dataBuffer},
+    {4, kNameSize, &Channel::serverName},
+    {5, kNameSize, &Channel::userName},
+    {6, kNameSize, &Channel::password},
+    {2, kLineBufferSize, &Channel::commandBuffer},
+    {3, kLineBufferSize, &Channel::responseBuffer},
+    {7, kNameSize, &Channel::fileName},
+    {8, kNameSize, &Channel::serverDir},
+    {9, kNameSize, &Channel::localDir},
+    {10, kLineBufferSize, &Channel::logText},
 };
 constexpr uint32_t kLastBufferIndex = 10;
 

@@ -4,7 +4,9 @@
 
 #include "frame/channel.h"
 
-inline bool isLogging(const Channel* channel) { return channel->logFile != 0; }
+inline bool isLogging(const Channel* channel) {
+  return channel->logFile != 0;
+}
 
 #if defined(__GNUC__) && !defined(_WIN32)
 __attribute__((format(printf, 2, 3)))

@@ -28,7 +28,8 @@ int hexDigitValue(char c) {
 uint16_t markerNumber(int offset) {
   uint16_t value = 0;
   for (int digit = 0; digit < 4; ++digit) {
-    value = static_cast<uint16_t>(value * 16 + hexDigitValue(settings.versionMarker[offset + digit]));
+    value =
+        static_cast<uint16_t>(value * 16 + hexDigitValue(settings.versionMarker[offset + digit]));
   }
   return value;
 }
@@ -37,5 +38,9 @@ constexpr int kVersionOffset = 5;  // after "$VER "
 constexpr int kBuildOffset = 14;   // after "$VER 0116 BLD "
 }  // namespace
 
-uint16_t libraryVersion() { return markerNumber(kVersionOffset); }
-uint16_t libraryBuild() { return markerNumber(kBuildOffset); }
+uint16_t libraryVersion() {
+  return markerNumber(kVersionOffset);
+}
+uint16_t libraryBuild() {
+  return markerNumber(kBuildOffset);
+}

@@ -91,11 +91,7 @@ enum {
 };
 
 /* dapGetString and dapSetString codes. */
-enum {
-  DAP_STR_SERVER_IP = 19,
-  DAP_STR_LOG_OPEN = 20,
-  DAP_STR_LOG_WRITE = 21
-};
+enum { DAP_STR_SERVER_IP = 19, DAP_STR_LOG_OPEN = 20, DAP_STR_LOG_WRITE = 21 };
 
 /* dapGetList types. With the pattern types the caller's buffer holds the argument. */
 enum {

@@ -68,7 +68,9 @@ void netFormatPortCommand(Channel* channel) {
 }
 
 namespace {
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Reads the digits at *cursor and steps over one separator; false when there is no digit.
 bool readNumber(const char** cursor, uint32_t* value) {

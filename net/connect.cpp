@@ -87,6 +87,6 @@ int32_t netConnectData(Channel* channel) {
 int32_t netFormatAddress(uint32_t address, char* buffer, int32_t size) {
   if (size < 17) return 0;
   return platFormat(buffer, "%d.%d.%d.%d", static_cast<int>(address >> 24),
-                    static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
-                    static_cast<int>(address & 0xFF));
+                    static_cast<int>((address >> 16) & 0xFF),
+                    static_cast<int>((address >> 8) & 0xFF), static_cast<int>(address & 0xFF));
 }

@@ -60,8 +60,8 @@ int32_t netReplyCode(Channel* channel) {
 // deadline is set.
 int32_t netReadReply(Channel* channel) {
   if (channel->controlSocket == 0) return 1;
-  uint32_t deadline = channel->deadlineTick != 0 ? channel->deadlineTick
-                                                 : platTicks() + settings.replyTimeout;
+  uint32_t deadline =
+      channel->deadlineTick != 0 ? channel->deadlineTick : platTicks() + settings.replyTimeout;
   char* line = channel->responseBuffer;
   for (;;) {
     // Only a reply that has not begun to arrive is waited for; one already waiting is read at
@@ -75,7 +75,8 @@ int32_t netReadReply(Channel* channel) {
     } else if (length > 0) {
       channel->serverCode = netReplyCode(channel);
       if (channel->serverCode > 400) {
-        logLine(channel, "FtpResponse: [%s] Code=%d\r\n", line, static_cast<int>(channel->serverCode));
+        logLine(channel, "FtpResponse: [%s] Code=%d\r\n", line,
+                static_cast<int>(channel->serverCode));
       }
       if (channel->serverCode >= 500) return DAP_ERR_SERVER_REFUSED;
       if (length == 3 || (length > 3 && line[3] == ' ')) return length;

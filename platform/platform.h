@@ -64,13 +64,13 @@ const char* platSocketDescription();  // the socket layer's description text
 int32_t platSocketError();            // last error number of this thread
 bool platSocketBlocking();            // a blocking call is in progress (Winsock 1.1 only)
 
-PlatSocket platSocketOpen();  // kPlatInvalidSocket on failure; never 0
+PlatSocket platSocketOpen();                // kPlatInvalidSocket on failure; never 0
 void platSocketNoDelay(PlatSocket socket);  // small segments go out at once
 enum PlatPollMode { kPollReadable = 1, kPollWritable = 2, kPollException = 3 };
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode);  // one poll, zero time-out
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port);  // 0 or error
 int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port);     // 0 or error
-int32_t platSocketListen(PlatSocket socket, int backlog);                        // 0 or error
+int32_t platSocketListen(PlatSocket socket, int backlog);                       // 0 or error
 // New socket (never 0) and the peer's address, or kPlatInvalidSocket.
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port);
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port);  // 0 or error

@@ -35,18 +35,18 @@ struct ErrnoMapping {
   int32_t windows;
 };
 constexpr ErrnoMapping kErrnoMappings[] = {
-    {EINTR, 10004},        {EBADF, 10009},         {EACCES, 10013},
-    {EPERM, 10013},        {EFAULT, 10014},        {EINVAL, 10022},
-    {EMFILE, 10024},       {ENFILE, 10024},        {EWOULDBLOCK, 10035},
-    {EINPROGRESS, 10036},  {EALREADY, 10037},      {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047},  {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},
-    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {EPIPE, 10053},
-    {ECONNRESET, 10054},   {ENOBUFS, 10055},       {ENOMEM, 10055},
-    {EISCONN, 10056},      {ENOTCONN, 10057},      {ESHUTDOWN, 10058},
-    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},  {EHOSTDOWN, 10064},
+    {EINTR, 10004},         {EBADF, 10009},           {EACCES, 10013},
+    {EPERM, 10013},         {EFAULT, 10014},          {EINVAL, 10022},
+    {EMFILE, 10024},        {ENFILE, 10024},          {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},   {EALREADY, 10037},        {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},        {ENETUNREACH, 10051},
+    {ENETRESET, 10052},     {ECONNABORTED, 10053},    {EPIPE, 10053},
+    {ECONNRESET, 10054},    {ENOBUFS, 10055},         {ENOMEM, 10055},
+    {EISCONN, 10056},       {ENOTCONN, 10057},        {ESHUTDOWN, 10058},
+    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},    {EHOSTDOWN, 10064},
     {EHOSTUNREACH, 10065},
 };
 
@@ -100,9 +100,15 @@ void platLockCreate() {
   pthread_mutex_init(&libraryLock, &attributes);
   pthread_mutexattr_destroy(&attributes);
 }
-void platLockEnter() { pthread_mutex_lock(&libraryLock); }
-void platLockLeave() { pthread_mutex_unlock(&libraryLock); }
-void platLockDelete() { pthread_mutex_destroy(&libraryLock); }
+void platLockEnter() {
+  pthread_mutex_lock(&libraryLock);
+}
+void platLockLeave() {
+  pthread_mutex_unlock(&libraryLock);
+}
+void platLockDelete() {
+  pthread_mutex_destroy(&libraryLock);
+}
 
 // ---- Clock ----
 
@@ -130,10 +136,16 @@ PlatMemory platAllocZeroed(size_t size) {
   if (allocationCountdown > 0 && --allocationCountdown == 0) return nullptr;
   return calloc(1, size);
 }
-unsigned char* platMemoryLock(PlatMemory memory) { return static_cast<unsigned char*>(memory); }
+unsigned char* platMemoryLock(PlatMemory memory) {
+  return static_cast<unsigned char*>(memory);
+}
 void platMemoryUnlock(PlatMemory) {}
-void platMemoryFree(PlatMemory memory) { free(memory); }
-void platFailAllocation(int32_t countdown) { allocationCountdown = countdown; }
+void platMemoryFree(PlatMemory memory) {
+  free(memory);
+}
+void platFailAllocation(int32_t countdown) {
+  allocationCountdown = countdown;
+}
 
 // ---- Files ----
 
@@ -168,7 +180,9 @@ int32_t platFileWrite(PlatFile file, const void* data, uint32_t size) {
   return static_cast<int32_t>(written);
 }
 
-void platFileClose(PlatFile file) { close(file); }
+void platFileClose(PlatFile file) {
+  close(file);
+}
 
 uint32_t platCurrentDirectory(char* buffer, uint32_t size) {
   char path[4096];
@@ -200,11 +214,19 @@ int platFormat(char* buffer, const char* format, ...) {
 
 // ---- Sockets ----
 
-int32_t platSocketStartup(uint16_t) { return 0; }
+int32_t platSocketStartup(uint16_t) {
+  return 0;
+}
 void platSocketCleanup() {}
-const char* platSocketDescription() { return "POSIX sockets standing in for Windows Sockets 1.1"; }
-int32_t platSocketError() { return lastSocketError; }
-bool platSocketBlocking() { return false; }
+const char* platSocketDescription() {
+  return "POSIX sockets standing in for Windows Sockets 1.1";
+}
+int32_t platSocketError() {
+  return lastSocketError;
+}
+bool platSocketBlocking() {
+  return false;
+}
 
 PlatSocket platSocketOpen() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -326,12 +348,17 @@ namespace {
 // The resolver's answers, as the Windows Sockets host-lookup numbers.
 int32_t windowsErrorForResolver(int code) {
   switch (code) {
-    case EAI_NONAME: return 11001;  // WSAHOST_NOT_FOUND
-    case EAI_AGAIN: return 11002;   // WSATRY_AGAIN
+    case EAI_NONAME:
+      return 11001;  // WSAHOST_NOT_FOUND
+    case EAI_AGAIN:
+      return 11002;  // WSATRY_AGAIN
     case EAI_NODATA:
-    case EAI_ADDRFAMILY: return 11004;  // WSANO_DATA
-    case EAI_SYSTEM: return windowsErrorFor(errno);
-    default: return 11003;  // WSANO_RECOVERY
+    case EAI_ADDRFAMILY:
+      return 11004;  // WSANO_DATA
+    case EAI_SYSTEM:
+      return windowsErrorFor(errno);
+    default:
+      return 11003;  // WSANO_RECOVERY
   }
 }
 thread_local uint32_t resolvedHostEntry;

@@ -1,8 +1,8 @@
 // The real Windows interfaces: Windows Sockets 1.1 (wsock32), kernel32 and user32.
 //
 // Divisions: lock; clock; memory; files; formatting; sockets.
-#include <winsock.h>
 #include <windows.h>
+#include <winsock.h>
 
 #include "platform/platform.h"
 
@@ -28,37 +28,61 @@ sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
 
 // ---- Lock ----
 
-void platLockCreate() { InitializeCriticalSection(&libraryLock); }
-void platLockEnter() { EnterCriticalSection(&libraryLock); }
-void platLockLeave() { LeaveCriticalSection(&libraryLock); }
-void platLockDelete() { DeleteCriticalSection(&libraryLock); }
+void platLockCreate() {
+  InitializeCriticalSection(&libraryLock);
+}
+void platLockEnter() {
+  EnterCriticalSection(&libraryLock);
+}
+void platLockLeave() {
+  LeaveCriticalSection(&libraryLock);
+}
+void platLockDelete() {
+  DeleteCriticalSection(&libraryLock);
+}
 
 // ---- Clock ----
 
-uint32_t platTicks() { return GetTickCount(); }
-void platSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+uint32_t platTicks() {
+  return GetTickCount();
+}
+void platSleep(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
 
 // ---- Memory ----
 
-PlatMemory platAllocZeroed(size_t size) { return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size); }
+PlatMemory platAllocZeroed(size_t size) {
+  return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+}
 unsigned char* platMemoryLock(PlatMemory memory) {
   return static_cast<unsigned char*>(GlobalLock(static_cast<HGLOBAL>(memory)));
 }
-void platMemoryUnlock(PlatMemory memory) { GlobalUnlock(static_cast<HGLOBAL>(memory)); }
-void platMemoryFree(PlatMemory memory) { GlobalFree(static_cast<HGLOBAL>(memory)); }
+void platMemoryUnlock(PlatMemory memory) {
+  GlobalUnlock(static_cast<HGLOBAL>(memory));
+}
+void platMemoryFree(PlatMemory memory) {
+  GlobalFree(static_cast<HGLOBAL>(memory));
+}
 void platFailAllocation(int32_t) {}
 
 // ---- Files ----
 
-PlatFile platFileCreate(const char* path) { return _lcreat(path, 0); }
-PlatFile platFileOpenRead(const char* path) { return _lopen(path, OF_READ | OF_SHARE_DENY_WRITE); }
+PlatFile platFileCreate(const char* path) {
+  return _lcreat(path, 0);
+}
+PlatFile platFileOpenRead(const char* path) {
+  return _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
+}
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size) {
   return static_cast<int32_t>(_lread(file, buffer, size));
 }
 int32_t platFileWrite(PlatFile file, const void* data, uint32_t size) {
   return static_cast<int32_t>(_lwrite(file, static_cast<const char*>(data), size));
 }
-void platFileClose(PlatFile file) { _lclose(file); }
+void platFileClose(PlatFile file) {
+  _lclose(file);
+}
 
 uint32_t platCurrentDirectory(char* buffer, uint32_t size) {
   DWORD length = GetCurrentDirectoryA(size, buffer);
@@ -85,11 +109,21 @@ int platFormat(char* buffer, const char* format, ...) {
 
 // ---- Sockets ----
 
-int32_t platSocketStartup(uint16_t version) { return WSAStartup(version, &socketStartup); }
-void platSocketCleanup() { WSACleanup(); }
-const char* platSocketDescription() { return socketStartup.szDescription; }
-int32_t platSocketError() { return WSAGetLastError(); }
-bool platSocketBlocking() { return WSAIsBlocking() != 0; }
+int32_t platSocketStartup(uint16_t version) {
+  return WSAStartup(version, &socketStartup);
+}
+void platSocketCleanup() {
+  WSACleanup();
+}
+const char* platSocketDescription() {
+  return socketStartup.szDescription;
+}
+int32_t platSocketError() {
+  return WSAGetLastError();
+}
+bool platSocketBlocking() {
+  return WSAIsBlocking() != 0;
+}
 
 PlatSocket platSocketOpen() {
   SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
