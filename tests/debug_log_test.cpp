@@ -1,55 +1,22 @@
 // The per-channel debug log: dapDebug, the application's own lines, the 1023-character cut,
 // and silence while no log is open.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <climits>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "dap32.h"
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/platform.h"
+#include "support/test_files.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/dap32_log_XXXXXX";
-    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-int descriptorsOpenOn(const std::string& path) {
-  const std::filesystem::path target = std::filesystem::canonical(path);
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    const auto link = std::filesystem::read_symlink(entry.path(), error);
-    if (!error && link == target) ++count;
-  }
-  return count;
-}
+using ftptest::fileBytes;
+using ftptest::handlesOpenOn;
+using ftptest::TempDir;
 
 // A text whose every position differs from its neighbours, so a cut shows where it fell.
 std::string digits(size_t length) {
@@ -75,7 +42,7 @@ class DebugLog : public ::testing::Test {
     EXPECT_GT(dapSetString(chan, DAP_STR_LOG_OPEN, path.c_str()), 0) << path;
     return path;
   }
-  TempDir dir_;
+  TempDir dir_{"dap32_log"};
   Settings saved_{};
 };
 
@@ -142,7 +109,7 @@ TEST_F(DebugLog, ClosedLogTakesNoMoreLinesAndANewOneStartsFresh) {
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   logClose(channelTable[0]);
   EXPECT_EQ(channelTable[0]->logFile, 0);
-  EXPECT_EQ(descriptorsOpenOn(first), 0);
+  EXPECT_EQ(handlesOpenOn(first), 0);
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "late"), 0);
   EXPECT_EQ(fileBytes(first), "*** dapDebug\r\n");
@@ -165,7 +132,7 @@ TEST_F(DebugLog, ReleaseLeavesTheLogFileOpen) {
   const std::string log = openLog(0, "kept.log");
   const PlatFile file = channelTable[0]->logFile;
   ASSERT_EQ(dapRelease(), 1);
-  EXPECT_EQ(descriptorsOpenOn(log), 1);
+  EXPECT_EQ(handlesOpenOn(log), 1);
   platFileClose(file);
 }
 

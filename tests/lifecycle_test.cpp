@@ -1,16 +1,12 @@
 // Attach and release, the channel table, the defaults of a new channel's record, and the
 // guarded block table that all channel memory comes from.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "dap32.h"
@@ -18,6 +14,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/platform.h"
+#include "support/test_files.h"
 
 #if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/asan_interface.h>)
 #include <sanitizer/asan_interface.h>
@@ -26,29 +23,16 @@
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/dap32_frame_XXXXXX";
-    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+using ftptest::fileBytes;
+using ftptest::TempDir;
 
- private:
-  std::string path_;
-};
-
-std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// platFailAllocation does nothing in the Windows platform layer, which has no test hooks.
+#ifdef _WIN32
+constexpr bool kAllocationHook = false;
+#else
+constexpr bool kAllocationHook = true;
+#endif
+constexpr const char* kNoAllocationHook = "no allocation failure hook in this platform layer";
 
 uint32_t slotOf(uint32_t channel, uint32_t index) {
   return channel * kBlocksPerChannel + index;
@@ -241,11 +225,10 @@ TEST_F(Lifecycle, NewChannelsCarryTheirDefaults) {
 
 // GetCurrentDirectoryA gets a buffer of 127 bytes: 126 characters fit, 127 leave it empty.
 TEST_F(Lifecycle, LocalDirIsTheCurrentDirectoryWhenItFits) {
-  TempDir base;
+  TempDir base("dap32_frame");
   ASSERT_FALSE(base.path().empty());
   const std::string root = std::filesystem::canonical(base.path()).string();
-  char previous[4096];
-  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  const std::filesystem::path previous = std::filesystem::current_path();
 
   struct Case {
     size_t length;
@@ -253,13 +236,16 @@ TEST_F(Lifecycle, LocalDirIsTheCurrentDirectoryWhenItFits) {
   };
   for (Case c : {Case{126, true}, Case{127, false}}) {
     SCOPED_TRACE(c.length);
-    const std::string dir = root + "/" + std::string(c.length - root.size() - 1, 'd');
+    const std::string dir = root + kPathSeparator + std::string(c.length - root.size() - 1, 'd');
     ASSERT_EQ(dir.size(), c.length);
     ASSERT_TRUE(std::filesystem::create_directory(dir));
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    std::error_code error;
+    std::filesystem::current_path(dir, error);
+    ASSERT_FALSE(error) << error.message();
     const int32_t attached = dapAttach(1, 0);
     const std::string localDir = attached == 1 ? channelTable[0]->localDir : "<attach failed>";
-    ASSERT_EQ(chdir(previous), 0);
+    std::filesystem::current_path(previous, error);
+    ASSERT_FALSE(error) << error.message();
     ASSERT_EQ(attached, 1);
     EXPECT_EQ(localDir, c.fits ? dir : "");
     for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
@@ -267,7 +253,7 @@ TEST_F(Lifecycle, LocalDirIsTheCurrentDirectoryWhenItFits) {
   }
 
   ASSERT_EQ(dapAttach(2, 0), 1);
-  const std::string here = previous;
+  const std::string here = previous.string();
   EXPECT_EQ(std::string(channelTable[1]->localDir), here.size() <= 126 ? here : "");
 }
 
@@ -292,7 +278,9 @@ TEST_F(Lifecycle, DataPortRangesAre512ApartInATickWindow) {
   EXPECT_LE(channelTable[31]->dataPortHigh, 32767);
 }
 
+// The record's alignment is its own: 8 on 64-bit builds, 4 in the 32-bit DLL.
 TEST_F(Lifecycle, RecordSitsAtTheFirstAlignedAddressOfBlockZero) {
+  constexpr uintptr_t kAlign = alignof(Channel);
   ASSERT_EQ(dapAttach(4, 0), 1);
   for (uint32_t chan = 0; chan < 4; ++chan) {
     SCOPED_TRACE(chan);
@@ -300,9 +288,9 @@ TEST_F(Lifecycle, RecordSitsAtTheFirstAlignedAddressOfBlockZero) {
     const unsigned char* block = blockAddress(slot);
     ASSERT_NE(block, nullptr);
     const auto* record = reinterpret_cast<const unsigned char*>(channelTable[chan]);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(record) % 8, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(record) % kAlign, 0u);
     EXPECT_GE(record, block);
-    EXPECT_LT(record - block, 8);
+    EXPECT_LT(static_cast<uintptr_t>(record - block), kAlign);
     EXPECT_LE(record + sizeof(Channel), block + (blockTable[slot].sizeWord - 2))
         << "record runs past the usable bytes of its block";
   }
@@ -356,6 +344,7 @@ TEST_F(Lifecycle, BuffersComeFromTheirOwnSlotsWithTheirSizesAndGuards) {
 }
 
 TEST_F(Lifecycle, FailedAllocationAnswersMinus5AndLeavesNothingAllocated) {
+  if (!kAllocationHook) GTEST_SKIP() << kNoAllocationHook;
   // Allocations run 11 per channel: the record, then its ten buffers.
   for (int32_t failing : {1, 2, 6, 11, 12, 17, 22, 23, 33}) {
     SCOPED_TRACE(failing);
@@ -510,6 +499,7 @@ TEST_F(BlockTable, CheckFindsBrokenGuardsOnEitherSide) {
 }
 
 TEST_F(BlockTable, FailedAllocationAnswersMinus102AndLeavesTheSlotEmpty) {
+  if (!kAllocationHook) GTEST_SKIP() << kNoAllocationHook;
   platFailAllocation(1);
   EXPECT_EQ(blockAllocate(5, 128), -102);
   EXPECT_EQ(blockTable[5].handle, nullptr);
@@ -520,7 +510,7 @@ TEST_F(BlockTable, FailedAllocationAnswersMinus102AndLeavesTheSlotEmpty) {
 }
 
 TEST_F(BlockTable, ChannelAllocationFailureIsLogged) {
-  TempDir dir;
+  TempDir dir("dap32_frame");
   const std::string log = dir.file("alloc.log");
   ASSERT_EQ(dapAttach(2, 0), 1);
   ASSERT_GT(dapSetString(1, DAP_STR_LOG_OPEN, log.c_str()), 0);
@@ -549,7 +539,7 @@ TEST_F(BlockTable, ReleaseLogsAndKeepsABlockWithABrokenGuard) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    TempDir dir;
+    TempDir dir("dap32_frame");
     const std::string log = dir.file("release.log");
     ASSERT_EQ(dapAttach(2, 0), 1);
     const int32_t chan = static_cast<int32_t>(c.channel);

@@ -1,61 +1,26 @@
 // The four parameter exports and the error texts of dapErrorText.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "dap32.h"
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/platform.h"
+#include "support/local_pair.h"
+#include "support/test_files.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/dap32_params_XXXXXX";
-    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// How many of this process's descriptors are open on path.
-int descriptorsOpenOn(const std::string& path) {
-  const std::filesystem::path target = std::filesystem::canonical(path);
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    const auto link = std::filesystem::read_symlink(entry.path(), error);
-    if (!error && link == target) ++count;
-  }
-  return count;
-}
+using ftptest::fileBytes;
+using ftptest::handlesOpenOn;
+using ftptest::LocalPair;
+using ftptest::TempDir;
 
 bool sameSettings(const Settings& a, const Settings& b) {
   return a.connectTimeout == b.connectTimeout && a.commandDelay == b.commandDelay &&
@@ -131,34 +96,19 @@ TEST_F(Parameters, VersionNumbersAreHexDigitsOfTheMarker) {
 TEST_F(Parameters, ConnectionTestFollowsTheControlSocket) {
   EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 0) << "no control socket";
 
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const int server = accept(listener, nullptr, nullptr);
-  ASSERT_GE(server, 0);
+  LocalPair pair(LocalPair::Kind::Tcp);
+  ASSERT_TRUE(pair.valid());
 
-  channel(0).controlSocket = client;
+  channel(0).controlSocket = pair.end(0);
   EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 1);
   EXPECT_EQ(dapGetInteger(1, DAP_GET_CONNECTED), 0);
 
   // Urgent data is the exception condition of the readiness poll.
-  ASSERT_EQ(send(server, "!", 1, MSG_OOB), 1);
-  pollfd urgent{client, POLLPRI, 0};
-  ASSERT_EQ(poll(&urgent, 1, 2000), 1) << "urgent byte did not arrive";
+  ASSERT_TRUE(pair.sendUrgentFromPeer('!'));
+  ASSERT_TRUE(pair.waitUrgent(2000)) << "urgent byte did not arrive";
   EXPECT_EQ(dapGetInteger(0, DAP_GET_CONNECTED), 0);
 
   channel(0).controlSocket = 0;
-  close(server);
-  close(client);
-  close(listener);
 }
 
 // ---- dapSetInteger ----
@@ -230,7 +180,7 @@ TEST_F(Parameters, AutoCallKeepsOnlyBit0AndClearsTheChannelTimers) {
 }
 
 TEST_F(Parameters, AutoCallChangeIsLogged) {
-  TempDir dir;
+  TempDir dir("dap32_params");
   const std::string log = dir.file("auto.log");
   ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, log.c_str()), 0);
   EXPECT_EQ(dapSetInteger(0, DAP_SET_AUTO_CALL, 2), 0);
@@ -329,7 +279,7 @@ TEST_F(Parameters, UnknownStringCodeWritesOnlyWhatFits) {
 // ---- dapSetString ----
 
 TEST_F(Parameters, LogOpenReturnsTheHandleAndLogWriteReturnsIt) {
-  TempDir dir;
+  TempDir dir("dap32_params");
   const std::string log = dir.file("open.log");
   EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, "before"), 0) << "no log open yet";
   const int32_t handle = dapSetString(1, DAP_STR_LOG_OPEN, log.c_str());
@@ -346,7 +296,7 @@ TEST_F(Parameters, LogOpenReturnsTheHandleAndLogWriteReturnsIt) {
 }
 
 TEST_F(Parameters, LogOpenEmptiesAnExistingFile) {
-  TempDir dir;
+  TempDir dir("dap32_params");
   const std::string log = dir.file("old.log");
   std::ofstream(log, std::ios::binary) << "stale contents";
   ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, log.c_str()), 0);
@@ -354,7 +304,7 @@ TEST_F(Parameters, LogOpenEmptiesAnExistingFile) {
 }
 
 TEST_F(Parameters, LogOpenInAMissingDirectoryFailsAndLaterWritesAreSkipped) {
-  TempDir dir;
+  TempDir dir("dap32_params");
   const std::string missing = dir.file("no/such/dir/x.log");
   for (const char* path : {missing.c_str(), static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(dapSetString(0, DAP_STR_LOG_OPEN, path), -1);
@@ -367,21 +317,21 @@ TEST_F(Parameters, LogOpenInAMissingDirectoryFailsAndLaterWritesAreSkipped) {
 }
 
 TEST_F(Parameters, OpeningANewLogClosesThePreviousOne) {
-  TempDir dir;
+  TempDir dir("dap32_params");
   const std::string first = dir.file("first.log");
   const std::string second = dir.file("second.log");
   ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, first.c_str()), 0);
-  ASSERT_EQ(descriptorsOpenOn(first), 1);
+  ASSERT_EQ(handlesOpenOn(first), 1);
   dapSetString(0, DAP_STR_LOG_WRITE, "one");
   ASSERT_GT(dapSetString(0, DAP_STR_LOG_OPEN, second.c_str()), 0);
-  EXPECT_EQ(descriptorsOpenOn(first), 0) << "previous log left open";
+  EXPECT_EQ(handlesOpenOn(first), 0) << "previous log left open";
   dapSetString(0, DAP_STR_LOG_WRITE, "two");
   EXPECT_EQ(fileBytes(first), "one\r\n");
   EXPECT_EQ(fileBytes(second), "two\r\n");
 
   // A failed open still closes the log it replaces.
   EXPECT_EQ(dapSetString(0, DAP_STR_LOG_OPEN, dir.file("missing/x.log").c_str()), -1);
-  EXPECT_EQ(descriptorsOpenOn(second), 0);
+  EXPECT_EQ(handlesOpenOn(second), 0);
   dapSetString(0, DAP_STR_LOG_WRITE, "three");
   EXPECT_EQ(fileBytes(second), "two\r\n");
 }

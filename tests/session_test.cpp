@@ -2,19 +2,12 @@
 // connect, login and quit states, and dapConnect, dapClose and dapAbort. Each test states the
 // script, the result, the exact commands on the wire and the exact debug log, with only the
 // time stamps left open.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -27,7 +20,9 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
+#include "support/local_pair.h"
 #include "support/script_server.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -79,9 +74,7 @@ const Strings kLoginCommands = {"USER anonymous\r\n", "PASS s3cret\r\n"};
 const Strings kSessionCommands = {"USER anonymous\r\n", "PASS s3cret\r\n", "QUIT\r\n"};
 
 std::string hostName() {
-  char name[2048] = "";
-  gethostname(name, sizeof name - 1);
-  return name;
+  return localHostName();
 }
 
 // Time stamps are replaced only where they have the exact "sss.mmm" form, so a malformed
@@ -136,49 +129,18 @@ Results course(const Results& results) {
   return states;
 }
 
-// A connected pair of local stream sockets standing in for a control connection. The engine
-// gets its own descriptor of one end, which it may close without touching the test's.
-struct LocalPair {
-  int ends[2] = {-1, -1};
-  LocalPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends); }
-  ~LocalPair() {
-    for (int end : ends) {
-      if (end >= 0) close(end);
-    }
-  }
-  PlatSocket engineEnd() const { return fcntl(ends[0], F_DUPFD_CLOEXEC, 1); }
-  // Until the engine's end can no longer be written.
-  bool fill() const {
-    char chunk[4096] = {};
-    while (send(ends[0], chunk, sizeof chunk, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
-    }
-    return errno == EAGAIN || errno == EWOULDBLOCK;
-  }
-  std::string drain() const {
-    std::string bytes;
-    char chunk[65536];
-    ssize_t count;
-    while ((count = recv(ends[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-      bytes.append(chunk, count);
-    return bytes;
-  }
-};
-
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = settings;
     ASSERT_EQ(dapAttach(2, 0), 1);
-    char pattern[] = "/tmp/dap32-session-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.path().empty());
   }
 
   void TearDown() override {
     for (uint32_t index = 0; index < channelCount; ++index) drop(channelTable[index]);
     dapRelease();
     settings = saved_;
-    std::filesystem::remove_all(dir_);
   }
 
   // Closes what a test left open, quietly: the log first, so nothing is written.
@@ -192,14 +154,11 @@ class EngineTest : public ::testing::Test {
 
   // Each call starts a fresh log file on the channel.
   void openLog(int32_t chan = 0) {
-    logPath_[chan] = dir_ + "/log" + std::to_string(++logCount_) + ".txt";
+    logPath_[chan] = dir_.file("log" + std::to_string(++logCount_) + ".txt");
     ASSERT_GT(dapSetString(chan, DAP_STR_LOG_OPEN, logPath_[chan].c_str()), 0);
   }
 
-  std::string rawLog(int32_t chan = 0) const {
-    std::ifstream file(logPath_[chan], std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  }
+  std::string rawLog(int32_t chan = 0) const { return fileBytes(logPath_[chan]); }
   std::string log(int32_t chan = 0) const { return normalized(rawLog(chan)); }
 
   int32_t connect(const ScriptServer& server, int32_t chan = 0) {
@@ -234,7 +193,7 @@ class EngineTest : public ::testing::Test {
   }
 
   Settings saved_;
-  std::string dir_;
+  TempDir dir_{"dap32-session"};
   std::string logPath_[2];
   int logCount_ = 0;
 };
@@ -572,7 +531,7 @@ TEST_F(Session, CommandThatCannotBeSentFails) {
   for (const Case& c : {Case{104, -2}, Case{106, 104}}) {
     SCOPED_TRACE(c.state);
     LocalPair pair;
-    close(std::exchange(pair.ends[1], -1));
+    pair.closePeer();
     drop(channel());
     channel()->controlSocket = pair.engineEnd();
     channel()->nextState = c.state;
@@ -587,7 +546,7 @@ TEST_F(Session, CommandThatCannotBeSentFails) {
 
   // QUIT: dapClose still closes the socket afterwards.
   LocalPair pair;
-  close(std::exchange(pair.ends[1], -1));
+  pair.closePeer();
   drop(channel());
   channel()->controlSocket = pair.engineEnd();
   openLog();
@@ -741,7 +700,7 @@ TEST_F(Session, AbortStopsWithoutTouchingTheSession) {
 
   // What a transfer left open is closed: the local file, the listener, the data socket.
   LocalPair pair;
-  channel()->localFile = platFileCreate((dir_ + "/download").c_str());
+  channel()->localFile = platFileCreate(dir_.file("download").c_str());
   channel()->listenSocket = pair.engineEnd();
   channel()->dataSocket = pair.engineEnd();
   EXPECT_EQ(dapAbort(0), 1);
@@ -871,7 +830,7 @@ TEST_F(Session, CloseGivesUpWhenTheControlConnectionNeverBecomesWritable) {
 // rest of a multi-line reply.
 TEST_F(Session, ReplyReaderWithoutDeadlineWaitsReplyTimeout) {
   LocalPair pair;
-  ASSERT_EQ(send(pair.ends[1], "331-Hello\r\n", 11, MSG_NOSIGNAL), 11);
+  ASSERT_EQ(pair.sendFromPeer("331-Hello\r\n"), 11);
   dapSetInteger(0, DAP_SET_REPLY_TIMEOUT, kShortTimeoutMs);
   channel()->controlSocket = pair.engineEnd();
   channel()->nextState = 105;
