@@ -1,101 +1,36 @@
 // The single commands (CWD, PWD, DELE, MKD, RMD, TYPE) with their exact texts and replies, the
 // checks the operations make before arming, and the channel's local directory.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "dap32.h"
 #include "frame/channel.h"
-#include "support/script_server.h"
+#include "platform/platform.h"
+#include "support/case_name.h"
+#include "support/scripted_session.h"
+#include "support/test_files.h"
 
 namespace {
 
 using namespace ftptest;
-using Strings = std::vector<std::string>;
-namespace fs = std::filesystem;
 
-constexpr int32_t kChan = 0;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// Cases are written with '/'; the library completes and joins paths with the local separator.
+std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', kPathSeparator);
+  return path;
 }
 
-Exchange answer(std::string expect, std::string reply) {
-  Exchange exchange;
-  exchange.expect = std::move(expect);
-  exchange.reply = {std::move(reply)};
-  return exchange;
-}
-
-class CommandTest : public ::testing::Test {
+class CommandTest : public ScriptedSession {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    char pattern[] = "/tmp/dap32_command_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(dapAttach(1, 0), 1);
-    channel_ = channelTable[kChan];
-    ASSERT_GT(dapSetString(kChan, DAP_STR_LOG_OPEN, (dir_ / "channel.log").c_str()), 0);
-    ASSERT_EQ(dapSetLocalDir(kChan, dir_.c_str()), 0);
-    dapSetInteger(kChan, DAP_SET_REPLY_TIMEOUT, 5000);
-  }
-
-  void TearDown() override {
-    if (server_) {
-      server_->stop();
-      EXPECT_EQ(server_->failure(), "");
-    }
-    // Closed directly: dapClose and dapAbort pause after every socket they close.
-    for (PlatSocket* socket :
-         {&channel_->controlSocket, &channel_->listenSocket, &channel_->dataSocket}) {
-      if (*socket > 0) ::close(*socket);
-      *socket = 0;
-    }
-    for (PlatFile* file : {&channel_->localFile, &channel_->logFile}) {
-      if (*file > 0) ::close(*file);
-      *file = 0;
-    }
-    dapRelease();
-    settings = saved_;
-    fs::remove_all(dir_);
-  }
-
-  void login(std::vector<Exchange> exchanges) {
-    Script script;
-    script.greeting = {"220 hi\r\n"};
-    script.exchanges = {answer("USER u", "331 pw\r\n"), answer("PASS p", "230 ok\r\n")};
-    script.exchanges.insert(script.exchanges.end(), exchanges.begin(), exchanges.end());
-    server_ = std::make_unique<ScriptServer>(std::move(script));
-    dapSetInteger(kChan, DAP_SET_SERVER_PORT, server_->port());
-    ASSERT_EQ(dapConnect(kChan, "127.0.0.1", "u", "p"), 0);
-  }
-
-  // The commands after the login, with their line ends.
-  Strings commands() const {
-    Strings all = server_->commands();
-    all.erase(all.begin(), all.begin() + std::min<size_t>(2, all.size()));
-    return all;
-  }
-
-  std::string log() const { return readFile(dir_ / "channel.log"); }
   // What the log gained since `from` bytes.
   std::string logSince(size_t from) const { return log().substr(from); }
-
-  Settings saved_{};
-  fs::path dir_;
-  Channel* channel_ = nullptr;
-  std::unique_ptr<ScriptServer> server_;
 };
 
 struct PwdCase {
@@ -103,6 +38,10 @@ struct PwdCase {
   std::string reply;
   std::string directory;
 };
+
+void PrintTo(const PwdCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class CommandPwdTest : public CommandTest, public ::testing::WithParamInterface<PwdCase> {};
 
@@ -131,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         PwdCase{"MultiLine", "257-Your directory:\r\n  (no comment)\r\n257 \"/last\" ok\r\n",
                 "/last"},
         PwdCase{"Long", "257 \"/" + std::string(200, 'd') + "\"\r\n", "/" + std::string(127, 'd')}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
 TEST_F(CommandTest, ServerDirIsCutToTheBufferButItsFullLengthReturned) {
   ASSERT_NO_FATAL_FAILURE(login({answer("PWD", "257 \"/abcdefghi\" is current\r\n"),
@@ -148,7 +87,7 @@ TEST_F(CommandTest, ServerDirIsCutToTheBufferButItsFullLengthReturned) {
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(dapGetServerDir(kChan, buffer, sizeof buffer - 1), DAP_ERR_SERVER_REFUSED);
   EXPECT_EQ(std::string(buffer, 8), std::string(8, '#'));
-  EXPECT_STREQ(channel_->serverDir, "/abcdefghi");
+  EXPECT_STREQ(channel()->serverDir, "/abcdefghi");
 }
 
 struct ReplyCase {
@@ -156,6 +95,10 @@ struct ReplyCase {
   const char* reply;
   int32_t result;
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class CommandCwdTest : public CommandTest, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -166,7 +109,7 @@ TEST_P(CommandCwdTest, KeepsTheRequestedDirectory) {
 
   EXPECT_EQ(dapSetServerDir(kChan, "/req/dir"), GetParam().result);
   EXPECT_EQ(commands(), Strings{"CWD /req/dir\r\n"});
-  EXPECT_STREQ(channel_->serverDir, "/req/dir");
+  EXPECT_STREQ(channel()->serverDir, "/req/dir");
   EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), std::atoi(GetParam().reply));
   const std::string text = logSince(before);
   EXPECT_EQ(text.rfind("*** dapSetServerDir\r\n", 0), 0u) << text;
@@ -180,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Command, CommandCwdTest,
                                            ReplyCase{"Refused", "550 No such directory\r\n",
                                                      DAP_ERR_SERVER_REFUSED},
                                            ReplyCase{"ClosingButBelow500", "421 Timeout\r\n", 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         caseName);
 
 TEST_F(CommandTest, ArgumentsAreCutAtTheFirstUnprintableCharacterAnd128Characters) {
   const std::string longName(200, 'n');
@@ -196,14 +139,14 @@ TEST_F(CommandTest, SetModeSendsTypeAndRefusesOtherLetters) {
                                  answer("TYPE I", "200 Switching to Binary mode.\r\n"),
                                  answer("TYPE I", "200 Switching to Binary mode.\r\n")}));
   EXPECT_EQ(dapSetMode(kChan, 'A'), 0);
-  EXPECT_EQ(channel_->binaryMode, 0u);
+  EXPECT_EQ(channel()->binaryMode, 0u);
   EXPECT_EQ(dapSetMode(kChan, 'B'), 0);
-  EXPECT_EQ(channel_->binaryMode, 1u);
+  EXPECT_EQ(channel()->binaryMode, 1u);
 
   // A refused letter leaves an armed TYPE command as it was.
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
   EXPECT_EQ(dapSetMode(kChan, 'B' + 256), 0);
-  EXPECT_EQ(channel_->nextState, 701);
+  EXPECT_EQ(channel()->nextState, 701);
   const size_t before = log().size();
   for (const int32_t refused : {int32_t{'b'}, int32_t{'a'}, int32_t{'I'}, 0}) {
     EXPECT_EQ(dapSetMode(kChan, refused), DAP_ERR_BAD_MODE) << refused;
@@ -211,8 +154,8 @@ TEST_F(CommandTest, SetModeSendsTypeAndRefusesOtherLetters) {
   EXPECT_EQ(logSince(before),
             "*** dapSetMode\r\n*** dapSetMode\r\n*** dapSetMode\r\n"
             "*** dapSetMode\r\n");
-  EXPECT_EQ(channel_->nextState, 701);
-  EXPECT_EQ(channel_->binaryMode, 1u);
+  EXPECT_EQ(channel()->nextState, 701);
+  EXPECT_EQ(channel()->binaryMode, 1u);
   int32_t result;
   for (int calls = 0; (result = dapDriver(kChan)) > 0 && calls < 100000; ++calls) {
   }
@@ -222,10 +165,14 @@ TEST_F(CommandTest, SetModeSendsTypeAndRefusesOtherLetters) {
 
 struct NamedCase {
   const char* name;
-  int32_t (*operation)(int32_t, const char*);
+  int32_t(DAP_CALL* operation)(int32_t, const char*);
   const char* entryLine;
   const char* verb;
 };
+
+void PrintTo(const NamedCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class CommandNamedTest : public CommandTest, public ::testing::WithParamInterface<NamedCase> {};
 
@@ -250,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NamedCase{"Delete", dapDelFile, "*** dapDelFile\r\n", "DELE"},
                       NamedCase{"MakeDir", dapMakeServerDir, "*** dapMakeServerDir\r\n", "MKD"},
                       NamedCase{"RemoveDir", dapDelServerDir, "*** dapRemoveServerDir\r\n", "RMD"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
 struct NullCase {
   const char* name;
@@ -258,24 +205,28 @@ struct NullCase {
   std::function<int32_t()> call;
 };
 
+void PrintTo(const NullCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class CommandNullTest : public CommandTest, public ::testing::WithParamInterface<NullCase> {};
 
 // AUTO_CALL off, so that an operation that armed the engine would show in nextState.
-TEST_P(CommandNullTest, NullArgumentIsRefusedAfterTheEntryLine) {
+TEST_P(CommandNullTest, UnusableArgumentIsRefusedAfterTheEntryLine) {
   ASSERT_NO_FATAL_FAILURE(login({}));
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
-  const std::string fileName = channel_->fileName;
-  const std::string serverDir = channel_->serverDir;
-  const std::string localDir = channel_->localDir;
+  const std::string fileName = channel()->fileName;
+  const std::string serverDir = channel()->serverDir;
+  const std::string localDir = channel()->localDir;
   const size_t before = log().size();
 
   EXPECT_EQ(GetParam().call(), DAP_ERR_CANNOT_COMPLY);
   EXPECT_EQ(logSince(before), GetParam().entryLine);
-  EXPECT_EQ(channel_->nextState, 0);
-  EXPECT_EQ(channel_->localFile, 0);
-  EXPECT_EQ(channel_->fileName, fileName);
-  EXPECT_EQ(channel_->serverDir, serverDir);
-  EXPECT_EQ(channel_->localDir, localDir);
+  EXPECT_EQ(channel()->nextState, 0);
+  EXPECT_EQ(channel()->localFile, 0);
+  EXPECT_EQ(channel()->fileName, fileName);
+  EXPECT_EQ(channel()->serverDir, serverDir);
+  EXPECT_EQ(channel()->localDir, localDir);
   EXPECT_EQ(dapDriver(kChan), 0);
   EXPECT_EQ(commands(), Strings{});
 }
@@ -291,8 +242,17 @@ INSTANTIATE_TEST_SUITE_P(
         NullCase{"RemoveDir", "*** dapRemoveServerDir\r\n",
                  [] { return dapDelServerDir(kChan, nullptr); }},
         NullCase{"SetServerDir", "*** dapSetServerDir\r\n",
-                 [] { return dapSetServerDir(kChan, nullptr); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+                 [] { return dapSetServerDir(kChan, nullptr); }},
+        NullCase{"GetListNullBuffer", "*** dapGetList\r\n",
+                 [] { return dapGetList(kChan, DAP_LIST_FULL, nullptr, 100); }},
+        NullCase{"GetListNegativeSize", "*** dapGetList\r\n",
+                 [] {
+                   char buffer[8] = "keep";
+                   const int32_t result = dapGetList(kChan, DAP_LIST_FULL_PATTERN, buffer, -1);
+                   EXPECT_STREQ(buffer, "keep");
+                   return result;
+                 }}),
+    caseName);
 
 // ---- Local directory ----
 
@@ -304,12 +264,16 @@ struct LocalDirCase {
   std::string stored;
 };
 
+void PrintTo(const LocalDirCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class LocalDirFormTest : public CommandTest, public ::testing::WithParamInterface<LocalDirCase> {};
 
 TEST_P(LocalDirFormTest, StoresThePrintablePartEndingInTheSeparator) {
   const size_t before = log().size();
-  EXPECT_EQ(dapSetLocalDir(kChan, GetParam().given.c_str()), 0);
-  const std::string stored = GetParam().stored;
+  EXPECT_EQ(dapSetLocalDir(kChan, native(GetParam().given).c_str()), 0);
+  const std::string stored = native(GetParam().stored);
   EXPECT_EQ(
       logSince(before),
       "*** dapSetLocalDir\r\n" + (stored.empty() ? "" : "Local directory is '" + stored + "'\r\n"));
@@ -330,16 +294,17 @@ INSTANTIATE_TEST_SUITE_P(
                       LocalDirCase{"Exactly127WithSeparator", kFullDirectory, kFullDirectory},
                       LocalDirCase{"CutAtTab", "/data\tin", "/data/"},
                       LocalDirCase{"CutAtHighByte", "/d\xE4t", "/d/"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
 TEST_F(LocalDirTest, GetLocalDirCopiesAtMostSizeCharactersAndANul) {
-  ASSERT_EQ(dapSetLocalDir(kChan, "/tmp/abcdef"), 0);
+  ASSERT_EQ(dapSetLocalDir(kChan, native("/tmp/abcdef").c_str()), 0);
   char buffer[8];
   std::memset(buffer, '#', sizeof buffer);
   const size_t before = log().size();
   EXPECT_EQ(dapGetLocalDir(kChan, buffer, 3), 3);
-  EXPECT_EQ(std::string(buffer, 8), std::string("/tm\0####", 8));
-  EXPECT_EQ(logSince(before), "*** dapGetLocalDir\r\nLocal directory is '/tmp/abcdef/'\r\n");
+  EXPECT_EQ(std::string(buffer, 8), native(std::string("/tm\0####", 8)));
+  EXPECT_EQ(logSince(before),
+            "*** dapGetLocalDir\r\nLocal directory is '" + native("/tmp/abcdef/") + "'\r\n");
 
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(dapGetLocalDir(kChan, buffer, 0), 0);
@@ -354,15 +319,24 @@ struct JoinCase {
   std::string path;
 };
 
+void PrintTo(const JoinCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class LocalDirJoinTest : public CommandTest, public ::testing::WithParamInterface<JoinCase> {};
 
-// A missing file shows the joined path in the log without touching the server.
+// A missing file fails before anything is armed or sent, and the log shows the joined path.
 TEST_P(LocalDirJoinTest, JoinsTheDirectoryAndTheNameWithOneSeparator) {
-  ASSERT_EQ(dapSetLocalDir(kChan, GetParam().localDir.c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(login({}));
+  ASSERT_EQ(dapSetLocalDir(kChan, native(GetParam().localDir).c_str()), 0);
   const size_t before = log().size();
-  EXPECT_EQ(dapPutFile(kChan, GetParam().file.c_str()), DAP_ERR_CANNOT_OPEN_FILE);
-  EXPECT_EQ(logSince(before), "*** dapPutFile\r\nCannot open '" + GetParam().path + "'\r\n");
-  EXPECT_EQ(channel_->nextState, 0);
+  EXPECT_EQ(dapPutFile(kChan, native(GetParam().file).c_str()), DAP_ERR_CANNOT_OPEN_FILE);
+  EXPECT_EQ(logSince(before),
+            "*** dapPutFile\r\nCannot open '" + native(GetParam().path) + "'\r\n");
+  EXPECT_EQ(channel()->nextState, 0);
+  EXPECT_EQ(channel()->localFile, 0);
+  EXPECT_EQ(dapDriver(kChan), 0);
+  EXPECT_EQ(commands(), Strings{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -372,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JoinCase{"Root", "/", "0123456789", "/0123456789"},
                       JoinCase{"EmptyDirectory", "", "no-such-file.dap32", "no-such-file.dap32"},
                       JoinCase{"Subdirectory", "/nowhere", "sub/f.txt", "/nowhere/sub/f.txt"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName);
 
 struct NameCase {
   const char* name;
@@ -380,24 +354,23 @@ struct NameCase {
   std::string stored;
 };
 
+void PrintTo(const NameCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class LocalDirNameTest : public CommandTest, public ::testing::WithParamInterface<NameCase> {};
 
 // The stored name is both the local file and the argument of RETR.
 TEST_P(LocalDirNameTest, NameIsCutLikeEveryArgument) {
   const std::string stored = GetParam().stored;
-  Exchange retr = answer("RETR " + stored, "150 Opening\r\n");
-  retr.data = Data::Send;
-  retr.sendBytes = "content";
-  retr.finalReply = {"226 done\r\n"};
-  ASSERT_NO_FATAL_FAILURE(login(
-      {answer("PASV", "227 Entering Passive Mode ({h1},{h2},{h3},{h4},{p1},{p2})\r\n"), retr}));
+  ASSERT_NO_FATAL_FAILURE(login({pasv(), retr(stored, "content")}));
   dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
 
   EXPECT_EQ(dapGetFile(kChan, GetParam().given.c_str()), 0);
   EXPECT_EQ(commands(), (Strings{"PASV\r\n", "RETR " + stored + "\r\n"}));
-  EXPECT_EQ(readFile(dir_ / stored), "content");
-  EXPECT_EQ(channel_->fileName, stored);
-  EXPECT_NE(log().find("\n'" + (dir_ / stored).string() + "' opened\r\n"), std::string::npos);
+  EXPECT_EQ(fileBytes(dir().file(stored)), "content");
+  EXPECT_EQ(channel()->fileName, stored);
+  EXPECT_NE(log().find("\n'" + dir().file(stored) + "' opened\r\n"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(LocalDir, LocalDirNameTest,
@@ -407,14 +380,14 @@ INSTANTIATE_TEST_SUITE_P(LocalDir, LocalDirNameTest,
                                                     "ab"},
                                            NameCase{"Longer128", std::string(200, 'n'),
                                                     std::string(128, 'n')}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         caseName);
 
 TEST_F(LocalDirTest, NullDirectoryKeepsTheOldOne) {
-  ASSERT_EQ(dapSetLocalDir(kChan, "/kept"), 0);
+  ASSERT_EQ(dapSetLocalDir(kChan, native("/kept").c_str()), 0);
   const size_t before = log().size();
   EXPECT_EQ(dapSetLocalDir(kChan, nullptr), DAP_ERR_CANNOT_COMPLY);
   EXPECT_EQ(logSince(before), "*** dapSetLocalDir\r\n");
-  EXPECT_STREQ(channel_->localDir, "/kept/");
+  EXPECT_EQ(channel()->localDir, native("/kept/"));
 }
 
 }  // namespace

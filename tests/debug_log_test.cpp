@@ -10,13 +10,14 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/platform.h"
+#include "support/library_fixture.h"
 #include "support/test_files.h"
 
 namespace {
 
 using ftptest::fileBytes;
 using ftptest::handlesOpenOn;
-using ftptest::TempDir;
+using ftptest::LibraryFixture;
 
 // A text whose every position differs from its neighbours, so a cut shows where it fell.
 std::string digits(size_t length) {
@@ -25,29 +26,13 @@ std::string digits(size_t length) {
   return text;
 }
 
-class DebugLog : public ::testing::Test {
+class DebugLog : public LibraryFixture {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    ASSERT_EQ(dapAttach(2, 0), 1);
-  }
-  void TearDown() override {
-    for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
-    dapRelease();
-    settings = saved_;
-  }
-  // Opens a fresh log on chan; the library closes the one it replaces.
-  std::string openLog(int32_t chan, const std::string& name) {
-    const std::string path = dir_.file(name);
-    EXPECT_GT(dapSetString(chan, DAP_STR_LOG_OPEN, path.c_str()), 0) << path;
-    return path;
-  }
-  TempDir dir_{"dap32_log"};
-  Settings saved_{};
+  DebugLog() : LibraryFixture(2) {}
 };
 
 TEST_F(DebugLog, DebugWritesItsEntryLineAndReturns1) {
-  const std::string log = openLog(0, "debug.log");
+  const std::string log = openLog(0);
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   EXPECT_EQ(fileBytes(log), "*** dapDebug\r\n");  // in the file before the call returns
   EXPECT_EQ(dapDebug(0, -1, INT_MAX, INT_MIN), 1);
@@ -62,7 +47,7 @@ TEST_F(DebugLog, ApplicationTextIsWrittenWithCrLf) {
   // The text is an argument of the format, never the format itself.
   for (Case c : {Case{"abc", "abc\r\n"}, Case{"", "\r\n"},
                  Case{"100% %s %d %n", "100% %s %d %n\r\n"}, Case{"tab\there", "tab\there\r\n"}}) {
-    const std::string log = openLog(0, "app.log");
+    const std::string log = openLog(0);
     EXPECT_GT(dapSetString(0, DAP_STR_LOG_WRITE, c.text), 0);
     EXPECT_EQ(fileBytes(log), c.line) << c.text;
   }
@@ -81,7 +66,7 @@ TEST_F(DebugLog, FormattedLinesAreCutAt1023Characters) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.textLength);
-    const std::string log = openLog(1, "long.log");
+    const std::string log = openLog(1);
     const std::string text = digits(c.textLength);
     EXPECT_GT(dapSetString(1, DAP_STR_LOG_WRITE, text.c_str()), 0);
     const std::string written = fileBytes(log);
@@ -97,7 +82,7 @@ TEST_F(DebugLog, NothingIsWrittenWhileNoLogIsOpen) {
   EXPECT_STREQ(channelTable[0]->logText, "") << "a line was formatted with no log open";
 
   // One channel's log takes none of another channel's lines.
-  const std::string log = openLog(1, "other.log");
+  const std::string log = openLog(1);
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "abc"), 0);
   EXPECT_EQ(fileBytes(log), "");
@@ -105,7 +90,7 @@ TEST_F(DebugLog, NothingIsWrittenWhileNoLogIsOpen) {
 
 // dapClose closes the log this way; the channel is silent until a new log is opened.
 TEST_F(DebugLog, ClosedLogTakesNoMoreLinesAndANewOneStartsFresh) {
-  const std::string first = openLog(0, "first.log");
+  const std::string first = openLog(0);
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   logClose(channelTable[0]);
   EXPECT_EQ(channelTable[0]->logFile, 0);
@@ -114,22 +99,15 @@ TEST_F(DebugLog, ClosedLogTakesNoMoreLinesAndANewOneStartsFresh) {
   EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "late"), 0);
   EXPECT_EQ(fileBytes(first), "*** dapDebug\r\n");
 
-  const std::string second = openLog(0, "second.log");
+  const std::string second = openLog(0);
   EXPECT_EQ(dapDebug(0, 0, 0, 0), 1);
   EXPECT_EQ(fileBytes(second), "*** dapDebug\r\n");
   EXPECT_EQ(fileBytes(first), "*** dapDebug\r\n");
 }
 
-TEST_F(DebugLog, DebugRunsThePreamble) {
-  EXPECT_EQ(dapDebug(2, 0, 0, 0), DAP_ERR_CHANNEL_RANGE);
-  EXPECT_EQ(dapDebug(-1, 0, 0, 0), DAP_ERR_CHANNEL_RANGE);
-  ASSERT_EQ(dapRelease(), 1);
-  EXPECT_EQ(dapDebug(0, 0, 0, 0), DAP_ERR_NOT_ATTACHED);
-}
-
 // Release closes no log: the application closes its channels first.
 TEST_F(DebugLog, ReleaseLeavesTheLogFileOpen) {
-  const std::string log = openLog(0, "kept.log");
+  const std::string log = openLog(0);
   const PlatFile file = channelTable[0]->logFile;
   ASSERT_EQ(dapRelease(), 1);
   EXPECT_EQ(handlesOpenOn(log), 1);

@@ -14,6 +14,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/platform.h"
+#include "support/library_fixture.h"
 #include "support/test_files.h"
 
 #if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/asan_interface.h>)
@@ -24,7 +25,7 @@
 namespace {
 
 using ftptest::fileBytes;
-using ftptest::TempDir;
+using ftptest::LibraryFixture;
 
 // platFailAllocation does nothing in the Windows platform layer, which has no test hooks.
 #ifdef _WIN32
@@ -44,24 +45,14 @@ int occupiedSlots() {
   return count;
 }
 
-// Logs are closed before release, which leaves them open; settings survive release, so every
-// test gets them back as it found them.
-class Lifecycle : public ::testing::Test {
+// Each test attaches as it needs; release must leave no block behind.
+class Lifecycle : public LibraryFixture {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(channelCount, 0u) << "an earlier test left the library attached";
-    saved_ = settings;
-  }
+  Lifecycle() : LibraryFixture(0) {}
   void TearDown() override {
-    platFailAllocation(0);
-    for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
-    EXPECT_EQ(dapRelease(), 1);
+    LibraryFixture::TearDown();
     EXPECT_EQ(occupiedSlots(), 0) << "release left blocks allocated";
-    settings = saved_;
   }
-
- private:
-  Settings saved_{};
 };
 
 // Every channel-bound export, called with harmless arguments: the preamble must answer
@@ -225,9 +216,7 @@ TEST_F(Lifecycle, NewChannelsCarryTheirDefaults) {
 
 // GetCurrentDirectoryA gets a buffer of 127 bytes: 126 characters fit, 127 leave it empty.
 TEST_F(Lifecycle, LocalDirIsTheCurrentDirectoryWhenItFits) {
-  TempDir base("dap32_frame");
-  ASSERT_FALSE(base.path().empty());
-  const std::string root = std::filesystem::canonical(base.path()).string();
+  const std::string root = std::filesystem::canonical(dir().path()).string();
   const std::filesystem::path previous = std::filesystem::current_path();
 
   struct Case {
@@ -365,18 +354,17 @@ TEST_F(Lifecycle, FailedAllocationAnswersMinus5AndLeavesNothingAllocated) {
 
 // ---- The block table, reached directly while the library is unattached. ----
 
-class BlockTable : public ::testing::Test {
+class BlockTable : public LibraryFixture {
  protected:
+  BlockTable() : LibraryFixture(0) {}
   void SetUp() override {
-    ASSERT_EQ(channelCount, 0u) << "an earlier test left the library attached";
+    ASSERT_NO_FATAL_FAILURE(LibraryFixture::SetUp());
     ASSERT_EQ(occupiedSlots(), 0);
     blockInitTable();
   }
   // Blocks that release leaves behind on purpose are mended and freed here.
   void TearDown() override {
-    platFailAllocation(0);
-    for (uint32_t chan = 0; chan < channelCount; ++chan) logClose(channelTable[chan]);
-    dapRelease();
+    LibraryFixture::TearDown();
     for (uint32_t slot = 0; slot < kBlockSlots; ++slot) {
       blockTable[slot].slotNumber = slot;
       if (blockTable[slot].handle != nullptr) blockFree(slot);
@@ -510,8 +498,7 @@ TEST_F(BlockTable, FailedAllocationAnswersMinus102AndLeavesTheSlotEmpty) {
 }
 
 TEST_F(BlockTable, ChannelAllocationFailureIsLogged) {
-  TempDir dir("dap32_frame");
-  const std::string log = dir.file("alloc.log");
+  const std::string log = dir().file("alloc.log");
   ASSERT_EQ(dapAttach(2, 0), 1);
   ASSERT_GT(dapSetString(1, DAP_STR_LOG_OPEN, log.c_str()), 0);
   EXPECT_EQ(blockAllocateForChannel(1, 3, 128), nullptr);
@@ -539,8 +526,7 @@ TEST_F(BlockTable, ReleaseLogsAndKeepsABlockWithABrokenGuard) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    TempDir dir("dap32_frame");
-    const std::string log = dir.file("release.log");
+    const std::string log = dir().file("release.log");
     ASSERT_EQ(dapAttach(2, 0), 1);
     const int32_t chan = static_cast<int32_t>(c.channel);
     const PlatFile file = dapSetString(chan, DAP_STR_LOG_OPEN, log.c_str());

@@ -1,166 +1,40 @@
 // Directory listings into the caller's buffer: the command each type sends, how the buffer
 // fills when the listing does not fit, and the argument taken from the buffer itself.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "dap32.h"
-#include "frame/channel.h"
-#include "support/script_server.h"
+#include "support/scripted_session.h"
+#include "support/timing.h"
 
 namespace {
 
 using namespace ftptest;
-using Strings = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
-constexpr int32_t kChan = 0;
-
-int64_t msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-Exchange answer(std::string expect, std::string reply) {
-  Exchange exchange;
-  exchange.expect = std::move(expect);
-  exchange.reply = {std::move(reply)};
-  return exchange;
-}
-
-Exchange pasv() {
-  return answer("PASV", "227 Entering Passive Mode ({h1},{h2},{h3},{h4},{p1},{p2})\r\n");
-}
-
-Exchange port() {
-  Exchange exchange = answer("PORT 127,0,0,1,[0-9]+,[0-9]+", "200 PORT command successful\r\n");
-  exchange.pattern = true;
-  return exchange;
-}
-
-Exchange listing(std::string command, std::string bytes) {
-  Exchange exchange = answer(std::move(command), "150 Here comes the directory listing\r\n");
-  exchange.data = Data::Send;
-  exchange.sendBytes = std::move(bytes);
-  exchange.finalReply = {"226 Directory send OK\r\n"};
-  return exchange;
-}
-
-class ListingTest : public ::testing::Test {
+class ListingTest : public ScriptedSession {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    char pattern[] = "/tmp/dap32_listing_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(dapAttach(1, 0), 1);
-    channel_ = channelTable[kChan];
-    ASSERT_GT(dapSetString(kChan, DAP_STR_LOG_OPEN, (dir_ / "channel.log").c_str()), 0);
-    dapSetInteger(kChan, DAP_SET_REPLY_TIMEOUT, 5000);
-  }
-
-  void TearDown() override {
-    if (server_) {
-      server_->stop();
-      EXPECT_EQ(server_->failure(), "");
-    }
-    // Closed directly: dapClose and dapAbort pause after every socket they close.
-    for (PlatSocket* socket :
-         {&channel_->controlSocket, &channel_->listenSocket, &channel_->dataSocket}) {
-      if (*socket > 0) ::close(*socket);
-      *socket = 0;
-    }
-    if (channel_->logFile > 0) ::close(channel_->logFile);
-    channel_->logFile = 0;
-    dapRelease();
-    settings = saved_;
-    fs::remove_all(dir_);
-  }
-
   // Logs in, then plays PASV and the listing exchange.
   void loginForListing(std::string command, std::string bytes) {
     login({pasv(), listing(std::move(command), std::move(bytes))});
     dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
   }
-
-  void login(std::vector<Exchange> exchanges) {
-    Script script;
-    script.greeting = {"220 hi\r\n"};
-    script.exchanges = {answer("USER u", "331 pw\r\n"), answer("PASS p", "230 ok\r\n")};
-    script.exchanges.insert(script.exchanges.end(), exchanges.begin(), exchanges.end());
-    server_ = std::make_unique<ScriptServer>(std::move(script));
-    dapSetInteger(kChan, DAP_SET_SERVER_PORT, server_->port());
-    ASSERT_EQ(dapConnect(kChan, "127.0.0.1", "u", "p"), 0);
-  }
-
-  // Parallel test processes would otherwise share channel 0's clock-chosen window of
-  // listening ports. This window lies below the library's windows (16384 up) and the
-  // kernel's ephemeral ports; chosen at random and probed, it is very likely this test's alone.
-  uint16_t useOwnPortWindow() {
-    std::mt19937 random(std::random_device{}());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const auto low = static_cast<uint16_t>(10016 + 32 * (random() % 199));
-      bool free = true;
-      for (uint16_t port = low; free && port < low + 32; ++port) free = portFree(port);
-      if (!free) continue;
-      channel_->dataPortLow = low;
-      channel_->dataPortHigh = static_cast<uint16_t>(low + 31);
-      channel_->dataPort = low;
-      return static_cast<uint16_t>(low + 1);
-    }
-    ADD_FAILURE() << "no free window of listening ports";
-    return 0;
-  }
-
-  // Bound as the library binds its listener, so a lingering TIME_WAIT does not count.
-  static bool portFree(uint16_t port) {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int reuse = 1;
-    ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool bound = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return bound;
-  }
-
-  // The commands after the login, with their line ends.
-  Strings commands() const {
-    Strings all = server_->commands();
-    all.erase(all.begin(), all.begin() + std::min<size_t>(2, all.size()));
-    return all;
-  }
-
-  std::string log() const {
-    std::ifstream in(dir_ / "channel.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  Settings saved_{};
-  fs::path dir_;
-  Channel* channel_ = nullptr;
-  std::unique_ptr<ScriptServer> server_;
 };
 
 struct TypeCase {
+  const char* name;
   int32_t type;
   const char* command;
 };
+
+void PrintTo(const TypeCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ListingTypeTest : public ListingTest, public ::testing::WithParamInterface<TypeCase> {};
 
@@ -178,10 +52,15 @@ TEST_P(ListingTypeTest, SendsTheCommandOfTheTypeAndFillsTheBuffer) {
   EXPECT_NE(log().find("\nR: b.txt\r\n"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, ListingTypeTest,
-                         ::testing::Values(TypeCase{0, "LIST"}, TypeCase{1, "NLST"},
-                                           TypeCase{-2, "LIST"}, TypeCase{2, "LIST *.txt"},
-                                           TypeCase{3, "NLST *.txt"}, TypeCase{9, "LIST *.txt"}));
+INSTANTIATE_TEST_SUITE_P(
+    Listing, ListingTypeTest,
+    ::testing::Values(TypeCase{"Full", DAP_LIST_FULL, "LIST"},
+                      TypeCase{"Names", DAP_LIST_NAMES, "NLST"},
+                      TypeCase{"NegativeTypeIsFull", -2, "LIST"},
+                      TypeCase{"FullPattern", DAP_LIST_FULL_PATTERN, "LIST *.txt"},
+                      TypeCase{"NamesPattern", DAP_LIST_NAMES_PATTERN, "NLST *.txt"},
+                      TypeCase{"AboveThreeIsFullPattern", 9, "LIST *.txt"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class ListingModeTest : public ListingTest, public ::testing::WithParamInterface<ActiveConnect> {};
 
@@ -197,7 +76,6 @@ TEST_P(ListingModeTest, ActiveListingWorksWhicheverTheServerDoesFirst) {
     list.chunkPauseMs = 300;
   }
   ASSERT_NO_FATAL_FAILURE(login({port(), list}));
-  useOwnPortWindow();
   std::vector<char> buffer(text.size() + 1, '#');
 
   EXPECT_EQ(dapGetList(kChan, DAP_LIST_NAMES, buffer.data(), static_cast<int32_t>(buffer.size())),
@@ -225,9 +103,14 @@ TEST_F(ListingTest, LinesThatNoLongerFitAreSkippedAndLaterShortOnesKept) {
 }
 
 struct FitCase {
+  const char* name;
   const char* line;
   int32_t result;
 };
+
+void PrintTo(const FitCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ListingFitTest : public ListingTest, public ::testing::WithParamInterface<FitCase> {};
 
@@ -245,7 +128,9 @@ TEST_P(ListingFitTest, LineAndNulMustFitTheBuffer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Listing, ListingFitTest,
-                         ::testing::Values(FitCase{"abcdefg\r\n", 9}, FitCase{"abcdefgh\r\n", 0}));
+                         ::testing::Values(FitCase{"Fits", "abcdefg\r\n", 9},
+                                           FitCase{"OneByteShort", "abcdefgh\r\n", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ListingTest, PatternEndsBeforeAControlCharacter) {
   ASSERT_NO_FATAL_FAILURE(loginForListing("LIST *.txt", ""));
@@ -315,22 +200,6 @@ TEST_F(ListingTest, PieceWithANulIsStoredUpToTheNul) {
   EXPECT_EQ(buffer[7], '#');
 }
 
-TEST_F(ListingTest, NullBufferOrNegativeSizeIsRefusedBeforeArming) {
-  ASSERT_NO_FATAL_FAILURE(login({}));
-  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
-  char buffer[8] = "keep";
-  const size_t before = log().size();
-
-  EXPECT_EQ(dapGetList(kChan, DAP_LIST_FULL, nullptr, 100), DAP_ERR_CANNOT_COMPLY);
-  EXPECT_EQ(channel_->nextState, 0);
-  EXPECT_EQ(dapGetList(kChan, DAP_LIST_FULL_PATTERN, buffer, -1), DAP_ERR_CANNOT_COMPLY);
-  EXPECT_EQ(channel_->nextState, 0);
-  EXPECT_STREQ(buffer, "keep");
-  EXPECT_EQ(log().substr(before), "*** dapGetList\r\n*** dapGetList\r\n");
-  EXPECT_EQ(dapDriver(kChan), 0);
-  EXPECT_EQ(commands(), Strings{});
-}
-
 // The deadline armed with the command is not renewed by arriving lines.
 TEST_F(ListingTest, SlowListingEndsAtTheReplyDeadline) {
   std::string text;
@@ -345,8 +214,7 @@ TEST_F(ListingTest, SlowListingEndsAtTheReplyDeadline) {
 
   const auto start = Clock::now();
   EXPECT_EQ(dapGetList(kChan, DAP_LIST_FULL, buffer, sizeof buffer), DAP_ERR_TIMED_OUT);
-  EXPECT_GE(msSince(start), 450);
-  EXPECT_LT(msSince(start), 2500);
+  EXPECT_TRUE(elapsedBetween(msSince(start), 450, 2500));
   EXPECT_EQ(std::string(buffer).rfind("line 10\r\nline 11\r\n", 0), 0u) << buffer;
   EXPECT_LT(std::strlen(buffer), text.size());
   EXPECT_NE(log().find("\nTimeStop exceeded ["), std::string::npos);

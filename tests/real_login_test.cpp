@@ -5,9 +5,7 @@
 #include <string>
 
 #include "dap32.h"
-#include "frame/channel.h"
-#include "frame/log.h"
-#include "net/net.h"
+#include "support/library_fixture.h"
 #include "support/real_server.h"
 
 namespace {
@@ -15,28 +13,13 @@ namespace {
 using ftptest::RealServer;
 using ftptest::RealServerKind;
 
-class RealLogin : public ::testing::TestWithParam<RealServerKind> {
+class RealLogin : public ftptest::LibraryFixture,
+                  public ::testing::WithParamInterface<RealServerKind> {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    ASSERT_EQ(dapAttach(1, 0), 1);
-  }
-
-  void TearDown() override {
-    Channel* channel = channelTable[0];
-    logClose(channel);
-    if (channel->controlSocket > 0) netCloseSocket(channel->controlSocket, 0);
-    channel->controlSocket = 0;
-    dapRelease();
-    settings = saved_;
-  }
-
   int32_t connect(const RealServer& server, const std::string& password) {
     dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
     return dapConnect(0, "127.0.0.1", server.user().c_str(), password.c_str());
   }
-
-  Settings saved_;
 };
 
 TEST_P(RealLogin, LogsInAndCloses) {

@@ -19,13 +19,16 @@
 
 #include "dap32.h"
 #include "support/real_server.h"
+#include "support/test_files.h"
+#include "support/timing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using ftptest::Clock;
+using ftptest::fileBytes;
 using ftptest::RealServer;
 using ftptest::RealServerKind;
-using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kMiB = 1024 * 1024;
 
@@ -66,11 +69,6 @@ void write_random_file(const fs::path& path, int64_t size, uint64_t seed) {
     out.write(reinterpret_cast<const char*>(block.data()), piece);
     left -= piece;
   }
-}
-
-std::string read_text_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Empty when both files hold the same bytes, else what differs, for the failure message.
@@ -177,10 +175,6 @@ std::vector<int> bound_ports(const std::string& log) {
   return ports;
 }
 
-int64_t elapsed_ms(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
 // One real server, all 32 channels attached, and a scratch tree of local directories.
 //
 // Each test drives channels of its own: a channel's active-mode listening ports are a block
@@ -193,9 +187,7 @@ class RealSession : public testing::Test {
   void start(ServerSetup setup) {
     server_ = std::make_unique<RealServer>(setup.kind);
     ASSERT_TRUE(server_->ok()) << server_->error();
-    char scratch[] = "/tmp/dap32-realops-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(scratch));
-    scratch_ = scratch;
+    ASSERT_FALSE(scratch_.empty());
     ASSERT_EQ(1, dapAttach(kChannelCount, 0));
     attached_ = true;
     for (int32_t chan = 0; chan < static_cast<int32_t>(kChannelCount); ++chan) {
@@ -209,8 +201,6 @@ class RealSession : public testing::Test {
       for (int32_t chan = 0; chan < static_cast<int32_t>(kChannelCount); ++chan) dapClose(chan);
       dapRelease();
     }
-    std::error_code ec;
-    if (!scratch_.empty()) fs::remove_all(scratch_, ec);
   }
 
   // A local directory under the scratch tree.
@@ -229,7 +219,8 @@ class RealSession : public testing::Test {
   }
 
   std::unique_ptr<RealServer> server_;
-  fs::path scratch_;
+  ftptest::TempDir scratchDir_{"dap32-realops"};
+  const fs::path scratch_ = scratchDir_.path();
   bool attached_ = false;
 };
 
@@ -429,14 +420,14 @@ TEST_P(RealOperations, LargeFileRoundTrip) {
   ASSERT_EQ(0, dapSetLocalDir(ch, source.c_str()));
   auto started = Clock::now();
   ASSERT_EQ(0, dapPutFile(ch, "large.bin")) << last_reply(ch);
-  const int64_t upload_ms = elapsed_ms(started);
+  const int64_t upload_ms = ftptest::msSince(started);
   EXPECT_EQ(kSize, dapGetInteger(ch, DAP_GET_BYTES_SENT));
   EXPECT_EQ("", file_difference(source / "large.bin", on_server("large.bin")));
 
   ASSERT_EQ(0, dapSetLocalDir(ch, target.c_str()));
   started = Clock::now();
   ASSERT_EQ(0, dapGetFile(ch, "large.bin"));
-  const int64_t download_ms = elapsed_ms(started);
+  const int64_t download_ms = ftptest::msSince(started);
   EXPECT_EQ(kSize, dapGetInteger(ch, DAP_GET_BYTES_RECEIVED));
   EXPECT_EQ("", file_difference(source / "large.bin", target / "large.bin"));
   RecordProperty("upload_ms", std::to_string(upload_ms));
@@ -699,7 +690,7 @@ TEST_F(RealOperationsLog, RecordsTheSession) {
   EXPECT_EQ(0, result);
   EXPECT_EQ(0, dapClose(ch));
 
-  const std::string text = read_text_file(log);
+  const std::string text = fileBytes(log.string());
   for (const char* expected :
        {"*** dapConnect\r\n", "<101:", "S: USER dap32test\r\n", "S: PASS ****\r\n", "R: 230 ",
         "*** dapGetList\r\n", "S: PORT 127,0,0,1,", "S: LIST\r\n", "Connection is accepted.",
@@ -740,7 +731,7 @@ TEST_F(RealOperationsActive, PortCycleReusesAPortInTimeWait) {
   EXPECT_EQ("", file_difference(source / "again.bin", on_server("again.bin")));
   EXPECT_EQ(0, dapClose(ch));
 
-  std::vector<int> ports = bound_ports(read_text_file(log));
+  std::vector<int> ports = bound_ports(fileBytes(log.string()));
   // The first PORT names the range's lowest port plus one; the 32nd wraps to the lowest.
   ASSERT_EQ(33u, ports.size());
   const int low = ports.front() - 1;
@@ -790,7 +781,7 @@ TEST_F(RealOperationsServerGone, OperationsFailAndChannelReconnects) {
   list(ch, DAP_LIST_NAMES, &result);
   EXPECT_LT(result, 0);
   dapClose(ch);
-  EXPECT_LT(elapsed_ms(started), 5000);
+  EXPECT_LT(ftptest::msSince(started), 5000);
   EXPECT_EQ(0, dapGetInteger(ch, DAP_GET_CONTROL_SOCKET));
 
   server_ = std::make_unique<RealServer>(RealServerKind::Pyftpdlib);

@@ -1,4 +1,6 @@
 // Checks the real-server test support itself, with a raw control connection.
+#include "support/real_server.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,8 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-
-#include "support/real_server.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ class RawControl {
 
   bool send(const std::string& command) {
     std::string wire = command + "\r\n";
-    return fd_ >= 0 && ::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(wire.size());
+    return fd_ >= 0 &&
+           ::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size());
   }
 
   // The code of the next complete reply (multi-line aware), or 0 on EOF or after 5 s.
@@ -146,7 +146,9 @@ TEST(RealServer, PyftpdlibRejectsWrongPassword) {
   rejects_wrong_password(RealServerKind::Pyftpdlib);
 }
 
-TEST(RealServer, VsftpdRejectsWrongPassword) { rejects_wrong_password(RealServerKind::Vsftpd); }
+TEST(RealServer, VsftpdRejectsWrongPassword) {
+  rejects_wrong_password(RealServerKind::Vsftpd);
+}
 
 TEST(RealServer, VsftpdCanChangeHandedOverFiles) {
   ftptest::RealServer server(RealServerKind::Vsftpd);

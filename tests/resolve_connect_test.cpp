@@ -2,9 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,31 +12,13 @@
 #include "dap32.h"
 #include "frame/channel.h"
 #include "net/net.h"
+#include "support/child_process.h"
+#include "support/library_fixture.h"
+#include "support/local_pair.h"
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-// A loopback socket bound to a free port, listening unless told otherwise.
-int boundSocket(uint16_t* port, bool listening = true) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      (listening && listen(fd, 1) != 0) ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
+using namespace ftptest;
 
 // The text as the only bytes of a heap block, so that reading past its NUL is caught.
 std::unique_ptr<char[]> exactCopy(const std::string& text) {
@@ -47,27 +27,12 @@ std::unique_ptr<char[]> exactCopy(const std::string& text) {
   return copy;
 }
 
-class ResolveConnect : public testing::Test {
+class ResolveConnect : public LibraryFixture {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(dapAttach(1, 0), 1);
-    channel = channelTable[0];
-  }
-
-  void TearDown() override {
-    for (PlatSocket* field : {&channel->controlSocket, &channel->dataSocket}) {
-      if (*field > 0) close(*field);
-      *field = 0;
-    }
-    dapRelease();
-  }
-
   void setServerName(const char* name) {
-    strncpy(channel->serverName, name, kNameSize - 1);
-    channel->serverName[kNameSize - 1] = '\0';
+    strncpy(channel()->serverName, name, kNameSize - 1);
+    channel()->serverName[kNameSize - 1] = '\0';
   }
-
-  Channel* channel = nullptr;
 };
 
 struct QuadCase {
@@ -109,38 +74,38 @@ TEST_F(ResolveConnect, DottedQuadTestAndConversion) {
 
 TEST_F(ResolveConnect, ResolvesLocalhost) {
   setServerName("localhost");
-  EXPECT_EQ(netResolveServer(channel), 1);
-  EXPECT_EQ(channel->serverAddr, 0x7F000001u);
-  EXPECT_NE(channel->hostEntry, nullptr);
+  EXPECT_EQ(netResolveServer(channel()), 1);
+  EXPECT_EQ(channel()->serverAddr, 0x7F000001u);
+  EXPECT_NE(channel()->hostEntry, nullptr);
 }
 
 TEST_F(ResolveConnect, UnknownNameGivesNegatedLookupError) {
   setServerName("nonexistent.invalid");
-  channel->serverAddr = 0x01020304u;
-  channel->hostEntry = &channel;  // must be overwritten with the null result
-  int32_t result = netResolveServer(channel);
+  channel()->serverAddr = 0x01020304u;
+  channel()->hostEntry = channel();  // must be overwritten with the null result
+  int32_t result = netResolveServer(channel());
   EXPECT_LE(result, -11001);
   EXPECT_GE(result, -11004);
-  EXPECT_EQ(channel->hostEntry, nullptr);
-  EXPECT_EQ(channel->serverAddr, 0x01020304u);
+  EXPECT_EQ(channel()->hostEntry, nullptr);
+  EXPECT_EQ(channel()->serverAddr, 0x01020304u);
 }
 
 TEST_F(ResolveConnect, ControlConnectsToServerPort) {
-  uint16_t port = 0;
-  int listener = boundSocket(&port);
+  const int listener = loopbackSocket();
   ASSERT_GT(listener, 0);
+  const uint16_t port = localPortOf(listener);
   ASSERT_NE(port, 21);
-  channel->serverAddr = 0x7F000001u;
-  channel->serverPort = port;
-  channel->controlSocket = netOpenSocket();
-  ASSERT_GT(channel->controlSocket, 0);
+  channel()->serverAddr = 0x7F000001u;
+  channel()->serverPort = port;
+  channel()->controlSocket = netOpenSocket();
+  ASSERT_GT(channel()->controlSocket, 0);
 
-  EXPECT_EQ(netConnectControl(channel), 1);
-  EXPECT_EQ(channel->serverSockaddr.address, 0x7F000001u);
-  EXPECT_EQ(channel->serverSockaddr.port, port);
+  EXPECT_EQ(netConnectControl(channel()), 1);
+  EXPECT_EQ(channel()->serverSockaddr.address, 0x7F000001u);
+  EXPECT_EQ(channel()->serverSockaddr.port, port);
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
-  ASSERT_EQ(getpeername(channel->controlSocket, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  ASSERT_EQ(getpeername(channel()->controlSocket, reinterpret_cast<sockaddr*>(&peer), &length), 0);
   EXPECT_EQ(ntohs(peer.sin_port), port);
   EXPECT_EQ(ntohl(peer.sin_addr.s_addr), 0x7F000001u);
   int accepted = accept(listener, nullptr, nullptr);
@@ -150,39 +115,37 @@ TEST_F(ResolveConnect, ControlConnectsToServerPort) {
 }
 
 TEST_F(ResolveConnect, RefusedConnectsGiveNegatedSocketError) {
-  uint16_t port = 0;
-  int closedPort = boundSocket(&port, false);
-  ASSERT_GT(closedPort, 0);
-  close(closedPort);
-  channel->serverAddr = 0x7F000001u;
-  channel->serverPort = port;
-  channel->dataPort = port;
-  channel->controlSocket = netOpenSocket();
-  ASSERT_GT(channel->controlSocket, 0);
+  const uint16_t port = unusedLoopbackPort();
+  ASSERT_NE(port, 0);
+  channel()->serverAddr = 0x7F000001u;
+  channel()->serverPort = port;
+  channel()->dataPort = port;
+  channel()->controlSocket = netOpenSocket();
+  ASSERT_GT(channel()->controlSocket, 0);
 
-  EXPECT_EQ(netConnectControl(channel), -10061);
-  EXPECT_EQ(netConnectData(channel), -10061);
-  EXPECT_GT(channel->dataSocket, 0);  // kept for the close after the transfer
+  EXPECT_EQ(netConnectControl(channel()), -10061);
+  EXPECT_EQ(netConnectData(channel()), -10061);
+  EXPECT_GT(channel()->dataSocket, 0);  // kept for the close after the transfer
 }
 
 // The data connection goes to the server's address and dataPort, whatever host a PASV reply
 // named.
 TEST_F(ResolveConnect, DataConnectsToServerAddressAndDataPort) {
-  uint16_t port = 0;
-  int listener = boundSocket(&port);
+  const int listener = loopbackSocket();
   ASSERT_GT(listener, 0);
-  channel->serverAddr = 0x7F000001u;
-  channel->serverPort = 21;
-  channel->dataPort = port;
+  const uint16_t port = localPortOf(listener);
+  channel()->serverAddr = 0x7F000001u;
+  channel()->serverPort = 21;
+  channel()->dataPort = port;
 
-  EXPECT_EQ(netConnectData(channel), 1);
-  ASSERT_GT(channel->dataSocket, 0);
-  EXPECT_EQ(channel->dataSockaddr.address, 0x7F000001u);
-  EXPECT_EQ(channel->dataSockaddr.port, port);
+  EXPECT_EQ(netConnectData(channel()), 1);
+  ASSERT_GT(channel()->dataSocket, 0);
+  EXPECT_EQ(channel()->dataSockaddr.address, 0x7F000001u);
+  EXPECT_EQ(channel()->dataSockaddr.port, port);
   int accepted = accept(listener, nullptr, nullptr);
   EXPECT_GT(accepted, 0);
   if (accepted > 0) {
-    EXPECT_EQ(send(channel->dataSocket, "x", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(send(channel()->dataSocket, "x", 1, MSG_NOSIGNAL), 1);
     char byte = 0;
     EXPECT_EQ(recv(accepted, &byte, 1, 0), 1);
     close(accepted);
@@ -192,44 +155,21 @@ TEST_F(ResolveConnect, DataConnectsToServerAddressAndDataPort) {
 
 // The calling state reports a socket-creation failure; the connect itself only returns -10.
 TEST_F(ResolveConnect, DataConnectWithoutSocketsLeftReturnsInvalidSocket) {
-  channel->serverAddr = 0x7F000001u;
-  channel->dataPort = 1;
-  channel->nextState = 901;
-  pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    rlimit few{64, 64};
-    setrlimit(RLIMIT_NOFILE, &few);
-    while (dup(1) >= 0) {
-    }
+  channel()->serverAddr = 0x7F000001u;
+  channel()->dataPort = 1;
+  channel()->nextState = 901;
+  const int failures = runInChild([this] {
+    useUpDescriptors();
     int failures = 0;
-    if (netConnectData(channel) != -10) failures |= 1;
-    if (channel->dataSocket != -10) failures |= 2;
-    if (channel->nextState != 901 || channel->lastSocketCode != 0) failures |= 4;
-    _exit(failures);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "result is not -10";
-  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "dataSocket does not hold the result";
-  EXPECT_EQ(WEXITSTATUS(status) & 4, 0) << "the connect ended the operation itself";
-}
-
-TEST_F(ResolveConnect, FormatAddress) {
-  char buffer[32];
-  memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(netFormatAddress(0xC0A8010Au, buffer, 16), 0);
-  EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '#'));
-
-  EXPECT_EQ(netFormatAddress(0xC0A8010Au, buffer, 17), 12);
-  EXPECT_STREQ(buffer, "192.168.1.10");
-  EXPECT_EQ(netFormatAddress(0xFFFFFFFFu, buffer, 18), 15);
-  EXPECT_STREQ(buffer, "255.255.255.255");
-  EXPECT_EQ(netFormatAddress(0x0A000001u, buffer, 18), 8);
-  EXPECT_STREQ(buffer, "10.0.0.1");
-  EXPECT_EQ(netFormatAddress(0u, buffer, 18), 7);
-  EXPECT_STREQ(buffer, "0.0.0.0");
+    if (netConnectData(channel()) != -10) failures |= 1;
+    if (channel()->dataSocket != -10) failures |= 2;
+    if (channel()->nextState != 901 || channel()->lastSocketCode != 0) failures |= 4;
+    return failures;
+  });
+  ASSERT_GE(failures, 0) << "the child was ended by a signal";
+  EXPECT_EQ(failures & 1, 0) << "result is not -10";
+  EXPECT_EQ(failures & 2, 0) << "dataSocket does not hold the result";
+  EXPECT_EQ(failures & 4, 0) << "the connect ended the operation itself";
 }
 
 }  // namespace

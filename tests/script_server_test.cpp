@@ -9,19 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "support/scripted_session.h"
+#include "support/timing.h"
+
 namespace {
 
 using namespace ftptest;
-using Strings = std::vector<std::string>;
 
 constexpr int kWaitMs = 5000;
-
-Exchange answer(std::string expect, std::string reply) {
-  Exchange exchange;
-  exchange.expect = std::move(expect);
-  exchange.reply = {std::move(reply)};
-  return exchange;
-}
 
 Exchange transfer(std::string expect, Data data, std::string sendBytes = "") {
   Exchange exchange = answer(std::move(expect), "150 opening\r\n");
@@ -60,14 +55,8 @@ uint16_t passivePort(const std::string& reply) {
   return static_cast<uint16_t>(p1 << 8 | p2);
 }
 
-std::string portCommand(uint16_t port) {
+std::string portCommandText(uint16_t port) {
   return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xff);
-}
-
-int64_t millisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
 }
 
 TEST(ScriptServer, PlaysSplitGreetingAndRepliesAndRecordsExactLines) {
@@ -209,7 +198,7 @@ TEST(ScriptServer, PassiveStorCollectsUntilTheClientCloses) {
 TEST(ScriptServer, ActiveModeConnectsAfterOrBeforeTheReplyOrNever) {
   TestSocket listener = TestSocket::listen();
   ASSERT_TRUE(listener.valid());
-  const std::string port = portCommand(listener.localPort());
+  const std::string port = portCommandText(listener.localPort());
   Exchange afterReply = transfer("RETR a", Data::Send, "after");
   Exchange beforeReply = transfer("LIST", Data::Send, "before");
   beforeReply.activeConnect = ActiveConnect::BeforeReply;
@@ -270,11 +259,11 @@ TEST(ScriptServer, StopIsPromptAndEveryWaitIsBounded) {
     ScriptServer waiting(script({answer("USER a", "331 ok\r\n")}));
     Client client(waiting);
     ASSERT_EQ(client.line(), "220 ready\r\n");
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     unconnected.stop();
     waiting.stop();
     waiting.stop();
-    EXPECT_LT(millisecondsSince(start), 1000);
+    EXPECT_LT(msSince(start), 1000);
     client.control.receiveUntilClosed(kWaitMs);
     EXPECT_TRUE(client.control.peerClosed());
     EXPECT_EQ(waiting.failure(), "");

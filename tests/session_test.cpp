@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -17,26 +18,22 @@
 #include "dap32.h"
 #include "engine/engine.h"
 #include "frame/channel.h"
-#include "frame/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
+#include "support/case_name.h"
+#include "support/library_fixture.h"
 #include "support/local_pair.h"
 #include "support/script_server.h"
-#include "support/test_files.h"
+#include "support/timing.h"
 
 namespace {
 
 using namespace ftptest;
-using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 using Results = std::vector<int32_t>;
 
 constexpr int kWaitMs = 5000;
 constexpr int32_t kShortTimeoutMs = 300;
-
-int64_t msSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 Exchange answer(std::string expect, Strings reply, Then then = Then::Continue) {
   Exchange exchange;
@@ -73,10 +70,6 @@ Script loginScript(bool withQuit = false) {
 const Strings kLoginCommands = {"USER anonymous\r\n", "PASS s3cret\r\n"};
 const Strings kSessionCommands = {"USER anonymous\r\n", "PASS s3cret\r\n", "QUIT\r\n"};
 
-std::string hostName() {
-  return localHostName();
-}
-
 // Time stamps are replaced only where they have the exact "sss.mmm" form, so a malformed
 // stamp still shows up as a difference.
 std::string normalized(const std::string& log) {
@@ -91,7 +84,7 @@ std::string normalized(const std::string& log) {
 // The session header of state 101, up to the server name.
 std::string sessionHeader(const std::string& server) {
   return "<101:T>\r\nDAP Win32 Version 1.1.6 Build 12\r\nDescription:  '" +
-         std::string(platSocketDescription()) + "'\r\nLocalHost: '" + hostName() +
+         std::string(platSocketDescription()) + "'\r\nLocalHost: '" + localHostName() +
          "'\r\nServer: '" + server + "'\r\n";
 }
 
@@ -99,7 +92,7 @@ std::string sessionHeader(const std::string& server) {
 // buffer, so its "R: " line has no line end of its own.
 std::string connectLog(bool withEntry = true) {
   return (withEntry ? "*** dapConnect\r\n" : "") + sessionHeader("127.0.0.1") +
-         "ServerIP = 127.0.0.1\r\nR: " + hostName() + "<102:T>\r\nLocalIP=[127.0.0.1]\r\n";
+         "ServerIP = 127.0.0.1\r\nR: " + localHostName() + "<102:T>\r\nLocalIP=[127.0.0.1]\r\n";
 }
 
 const std::string kGreetingLog = "<103:T>\r\nR: 220 ready\r\n";
@@ -129,36 +122,11 @@ Results course(const Results& results) {
   return states;
 }
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public LibraryFixture {
  protected:
-  void SetUp() override {
-    saved_ = settings;
-    ASSERT_EQ(dapAttach(2, 0), 1);
-    ASSERT_FALSE(dir_.path().empty());
-  }
+  EngineTest() : LibraryFixture(2) {}
 
-  void TearDown() override {
-    for (uint32_t index = 0; index < channelCount; ++index) drop(channelTable[index]);
-    dapRelease();
-    settings = saved_;
-  }
-
-  // Closes what a test left open, quietly: the log first, so nothing is written.
-  static void drop(Channel* channel) {
-    logClose(channel);
-    if (channel->controlSocket > 0) netCloseSocket(channel->controlSocket, 0);
-    channel->controlSocket = 0;
-  }
-
-  Channel* channel() const { return channelTable[0]; }
-
-  // Each call starts a fresh log file on the channel.
-  void openLog(int32_t chan = 0) {
-    logPath_[chan] = dir_.file("log" + std::to_string(++logCount_) + ".txt");
-    ASSERT_GT(dapSetString(chan, DAP_STR_LOG_OPEN, logPath_[chan].c_str()), 0);
-  }
-
-  std::string rawLog(int32_t chan = 0) const { return fileBytes(logPath_[chan]); }
+  std::string rawLog(int32_t chan = 0) const { return LibraryFixture::log(chan); }
   std::string log(int32_t chan = 0) const { return normalized(rawLog(chan)); }
 
   int32_t connect(const ScriptServer& server, int32_t chan = 0) {
@@ -191,11 +159,6 @@ class EngineTest : public ::testing::Test {
     ADD_FAILURE() << "the operation did not end within " << kWaitMs << " ms";
     return results;
   }
-
-  Settings saved_;
-  TempDir dir_{"dap32-session"};
-  std::string logPath_[2];
-  int logCount_ = 0;
 };
 
 class Session : public EngineTest {};
@@ -276,6 +239,10 @@ struct LoginCase {
   int32_t serverCode;
   std::string logAfterConnect;  // everything after state 102
 };
+
+void PrintTo(const LoginCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 std::vector<LoginCase> loginCases() {
   const std::string userOk = "R: 331 password please\r\n";
@@ -377,8 +344,7 @@ TEST_P(Login, RepliesDecideTheOutcome) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Session, Login, ::testing::ValuesIn(loginCases()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Session, Login, ::testing::ValuesIn(loginCases()), caseName);
 
 // The reply reader waits no longer than the deadline state 102 set for the greeting.
 TEST_F(Session, GreetingThatNeverCompletesTimesOut) {
@@ -386,12 +352,11 @@ TEST_F(Session, GreetingThatNeverCompletesTimesOut) {
   for (const Strings& greeting : {Strings{}, Strings{"220-Hello\r\n"}}) {
     SCOPED_TRACE(::testing::PrintToString(greeting));
     ScriptServer server(script({}, greeting));
-    drop(channel());
+    closeQuietly(channel());
     openLog();
     const auto start = Clock::now();
     EXPECT_EQ(connect(server), DAP_ERR_TIMED_OUT);
-    EXPECT_GE(msSince(start), kShortTimeoutMs - 1);
-    EXPECT_LT(msSince(start), kWaitMs);
+    EXPECT_TRUE(elapsedBetween(msSince(start), kShortTimeoutMs - 1, kWaitMs));
     EXPECT_EQ(log(), connectLog() + "<103:T>\r\n" + (greeting.empty() ? "" : "r: 220-Hello\r\n") +
                          errorLine(0, -22, 102, 103, 103) + "Socket timed out.");
   }
@@ -405,7 +370,7 @@ TEST_F(Session, PeerClosingDuringGreetingFailsWithClosedSocket) {
   dapSetInteger(0, DAP_SET_SERVER_PORT, listener.localPort());
   for (const std::string sent : {"", "220 rea"}) {
     SCOPED_TRACE("greeting '" + sent + "'");
-    drop(channel());
+    closeQuietly(channel());
     openLog();
     ASSERT_EQ(dapConnect(0, "127.0.0.1", "anonymous", "s3cret"), 0);
     EXPECT_EQ(dapDriver(0), 102);
@@ -431,8 +396,7 @@ TEST_F(Session, TimeStopWhileAwaitingUserReply) {
   const auto start = Clock::now();
   EXPECT_EQ(connect(server), DAP_ERR_TIMED_OUT);
   const int64_t elapsed = msSince(start);
-  EXPECT_GE(elapsed, kShortTimeoutMs - 1);
-  EXPECT_LT(elapsed, kWaitMs);
+  EXPECT_TRUE(elapsedBetween(elapsed, kShortTimeoutMs - 1, kWaitMs));
   EXPECT_EQ(server.commands(), Strings{"USER anonymous\r\n"});
   EXPECT_EQ(channel()->dataAccepted, 0);
   EXPECT_EQ(channel()->resumeTick, 0u);
@@ -532,7 +496,7 @@ TEST_F(Session, CommandThatCannotBeSentFails) {
     SCOPED_TRACE(c.state);
     LocalPair pair;
     pair.closePeer();
-    drop(channel());
+    closeQuietly(channel());
     channel()->controlSocket = pair.engineEnd();
     channel()->nextState = c.state;
     openLog();
@@ -547,7 +511,7 @@ TEST_F(Session, CommandThatCannotBeSentFails) {
   // QUIT: dapClose still closes the socket afterwards.
   LocalPair pair;
   pair.closePeer();
-  drop(channel());
+  closeQuietly(channel());
   channel()->controlSocket = pair.engineEnd();
   openLog();
   EXPECT_EQ(dapClose(0), DAP_ERR_SOCKET_CLOSED);
@@ -596,11 +560,7 @@ TEST_F(Session, IdleChannelStaysIdleLongAfterLogin) {
 // ---- Connect failures and arguments ----
 
 TEST_F(Session, ConnectionRefused) {
-  uint16_t port;
-  {
-    TestSocket unused = TestSocket::listen();
-    port = unused.localPort();
-  }
+  const uint16_t port = unusedLoopbackPort();
   openLog();
   dapSetInteger(0, DAP_SET_SERVER_PORT, port);
   EXPECT_EQ(dapConnect(0, "127.0.0.1", "anonymous", "s3cret"), -10061);
@@ -700,7 +660,7 @@ TEST_F(Session, AbortStopsWithoutTouchingTheSession) {
 
   // What a transfer left open is closed: the local file, the listener, the data socket.
   LocalPair pair;
-  channel()->localFile = platFileCreate(dir_.file("download").c_str());
+  channel()->localFile = platFileCreate(dir().file("download").c_str());
   channel()->listenSocket = pair.engineEnd();
   channel()->dataSocket = pair.engineEnd();
   EXPECT_EQ(dapAbort(0), 1);
@@ -732,7 +692,7 @@ TEST_F(Session, CloseClosesTheSocketAfterAFailedQuit) {
     const bool refused = !quit.reply.empty();
     ScriptServer server(
         script({userReply({"331 password please\r\n"}), passReply({"230 logged in\r\n"}), quit}));
-    drop(channel());
+    closeQuietly(channel());
     ASSERT_EQ(connect(server), 0);
     openLog();
     EXPECT_EQ(dapClose(0), refused ? DAP_ERR_SERVER_REFUSED : DAP_ERR_TIMED_OUT);
@@ -818,8 +778,7 @@ TEST_F(Session, CloseGivesUpWhenTheControlConnectionNeverBecomesWritable) {
   openLog();
   const auto start = Clock::now();
   EXPECT_EQ(dapClose(0), DAP_ERR_TIMED_OUT);
-  EXPECT_GE(msSince(start), kShortTimeoutMs - 1);
-  EXPECT_LT(msSince(start), kWaitMs);
+  EXPECT_TRUE(elapsedBetween(msSince(start), kShortTimeoutMs - 1, kWaitMs));
   EXPECT_EQ(channel()->controlSocket, 0);
   EXPECT_EQ(channel()->logFile, 0);
   EXPECT_EQ(log(), "*** dapClose\r\nTimeStop exceeded [N:N]\r\n" + errorLine(0, -22, -2, -1, 220) +
@@ -837,31 +796,12 @@ TEST_F(Session, ReplyReaderWithoutDeadlineWaitsReplyTimeout) {
   openLog();
   const auto start = Clock::now();
   EXPECT_EQ(dapDriver(0), DAP_ERR_TIMED_OUT);
-  EXPECT_GE(msSince(start), kShortTimeoutMs - 1);
-  EXPECT_LT(msSince(start), kWaitMs);
+  EXPECT_TRUE(elapsedBetween(msSince(start), kShortTimeoutMs - 1, kWaitMs));
   EXPECT_EQ(log(),
             "<105:T>\r\nr: 331-Hello\r\n" + errorLine(0, -22, -2, 105, 105) + "Socket timed out.");
 }
 
 // ---- The driver frame ----
-
-TEST_F(Driver, EntryChecks) {
-  for (int32_t chan : {-1, 2, 32}) {
-    SCOPED_TRACE(chan);
-    EXPECT_EQ(dapDriver(chan), DAP_ERR_CHANNEL_RANGE);
-    EXPECT_EQ(dapConnect(chan, "127.0.0.1", "anonymous", "s3cret"), DAP_ERR_CHANNEL_RANGE);
-    EXPECT_EQ(dapClose(chan), DAP_ERR_CHANNEL_RANGE);
-    EXPECT_EQ(dapAbort(chan), DAP_ERR_CHANNEL_RANGE);
-  }
-  ASSERT_EQ(dapRelease(), 1);
-  for (int32_t chan : {0, -1}) {
-    EXPECT_EQ(dapDriver(chan), DAP_ERR_NOT_ATTACHED);
-    EXPECT_EQ(dapConnect(chan, "127.0.0.1", "anonymous", "s3cret"), DAP_ERR_NOT_ATTACHED);
-    EXPECT_EQ(dapClose(chan), DAP_ERR_NOT_ATTACHED);
-    EXPECT_EQ(dapAbort(chan), DAP_ERR_NOT_ATTACHED);
-  }
-  ASSERT_EQ(dapAttach(2, 0), 1);
-}
 
 // The idle path leaves the last logged state alone, so every idle call logs its state line;
 // the stamp is the call's tick, low 19 bits, as seconds and milliseconds.

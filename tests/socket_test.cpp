@@ -1,22 +1,17 @@
 // Socket primitives over real loopback connections: readiness polls and waits, the global
 // lock, reads that never block, sends that never lose bytes, and the closes.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,58 +19,15 @@
 #include "dap32.h"
 #include "frame/channel.h"
 #include "net/net.h"
+#include "support/child_process.h"
+#include "support/library_fixture.h"
+#include "support/local_pair.h"
+#include "support/timing.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace ftptest;
 using namespace std::chrono_literals;
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-// Both ends of one loopback connection: near is handed to the library, far plays the peer.
-struct Pair {
-  int near = -1;
-  int far = -1;
-};
-
-Pair connectedPair() {
-  Pair pair;
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof address;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (listener >= 0) close(listener);
-    return pair;
-  }
-  pair.near = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(pair.near, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    pair.far = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-  close(listener);
-  return pair;
-}
-
-void writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t count = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (count <= 0) return;
-    done += static_cast<size_t>(count);
-  }
-}
 
 // Reads are only meaningful once the peer's bytes have all arrived.
 bool waitPending(int fd, int bytes) {
@@ -92,69 +44,46 @@ bool isOpen(int fd) {
   return fcntl(fd, F_GETFD) != -1;
 }
 
-class SocketPrimitives : public testing::Test {
+// One loopback connection: near is handed to the library, far plays the peer.
+class SocketPrimitives : public LibraryFixture {
  protected:
   void SetUp() override {
-    ASSERT_EQ(dapAttach(1, 0), 1);
-    channel = channelTable[0];
-    pair = connectedPair();
-    ASSERT_GT(pair.near, 0);
-    ASSERT_GT(pair.far, 0);
+    ASSERT_NO_FATAL_FAILURE(LibraryFixture::SetUp());
+    ASSERT_TRUE(pair.valid());
   }
 
-  void TearDown() override {
-    settings.pollSleep = savedPollSleep;
-    if (channel->logFile != 0) platFileClose(channel->logFile);
-    channel->logFile = 0;
-    if (!logPath.empty()) unlink(logPath.c_str());
-    dapRelease();
-    for (int fd : {pair.near, pair.far}) {
-      if (fd > 0) close(fd);
-    }
+  void writeAll(const std::string& bytes) {
+    ASSERT_EQ(pair.sendFromPeer(bytes), static_cast<int>(bytes.size()));
   }
 
-  void openLog() {
-    logPath = testing::TempDir() + "socket_test_" + std::to_string(getpid()) + ".log";
-    channel->logFile = platFileCreate(logPath.c_str());
-    ASSERT_GT(channel->logFile, 0);
-  }
-
-  std::string logText() const {
-    std::ifstream file(logPath, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  }
-
-  Channel* channel = nullptr;
-  Pair pair;
-  std::string logPath;
-  const uint32_t savedPollSleep = settings.pollSleep;
+  LocalPair pair{LocalPair::Kind::Tcp};
+  const int near = pair.end(0);
+  const int far = pair.end(1);
 };
 
 TEST_F(SocketPrimitives, ZeroTimeOutIsOnePollWithoutSleep) {
   settings.pollSleep = 300;  // any sleep would show in the elapsed time
   auto start = Clock::now();
-  EXPECT_EQ(netWaitReadable(pair.near, 0), 0);
-  EXPECT_EQ(netWaitWritable(pair.near, 0), 1);
-  EXPECT_EQ(rokStatus(pair.near, 1), 0);
-  EXPECT_EQ(rokStatus(pair.near, 2), 1);
-  EXPECT_EQ(rokStatus(pair.near, 3), 0);
+  EXPECT_EQ(netWaitReadable(near, 0), 0);
+  EXPECT_EQ(netWaitWritable(near, 0), 1);
+  EXPECT_EQ(rokStatus(near, 1), 0);
+  EXPECT_EQ(rokStatus(near, 2), 1);
+  EXPECT_EQ(rokStatus(near, 3), 0);
   EXPECT_LT(msSince(start), 150);
 
-  writeAll(pair.far, "x");
-  ASSERT_TRUE(waitPending(pair.near, 1));
+  writeAll("x");
+  ASSERT_TRUE(waitPending(near, 1));
   start = Clock::now();
-  EXPECT_EQ(rokStatus(pair.near, 1), 1);
-  EXPECT_EQ(netWaitReadable(pair.near, 0), 1);
+  EXPECT_EQ(rokStatus(near, 1), 1);
+  EXPECT_EQ(netWaitReadable(near, 0), 1);
   EXPECT_LT(msSince(start), 150);
 }
 
 TEST_F(SocketPrimitives, TimedWaitEndsAfterTimeOutOnQuietSocket) {
   settings.pollSleep = 20;
   auto start = Clock::now();
-  EXPECT_EQ(netWaitReadable(pair.near, 500), 0);
-  long elapsed = msSince(start);
-  EXPECT_GE(elapsed, 450);
-  EXPECT_LE(elapsed, 2000);
+  EXPECT_EQ(netWaitReadable(near, 500), 0);
+  EXPECT_TRUE(elapsedBetween(msSince(start), 450, 2000));
 }
 
 // Waiting is sleeping pollSleep between zero-time-out polls, so data arriving early in a sleep
@@ -163,43 +92,39 @@ TEST_F(SocketPrimitives, TimedWaitPollsAtPollSleepCadence) {
   settings.pollSleep = 300;
   std::thread peer([this] {
     std::this_thread::sleep_for(40ms);
-    writeAll(pair.far, "220 ready\r\n");
+    writeAll("220 ready\r\n");
   });
   auto start = Clock::now();
-  EXPECT_EQ(netWaitReadable(pair.near, 5000), 1);
-  long elapsed = msSince(start);
+  EXPECT_EQ(netWaitReadable(near, 5000), 1);
+  EXPECT_TRUE(elapsedBetween(msSince(start), 250, 2000));
   peer.join();
-  EXPECT_GE(elapsed, 250);
-  EXPECT_LE(elapsed, 2000);
 }
 
 // A full send buffer makes the socket unwritable: the writable wait times out, and a read on a
 // socket that cannot be written is taken as a closed connection.
 TEST_F(SocketPrimitives, UnwritableSocket) {
-  writeAll(pair.far, "pending\r\n");
-  ASSERT_TRUE(waitPending(pair.near, 9));
+  writeAll("pending\r\n");
+  ASSERT_TRUE(waitPending(near, 9));
   std::vector<char> block(65536, 'z');
   auto start = Clock::now();
-  while (send(pair.near, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+  while (send(near, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
     ASSERT_LT(msSince(start), 10000) << "send buffer never filled";
   }
   std::this_thread::sleep_for(50ms);
-  ASSERT_EQ(rokStatus(pair.near, 2), 0);
+  ASSERT_EQ(rokStatus(near, 2), 0);
 
   settings.pollSleep = 20;
   start = Clock::now();
-  EXPECT_EQ(netWaitWritable(pair.near, 300), 0);
-  long elapsed = msSince(start);
-  EXPECT_GE(elapsed, 250);
-  EXPECT_LE(elapsed, 2000);
+  EXPECT_EQ(netWaitWritable(near, 300), 0);
+  EXPECT_TRUE(elapsedBetween(msSince(start), 250, 2000));
 
   char buffer[64];
-  EXPECT_EQ(netReceive(pair.near, buffer, sizeof buffer), -1);
-  EXPECT_EQ(netPeek(pair.near, buffer, sizeof buffer), -1);
+  EXPECT_EQ(netReceive(near, buffer, sizeof buffer), -1);
+  EXPECT_EQ(netPeek(near, buffer, sizeof buffer), -1);
 }
 
 TEST_F(SocketPrimitives, BadPollModeLeavesLockReleased) {
-  for (int32_t mode : {0, 4, -1}) EXPECT_EQ(rokStatus(pair.near, mode), -4) << mode;
+  for (int32_t mode : {0, 4, -1}) EXPECT_EQ(rokStatus(near, mode), -4) << mode;
 
   auto other = std::async(std::launch::async, [] {
     platLockEnter();
@@ -215,61 +140,61 @@ TEST_F(SocketPrimitives, BadPollModeLeavesLockReleased) {
 }
 
 TEST_F(SocketPrimitives, PeekReceiveAndReceivePartOnTwoLines) {
-  writeAll(pair.far, "220-A\r\n220 B\r\n");
-  ASSERT_TRUE(waitPending(pair.near, 14));
+  writeAll("220-A\r\n220 B\r\n");
+  ASSERT_TRUE(waitPending(near, 14));
 
   char buffer[64];
-  EXPECT_EQ(netReceivePart(pair.near, buffer, sizeof buffer), 7);
+  EXPECT_EQ(netReceivePart(near, buffer, sizeof buffer), 7);
   EXPECT_STREQ(buffer, "220-A\r\n");
 
   // Peek and receive leave the bytes after the data alone: no NUL is written.
   memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(netPeek(pair.near, buffer, sizeof buffer), 7);
+  EXPECT_EQ(netPeek(near, buffer, sizeof buffer), 7);
   EXPECT_EQ(std::string(buffer, 8), "220 B\r\n#");
   memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(netPeek(pair.near, buffer, sizeof buffer), 7);
-  EXPECT_EQ(netReceive(pair.near, buffer, sizeof buffer), 7);
+  EXPECT_EQ(netPeek(near, buffer, sizeof buffer), 7);
+  EXPECT_EQ(netReceive(near, buffer, sizeof buffer), 7);
   EXPECT_EQ(std::string(buffer, 8), "220 B\r\n#");
 
   // A live connection without data: nothing, and no blocking.
   auto start = Clock::now();
-  EXPECT_EQ(netReceive(pair.near, buffer, sizeof buffer), 0);
-  EXPECT_EQ(netPeek(pair.near, buffer, sizeof buffer), 0);
-  EXPECT_EQ(netReceivePart(pair.near, buffer, sizeof buffer), 0);
+  EXPECT_EQ(netReceive(near, buffer, sizeof buffer), 0);
+  EXPECT_EQ(netPeek(near, buffer, sizeof buffer), 0);
+  EXPECT_EQ(netReceivePart(near, buffer, sizeof buffer), 0);
   EXPECT_LT(msSince(start), 500);
 }
 
 TEST_F(SocketPrimitives, ReceivePartCutsLongLineBeforeSize) {
   const std::string line = std::string(2998, 'x') + "\r\n";
-  writeAll(pair.far, line);
-  ASSERT_TRUE(waitPending(pair.near, 3000));
+  writeAll(line);
+  ASSERT_TRUE(waitPending(near, 3000));
 
   std::vector<char> buffer(2048);  // exact size: a write past it is a heap overflow
-  EXPECT_EQ(netReceivePart(pair.near, buffer.data(), 2048), 2047);
+  EXPECT_EQ(netReceivePart(near, buffer.data(), 2048), 2047);
   EXPECT_EQ(strlen(buffer.data()), 2047u);
-  EXPECT_EQ(netReceivePart(pair.near, buffer.data(), 2048), 953);
+  EXPECT_EQ(netReceivePart(near, buffer.data(), 2048), 953);
   EXPECT_EQ(std::string(buffer.data()), line.substr(2047));
 }
 
 TEST_F(SocketPrimitives, OrderlyCloseReadsAsClosedAfterPendingData) {
-  writeAll(pair.far, "bye");
-  shutdown(pair.far, SHUT_WR);
-  ASSERT_TRUE(waitPending(pair.near, 3));
+  writeAll("bye");
+  shutdown(far, SHUT_WR);
+  ASSERT_TRUE(waitPending(near, 3));
 
   char buffer[64];
-  EXPECT_EQ(netReceive(pair.near, buffer, sizeof buffer), 3);
+  EXPECT_EQ(netReceive(near, buffer, sizeof buffer), 3);
   settings.pollSleep = 20;
-  ASSERT_EQ(netWaitReadable(pair.near, 2000), 1);  // the end of the connection is readable
-  EXPECT_EQ(netPeek(pair.near, buffer, sizeof buffer), -1);
-  EXPECT_EQ(netReceive(pair.near, buffer, sizeof buffer), -1);
-  EXPECT_EQ(netReceivePart(pair.near, buffer, sizeof buffer), -1);
+  ASSERT_EQ(netWaitReadable(near, 2000), 1);  // the end of the connection is readable
+  EXPECT_EQ(netPeek(near, buffer, sizeof buffer), -1);
+  EXPECT_EQ(netReceive(near, buffer, sizeof buffer), -1);
+  EXPECT_EQ(netReceivePart(near, buffer, sizeof buffer), -1);
 }
 
 // The send buffer is far smaller than the data and each send gives up after 200 ms, so sends
 // come back partial; every byte must still arrive, in order.
 TEST_F(SocketPrimitives, SendContinuesPartialSends) {
   timeval limit{0, 200000};
-  ASSERT_EQ(setsockopt(pair.near, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
+  ASSERT_EQ(setsockopt(near, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
   std::vector<char> data(8 << 20);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 12));
 
@@ -280,13 +205,13 @@ TEST_F(SocketPrimitives, SendContinuesPartialSends) {
     std::vector<char> chunk(16384);
     auto start = Clock::now();
     while (received.size() < data.size() && !stop && msSince(start) < 30000) {
-      ssize_t count = recv(pair.far, chunk.data(), chunk.size(), MSG_DONTWAIT);
+      ssize_t count = recv(far, chunk.data(), chunk.size(), MSG_DONTWAIT);
       if (count > 0) received.insert(received.end(), chunk.begin(), chunk.begin() + count);
       if (count == 0) break;
       std::this_thread::sleep_for(1ms);
     }
   });
-  int32_t sent = netSend(pair.near, data.data(), static_cast<int32_t>(data.size()));
+  int32_t sent = netSend(near, data.data(), static_cast<int32_t>(data.size()));
   if (sent != static_cast<int32_t>(data.size())) stop = true;
   reader.join();
   EXPECT_EQ(sent, static_cast<int32_t>(data.size()));
@@ -294,26 +219,22 @@ TEST_F(SocketPrimitives, SendContinuesPartialSends) {
 }
 
 TEST_F(SocketPrimitives, SendToClosedPeerFailsWithoutSignal) {
-  pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
+  const int result = runInChild([] {
     // The parent still holds the fixture's pair, so the child closes a pair of its own.
     signal(SIGPIPE, SIG_DFL);
-    Pair own = connectedPair();
-    close(own.far);
+    LocalPair own(LocalPair::Kind::Tcp);
+    own.closePeer(LocalPair::PeerClose::Orderly);
     std::vector<char> block(65536, 'q');
-    int32_t result = 0;
-    for (int attempt = 0; attempt < 200 && result >= 0; ++attempt) {
-      result = netSend(own.near, block.data(), static_cast<int32_t>(block.size()));
+    int32_t sent = 0;
+    for (int attempt = 0; attempt < 200 && sent >= 0; ++attempt) {
+      sent = netSend(own.end(0), block.data(), static_cast<int32_t>(block.size()));
       usleep(5000);
     }
-    int32_t error = platSocketError();
-    _exit(result == -1 && (error == 10053 || error == 10054) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "send did not fail with -1 and 10053/10054";
+    const int32_t error = platSocketError();
+    return sent == -1 && (error == 10053 || error == 10054) ? 0 : 1;
+  });
+  ASSERT_GE(result, 0) << "killed by signal " << -result;
+  EXPECT_EQ(result, 0) << "send did not fail with -1 and 10053/10054";
 }
 
 TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
@@ -321,9 +242,7 @@ TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     auto start = Clock::now();
     EXPECT_EQ(netCloseSocket(fd, pause), 1);
-    long elapsed = msSince(start);
-    EXPECT_GE(elapsed, 55) << pause;
-    EXPECT_LE(elapsed, 2000) << pause;
+    EXPECT_TRUE(elapsedBetween(msSince(start), 55, 2000)) << pause;
     EXPECT_FALSE(isOpen(fd));
   }
 
@@ -349,7 +268,7 @@ TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
 }
 
 TEST_F(SocketPrimitives, CloseRejectsBadHandlesAndSparesStandardInput) {
-  int fd = dup(pair.near);
+  int fd = dup(near);
   close(fd);
   EXPECT_EQ(netCloseSocket(fd, 0), -10009);
   bool stdinOpen = isOpen(0);
@@ -359,37 +278,38 @@ TEST_F(SocketPrimitives, CloseRejectsBadHandlesAndSparesStandardInput) {
 
 TEST_F(SocketPrimitives, CloseTransferWithNothingOpenWritesNoLine) {
   openLog();
-  channel->controlSocket = pair.near;
-  netCloseTransfer(channel, 0);
-  EXPECT_EQ(logText(), "");
-  EXPECT_EQ(channel->controlSocket, pair.near);
-  EXPECT_TRUE(isOpen(pair.near));
+  const PlatSocket control = pair.engineEnd();
+  channel()->controlSocket = control;
+  netCloseTransfer(channel(), 0);
+  EXPECT_EQ(log(), "");
+  EXPECT_EQ(channel()->controlSocket, control);
+  EXPECT_TRUE(isOpen(control));
 }
 
 TEST_F(SocketPrimitives, CloseTransferClosesFileListenerAndDataSocket) {
   openLog();
-  const std::string filePath = logPath + ".data";
-  channel->localFile = platFileCreate(filePath.c_str());
-  ASSERT_GT(channel->localFile, 0);
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int data = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int file = channel->localFile;
-  channel->listenSocket = listener;
-  channel->dataSocket = data;
-  channel->controlSocket = pair.near;
+  Channel* c = channel();
+  c->localFile = platFileCreate(dir().file("data").c_str());
+  ASSERT_GT(c->localFile, 0);
+  const int file = c->localFile;
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int data = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const PlatSocket control = pair.engineEnd();
+  c->listenSocket = listener;
+  c->dataSocket = data;
+  c->controlSocket = control;
 
-  netCloseTransfer(channel, 0);
+  netCloseTransfer(c, 0);
 
-  EXPECT_EQ(logText(), "Closing file\r\nClosing listener socket\r\nClosing data socket\r\n");
-  EXPECT_EQ(channel->localFile, 0);
-  EXPECT_EQ(channel->listenSocket, 0);
-  EXPECT_EQ(channel->dataSocket, 0);
+  EXPECT_EQ(log(), "Closing file\r\nClosing listener socket\r\nClosing data socket\r\n");
+  EXPECT_EQ(c->localFile, 0);
+  EXPECT_EQ(c->listenSocket, 0);
+  EXPECT_EQ(c->dataSocket, 0);
   EXPECT_FALSE(isOpen(file));
   EXPECT_FALSE(isOpen(listener));
   EXPECT_FALSE(isOpen(data));
-  EXPECT_EQ(channel->controlSocket, pair.near);
-  EXPECT_TRUE(isOpen(pair.near));
-  unlink(filePath.c_str());
+  EXPECT_EQ(c->controlSocket, control);
+  EXPECT_TRUE(isOpen(control));
 }
 
 // select() could not watch a descriptor this high; every primitive must still work on it.
@@ -401,55 +321,45 @@ TEST_F(SocketPrimitives, SocketAboveDescriptor1023) {
   if (raised.rlim_cur != RLIM_INFINITY && raised.rlim_cur <= 1100) raised.rlim_cur = 1200;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
 
-  int high = fcntl(pair.near, F_DUPFD_CLOEXEC, 1100);
+  int high = fcntl(near, F_DUPFD_CLOEXEC, 1100);
   ASSERT_GE(high, 1100);
   settings.pollSleep = 20;
   EXPECT_EQ(netWaitReadable(high, 0), 0);
   EXPECT_EQ(rokStatus(high, 2), 1);
-  writeAll(pair.far, "220 ok\r\n");
+  writeAll("220 ok\r\n");
   EXPECT_EQ(netWaitReadable(high, 2000), 1);
   char buffer[64];
   EXPECT_EQ(netReceivePart(high, buffer, sizeof buffer), 8);
   EXPECT_STREQ(buffer, "220 ok\r\n");
   EXPECT_EQ(netSend(high, "PWD\r\n", 5), 5);
-  ASSERT_TRUE(waitPending(pair.far, 5));
-  EXPECT_EQ(recv(pair.far, buffer, sizeof buffer, 0), 5);
+  ASSERT_TRUE(waitPending(far, 5));
+  EXPECT_EQ(recv(far, buffer, sizeof buffer, 0), 5);
   EXPECT_EQ(netCloseSocket(high, 0), 1);
   setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 // In a child whose descriptor 0 is free, neither a new nor an accepted socket may be 0.
 TEST_F(SocketPrimitives, HandleZeroIsNeverHandedOut) {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int listener = loopbackSocket();
+  ASSERT_GT(listener, 0);
+  const int client = connectLoopback(localPortOf(listener));
+  ASSERT_GT(client, 0);
 
-  pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
+  const int failures = runInChild([listener] {
     int failures = 0;
     close(0);
     uint32_t peer = 0;
     uint16_t port = 0;
-    PlatSocket accepted = platSocketAccept(listener, &peer, &port);
-    if (accepted <= 0) failures |= 1;
+    if (platSocketAccept(listener, &peer, &port) <= 0) failures |= 1;
     close(0);
-    int32_t created = netOpenSocket();
-    if (created <= 0) failures |= 2;
-    _exit(failures);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(client);
-  close(listener);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "accept handed out 0";
-  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "socket creation handed out 0";
+    if (netOpenSocket() <= 0) failures |= 2;
+    return failures;
+  });
+  closeSocket(client);
+  closeSocket(listener);
+  ASSERT_GE(failures, 0) << "killed by signal " << -failures;
+  EXPECT_EQ(failures & 1, 0) << "accept handed out 0";
+  EXPECT_EQ(failures & 2, 0) << "socket creation handed out 0";
 }
 
 }  // namespace

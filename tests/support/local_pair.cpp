@@ -8,11 +8,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #endif
 
 namespace ftptest {
@@ -24,6 +26,7 @@ constexpr int kDrainLimitMs = 5000;
 
 #ifdef _WIN32
 using Native = SOCKET;
+using Length = int;
 constexpr int kNoSignal = 0;
 
 void startSockets() {
@@ -53,6 +56,7 @@ bool waitFor(PlatSocket s, bool urgent, int timeoutMs) {
 }
 #else
 using Native = int;
+using Length = socklen_t;
 constexpr int kNoSignal = MSG_NOSIGNAL;
 
 void startSockets() {}
@@ -76,31 +80,33 @@ PlatSocket asPlat(Native s) {
   return static_cast<PlatSocket>(s);
 }
 
-// Connects through a listener on 127.0.0.1 that is closed again at once.
-bool connectTcp(PlatSocket ends[2]) {
-  const Native listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+sockaddr_in loopbackAddress(uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+Native openNative() {
+  startSockets();
 #ifdef _WIN32
-  int length = sizeof address;
-  if (listener == INVALID_SOCKET) return false;
+  return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
 #else
-  socklen_t length = sizeof address;
-  if (listener < 0) return false;
+  return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 #endif
-  bool ok = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            listen(listener, 1) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  if (ok) {
-    const Native client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    ends[0] = asPlat(client);
-    ok = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Connects through a listener on 127.0.0.1 that is closed again at once.
+bool connectTcp(PlatSocket ends[2]) {
+  const PlatSocket listener = loopbackSocket();
+  ends[0] = connectLoopback(localPortOf(listener));
+  if (ends[0] != kPlatInvalidSocket) {
+    ends[1] = asPlat(accept(static_cast<Native>(listener), nullptr, nullptr));
   }
-  if (ok) ends[1] = asPlat(accept(listener, nullptr, nullptr));
-  closeNative(asPlat(listener));
+  closeSocket(listener);
   // 0 would read as "no socket" in the channel record; Windows never hands out 0 either.
-  return ok && ends[0] > 0 && ends[1] > 0;
+  return ends[0] > 0 && ends[1] > 0;
 }
 
 }  // namespace
@@ -180,9 +186,9 @@ int LocalPair::sendFromPeer(std::string_view bytes) const {
               kNoSignal);
 }
 
-void LocalPair::closePeer() {
-  if (kind_ == Kind::Tcp) {
-    // A reset, not an orderly close: only then does the next write to end 0 fail.
+void LocalPair::closePeer(PeerClose how) {
+  if (kind_ == Kind::Tcp && how == PeerClose::Reset) {
+    // Only after a reset, not an orderly close, does the next write to end 0 fail.
     linger abortive{};
     abortive.l_onoff = 1;
     abortive.l_linger = 0;
@@ -191,7 +197,7 @@ void LocalPair::closePeer() {
   }
   closeNative(ends_[1]);
   ends_[1] = kPlatInvalidSocket;
-  waitFor(ends_[0], false, kDrainLimitMs);  // the reset has arrived
+  waitFor(ends_[0], false, kDrainLimitMs);  // the close has arrived
 }
 
 bool LocalPair::sendUrgentFromPeer(char byte) const {
@@ -207,6 +213,109 @@ std::string localHostName() {
   char name[2048] = "";
   gethostname(name, sizeof name - 1);
   return name;
+}
+
+PlatSocket loopbackSocket(uint16_t port, bool listening) {
+  const Native native = openNative();
+  const PlatSocket s = asPlat(native);
+  const sockaddr_in address = loopbackAddress(port);
+  if (s == kPlatInvalidSocket ||
+      bind(native, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      (listening && listen(native, 8) != 0)) {
+    closeSocket(s);
+    return kPlatInvalidSocket;
+  }
+  return s;
+}
+
+PlatSocket connectLoopback(uint16_t port) {
+  const Native native = openNative();
+  const PlatSocket s = asPlat(native);
+  const sockaddr_in address = loopbackAddress(port);
+  if (s == kPlatInvalidSocket ||
+      connect(native, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    closeSocket(s);
+    return kPlatInvalidSocket;
+  }
+  return s;
+}
+
+uint16_t localPortOf(PlatSocket socket) {
+  sockaddr_in address{};
+  Length length = sizeof address;
+  if (socket == kPlatInvalidSocket ||
+      getsockname(static_cast<Native>(socket), reinterpret_cast<sockaddr*>(&address), &length) !=
+          0) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+void closeSocket(PlatSocket socket) {
+  if (socket != kPlatInvalidSocket && socket != 0) closeNative(socket);
+}
+
+uint16_t unusedLoopbackPort() {
+  const PlatSocket s = loopbackSocket(0, false);
+  const uint16_t port = localPortOf(s);
+  closeSocket(s);
+  return port;
+}
+
+bool listenerCouldBind(uint16_t port) {
+  const Native native = openNative();
+  const PlatSocket s = asPlat(native);
+  if (s == kPlatInvalidSocket) return false;
+#ifndef _WIN32
+  const int reuse = 1;
+  setsockopt(native, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+#endif
+  const sockaddr_in address = loopbackAddress(port);
+  const bool bound = bind(native, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  closeSocket(s);
+  return bound;
+}
+
+#ifdef _WIN32
+std::string socketIdentity(PlatSocket socket) {
+  sockaddr_in local{};
+  sockaddr_in peer{};
+  Length length = sizeof local;
+  if (socket <= 0 ||
+      getsockname(static_cast<Native>(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return "";
+  }
+  length = sizeof peer;
+  getpeername(static_cast<Native>(socket), reinterpret_cast<sockaddr*>(&peer), &length);
+  return std::to_string(ntohs(local.sin_port)) + "-" + std::to_string(ntohs(peer.sin_port));
+}
+
+bool socketStillOpen(const std::string& identity, PlatSocket handle) {
+  return !identity.empty() && socketIdentity(handle) == identity;
+}
+#else
+std::string socketIdentity(PlatSocket socket) {
+  std::error_code error;
+  const std::string target =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(socket), error).string();
+  return target.rfind("socket:", 0) == 0 ? target : "";
+}
+
+bool socketStillOpen(const std::string& identity, PlatSocket) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).string() == identity) return true;
+  }
+  return false;
+}
+#endif
+
+bool noDelayOn(PlatSocket socket) {
+  int value = 0;
+  Length length = sizeof value;
+  return getsockopt(static_cast<Native>(socket), IPPROTO_TCP, TCP_NODELAY,
+                    reinterpret_cast<char*>(&value), &length) == 0 &&
+         value != 0;
 }
 
 }  // namespace ftptest

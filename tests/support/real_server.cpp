@@ -34,8 +34,7 @@ std::string script_path() {
 #else
   std::string here = __FILE__;
   auto slash = here.find_last_of('/');
-  return (slash == std::string::npos ? std::string(".") : here.substr(0, slash)) +
-         "/serve_ftp.py";
+  return (slash == std::string::npos ? std::string(".") : here.substr(0, slash)) + "/serve_ftp.py";
 #endif
 }
 
@@ -70,7 +69,13 @@ const char* real_server_name(RealServerKind kind) {
   return kind == RealServerKind::Vsftpd ? "vsftpd" : "pyftpdlib";
 }
 
-RealServer::RealServer(RealServerKind kind) : kind_(kind) { start(); }
+void PrintTo(RealServerKind kind, std::ostream* out) {
+  *out << real_server_name(kind);
+}
+
+RealServer::RealServer(RealServerKind kind) : kind_(kind) {
+  start();
+}
 
 RealServer::~RealServer() {
   stop();

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 namespace ftptest {
@@ -12,6 +13,7 @@ enum class RealServerKind { Pyftpdlib, Vsftpd };
 
 // "pyftpdlib" or "vsftpd": usable in test names.
 const char* real_server_name(RealServerKind kind);
+void PrintTo(RealServerKind kind, std::ostream* out);  // in test names and failure messages
 
 // Serves a fresh, empty temporary root; the server and the root are gone after destruction.
 class RealServer {

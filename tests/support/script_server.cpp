@@ -168,6 +168,12 @@ bool isOpen(NativeSocket s) {
 
 }  // namespace
 
+void PrintTo(ActiveConnect order, std::ostream* out) {
+  *out << (order == ActiveConnect::AfterReply    ? "AfterReply"
+           : order == ActiveConnect::BeforeReply ? "BeforeReply"
+                                                 : "Never");
+}
+
 // ---- TestSocket ----
 
 TestSocket::~TestSocket() {

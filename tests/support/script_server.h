@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@ enum class Data { None, Send, Receive, Stall };
 
 // Active mode (after PORT or EPRT): when the server connects to the client, relative to `reply`.
 enum class ActiveConnect { AfterReply, BeforeReply, Never };
+void PrintTo(ActiveConnect order, std::ostream* out);  // in test names and failure messages
 
 // Passive mode: send `reply` before accepting the data connection (as pyftpdlib does) or only
 // once the client has connected (as vsftpd does).

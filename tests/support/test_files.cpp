@@ -44,6 +44,12 @@ std::string fileBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
 #ifdef _WIN32
 // An open that shares nothing fails while any other handle is open on the file.
 int handlesOpenOn(const std::string& path) {

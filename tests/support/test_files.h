@@ -23,6 +23,7 @@ class TempDir {
 
 // The whole file, byte for byte; "" if it cannot be read.
 std::string fileBytes(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);  // creates or replaces
 
 // How many handles this process holds open on path. Windows only tells whether any is open,
 // so there the answer is 0 or 1.
