@@ -16,10 +16,12 @@ int32_t driveToEnd(Channel* channel) {
   return result;
 }
 
+// A negative handle, left by a socket that could not be created, has nothing to close.
 void closeControlSocket(Channel* channel, uint32_t pause) {
-  if (channel->controlSocket == 0) return;
-  logWrite(channel, "Closing control socket\r\n");
-  if (channel->controlSocket > 0) netCloseSocket(channel->controlSocket, pause);
+  if (channel->controlSocket > 0) {
+    logWrite(channel, "Closing control socket\r\n");
+    netCloseSocket(channel->controlSocket, pause);
+  }
   channel->controlSocket = 0;
 }
 }  // namespace
