@@ -45,9 +45,9 @@ int32_t connectionTest(const Channel* channel) {
   return rokStatus(channel->controlSocket, kPollWritable);
 }
 
-uint32_t clampedBlockSize(uint32_t value) {
-  if (value < kUploadBlockMin) return kUploadBlockMin;
-  return value > kUploadBlockMax ? kUploadBlockMax : value;
+uint32_t clamped(uint32_t value, uint32_t low, uint32_t high) {
+  if (value < low) return low;
+  return value > high ? high : value;
 }
 
 int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
@@ -64,9 +64,18 @@ int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
     case DAP_SET_PASSIVE:
       channel->passiveMode = value;
       return value;
+    // The library-wide settings whose value is masked or clamped before it is stored.
     case DAP_SET_UPLOAD_BLOCK_SIZE:
-      settings.uploadBlockSize = clampedBlockSize(static_cast<uint32_t>(value));
+      settings.uploadBlockSize =
+          clamped(static_cast<uint32_t>(value), kUploadBlockMin, kUploadBlockMax);
       return static_cast<int32_t>(settings.uploadBlockSize);
+    case DAP_SET_CLOSE_PAUSE:
+      settings.closePause = static_cast<uint32_t>(value) & 1;
+      return static_cast<int32_t>(settings.closePause);
+    case DAP_SET_TRANSFER_CHUNK:
+      settings.transferChunk =
+          clamped(static_cast<uint32_t>(value), kTransferChunkMin, kTransferChunkMax);
+      return static_cast<int32_t>(settings.transferChunk);
     default:
       return kUnknownCode;
   }

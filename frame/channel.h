@@ -89,6 +89,8 @@ struct Settings {
   uint32_t dataConnectTimeout;
   uint32_t finalBlockDelay;
   uint32_t uploadBlockSize;
+  uint32_t closePause;     // 1: the pauses after each socket close; 0: none
+  uint32_t transferChunk;  // bytes one download or upload step may move
   const char* versionMarker;
   uint16_t socketVersion;
 };

@@ -12,6 +12,8 @@ Settings settings = {
     .dataConnectTimeout = 20000,
     .finalBlockDelay = 50,
     .uploadBlockSize = 1024,
+    .closePause = 1,
+    .transferChunk = kTransferChunkMin,
     .versionMarker = "$VER 0116 BLD 000C$",
     .socketVersion = kPlatSocketVersion,
 };

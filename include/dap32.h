@@ -75,7 +75,7 @@ enum {
   DAP_GET_BUILD = 21
 };
 
-/* dapSetInteger codes. Codes 1-5, 8, 10 and 11 are library-wide. */
+/* dapSetInteger codes. Codes 1-5, 8, 10, 11, 13 and 14 are library-wide. */
 enum {
   DAP_SET_CONNECT_TIMEOUT = 1,
   DAP_SET_COMMAND_DELAY = 2,
@@ -87,7 +87,9 @@ enum {
   DAP_SET_SERVER_PORT = 9,
   DAP_SET_FINAL_BLOCK_DELAY = 10,
   DAP_SET_UPLOAD_BLOCK_SIZE = 11,
-  DAP_SET_PASSIVE = 12
+  DAP_SET_PASSIVE = 12,
+  DAP_SET_CLOSE_PAUSE = 13,   /* 1 (default): pause after each socket close; 0: none */
+  DAP_SET_TRANSFER_CHUNK = 14 /* bytes per transfer step, 8192 (default) to 16 MiB */
 };
 
 /* dapGetString and dapSetString codes. */

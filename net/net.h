@@ -6,7 +6,8 @@
 
 #include "frame/channel.h"
 
-// Pause values of the closes after a transfer: half of each is slept holding the lock.
+// Pause values of the closes after a transfer: half of each is slept holding the lock, unless
+// the closePause setting is 0.
 constexpr uint32_t kPauseAfterDownload = 125;
 constexpr uint32_t kPauseAfterUpload = 500;
 

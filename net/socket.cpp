@@ -98,7 +98,7 @@ int32_t netCloseSocket(PlatSocket socket, uint32_t pause) {
   while (platSocketBlocking()) platSleep(settings.pollSleep);
   platLockEnter();
   int32_t error = platSocketClose(socket);
-  platSleep((pause & 0xFFFF) / 2);
+  if (settings.closePause != 0) platSleep((pause & 0xFFFF) / 2);
   platLockLeave();
   return error != 0 ? -error : 1;
 }
