@@ -59,6 +59,21 @@ int32_t readPreliminaryReply(Channel* channel, int32_t dataState) {
 int32_t controlClosedError(Channel* channel) {
   return errorExit(channel, DAP_ERR_SOCKET_CLOSED, 0);
 }
+
+// The bytes one data step may move: 0 for the single block of the default chunk. blockDelay
+// paces an upload between its blocks, so an upload keeps to one block per step while it is set.
+uint32_t stepLimit(bool upload) {
+  if (settings.transferChunk <= kDataBufferSize) return 0;
+  if (upload && settings.blockDelay != 0) return 0;
+  return settings.transferChunk;
+}
+
+// A chunked step that found the data socket not ready holds the next call back until the
+// next tick, so that the caller's loop sleeps pollSleep instead of polling at full speed
+// while the peer catches up; socket buffers carry the data on meanwhile.
+void waitForData(Channel* channel, uint32_t now, uint32_t limit) {
+  if (limit != 0) channel->resumeTick = tickAfter(now, 1);
+}
 }  // namespace
 
 // ---- Download ----
@@ -78,25 +93,27 @@ int32_t stateReadRetrReply(Channel* channel, uint32_t) {
   return readPreliminaryReply(channel, 307);
 }
 
-// One block per call; every block that arrives renews the deadline.
+// One block per call, or with a larger transferChunk as much as keeps arriving up to the
+// chunk; every step that brings data renews the deadline.
 int32_t stateReceiveBlock(Channel* channel, uint32_t now) {
-  int32_t received = netReceive(channel->dataSocket, channel->dataBuffer, kDataBufferSize);
-  if (received == DAP_ERR_SOCKET_CLOSED) {
+  uint32_t limit = stepLimit(false);
+  DataStep step = netReceiveToFile(channel, limit);
+  if (step.moved > 0) {
+    channel->bytesReceived += step.moved;
+    channel->totalBytesReceived += step.moved;
+    channel->resumeTick = 0;
+    channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  }
+  if (step.fileCode < 0) {
+    netCloseTransfer(channel, kPauseAfterDownload);
+    return errorExit(channel, step.fileCode, DAP_ERR_FILE_WRITE);
+  }
+  if (step.socketCode == DAP_ERR_SOCKET_CLOSED) {
     awaitReply(channel, now, 308);
     return kStepDone;
   }
-  if (received < 0) return errorExit(channel, received, DAP_ERR_SOCKET_READ);
-  if (received == 0) return kStepDone;
-  int32_t written =
-      platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
-  if (written < 0) {
-    netCloseTransfer(channel, kPauseAfterDownload);
-    return errorExit(channel, written, DAP_ERR_FILE_WRITE);
-  }
-  channel->bytesReceived += written;
-  channel->totalBytesReceived += written;
-  channel->resumeTick = 0;
-  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  if (step.socketCode < 0) return errorExit(channel, step.socketCode, DAP_ERR_SOCKET_READ);
+  if (step.moved == 0) waitForData(channel, now, limit);
   return kStepDone;
 }
 
@@ -138,26 +155,22 @@ int32_t finishUpload(Channel* channel) {
 
 // Sends only what the data socket takes at once, so a server that stops reading cannot hold
 // the caller inside a send: the rest of the block waits for the next call, and the deadline,
-// renewed by every piece sent, ends a stalled upload.
+// renewed by every step that sends, ends a stalled upload.
 int32_t stateSendBlock(Channel* channel, uint32_t now) {
-  if (channel->uploadPending == 0) {
-    int32_t read = platFileRead(channel->localFile, channel->dataBuffer, settings.uploadBlockSize);
-    if (read <= 0) return finishUpload(channel);
-    channel->uploadPending = static_cast<uint32_t>(read);
-    channel->uploadPendingOffset = 0;
+  uint32_t limit = stepLimit(true);
+  DataStep step = netSendFromFile(channel, limit);
+  if (step.moved > 0) {
+    channel->bytesSent += step.moved;
+    channel->totalBytesSent += step.moved;
+    channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   }
-  const char* piece = channel->dataBuffer + channel->uploadPendingOffset;
-  int32_t sent =
-      netSendAvailable(channel->dataSocket, piece, static_cast<int32_t>(channel->uploadPending));
-  if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
+  if (step.socketCode < 0) return errorExit(channel, step.socketCode, DAP_ERR_SEND_FAILED);
+  if (step.fileEnded) return finishUpload(channel);
   channel->pendingFlag = 1;
-  if (sent == 0) return kStepDone;
-  channel->uploadPending -= static_cast<uint32_t>(sent);
-  channel->uploadPendingOffset += static_cast<uint32_t>(sent);
-  channel->bytesSent += sent;
-  channel->totalBytesSent += sent;
-  if (channel->uploadPending == 0) channel->resumeTick = tickAfter(now, settings.blockDelay);
-  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  if (step.moved > 0 && channel->uploadPending == 0) {
+    channel->resumeTick = tickAfter(now, settings.blockDelay);
+  }
+  if (step.moved == 0) waitForData(channel, now, limit);
   return kStepDone;
 }
 

@@ -27,6 +27,19 @@ void netCloseTransfer(Channel* channel, uint32_t pause);
 void netCloseDataSockets(Channel* channel, uint32_t pause);  // listener and data socket only
 void closeLocalFile(Channel* channel);
 
+// Transfer data: one driver step's worth between the data socket and the local file. A limit
+// of 0 moves a single block; a limit above one data buffer lets the kernel move the bytes where
+// it can and otherwise copies block after block, while the socket stays ready.
+struct DataStep {
+  int32_t moved;       // bytes that reached the local file (download) or the socket (upload)
+  int32_t socketCode;  // 0, or the receive's or send's negative result (download: -1 = the end)
+  int32_t fileCode;    // 0, or the negative result of the file write that failed
+  bool fileEnded;      // upload: the local file has no more bytes, or could not be read
+};
+DataStep netReceiveToFile(Channel* channel, uint32_t limit);
+// A block read from the file but not taken by the socket stays in uploadPending for later.
+DataStep netSendFromFile(Channel* channel, uint32_t limit);
+
 // Server resolution and connections.
 int32_t netIsDottedQuad(const char* text);
 uint32_t netParseDottedQuad(const char* text);

@@ -2,7 +2,8 @@
 // calls; platform_win32.cpp implements them with the real Windows interfaces and
 // platform_posix.cpp with a POSIX stand-in that gives the same results and error numbers.
 //
-// Divisions: basic types; lock; clock; memory; files; text formatting; sockets; test hooks.
+// Divisions: basic types; lock; clock; memory; files; text formatting; sockets; data path;
+// test hooks.
 #pragma once
 
 #include <cstdarg>
@@ -89,6 +90,23 @@ int32_t platSocketClose(PlatSocket socket);  // 0 or error
 const void* platResolveHost(const char* name, uint32_t* address);
 int32_t platLocalHostName(char* buffer, int32_t size);  // 0 or error
 
+// Data path: moves a transfer's bytes between its data socket and its local file inside the
+// kernel, without copying them through the caller's buffers (POSIX: splice and sendfile).
+// Neither call ever waits: each moves up to limit bytes while the socket stays ready and
+// stops at the first thing that is not a full move. *moved gets the bytes that reached the
+// file (receive) or that the socket took (send); the result says why the move stopped.
+enum PlatMoveStop : int32_t {
+  kMoveNotReady = 0,      // limit reached, or the socket has nothing more now (takes nothing more)
+  kMoveEnd = 1,           // receive: the peer has closed the connection; send: end of the file
+  kMoveRefused = 2,       // the OS moves no bytes between these handles: copy the rest instead
+  kMoveSocketFailed = 3,  // the socket call failed; platSocketError has its error number
+  kMoveFileFailed = 4,    // the file could not be written
+};
+PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t limit,
+                                     uint32_t* moved);
+PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t limit,
+                                    uint32_t* moved);
+
 // Test hooks. Makes the n-th next allocation fail, counting from 1; 0 disables (native build
 // only).
 void platFailAllocation(int32_t countdown);
@@ -96,3 +114,6 @@ void platFailAllocation(int32_t countdown);
 // above 2^31 - 1 would; kPlatHighestSocket restores the real limit.
 constexpr uint32_t kPlatHighestSocket = 0x7FFFFFFF;
 void platLimitSocketHandles(uint32_t highest);
+// Makes every data-path move answer kMoveRefused, so that the copying fallback runs; 0 ends it
+// (native build only).
+void platRefuseDataMoves(int32_t refuse);

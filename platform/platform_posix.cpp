@@ -1,6 +1,7 @@
 // POSIX stand-in for the Windows interfaces: same results, same error numbers.
 //
-// Divisions: handles and error mapping; lock; clock; memory; files; formatting; sockets.
+// Divisions: handles and error mapping; lock; clock; memory; files; formatting; sockets;
+// data path.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -9,6 +10,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -401,4 +404,142 @@ int32_t platLocalHostName(char* buffer, int32_t size) {
   if (gethostname(buffer, static_cast<size_t>(size)) != 0) return recordErrno();
   buffer[size - 1] = '\0';
   return 0;
+}
+
+// ---- Data path ----
+
+namespace {
+int32_t refuseDataMoves = 0;
+
+// The pipe between socket and file; a smaller one, where the system allows no more, only
+// means more rounds.
+constexpr int kPipeBytes = 1 << 20;
+
+// Errors that say the kernel will not move bytes between these descriptors this way (or a
+// sandbox forbids the call); copying through a buffer still works.
+bool kernelRefuses(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EPERM ||
+         error == EXDEV;
+}
+
+// splice and sendfile wait or not by the socket's own mode, not by a flag of the call.
+void neverWait(int socket) {
+  int flags = fcntl(socket, F_GETFL);
+  if (flags != -1 && (flags & O_NONBLOCK) == 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+}
+
+// Bytes already in the pipe that the file would not take by splice are copied instead.
+bool copyPipeToFile(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
+  char block[8192];
+  while (bytes > 0) {
+    ssize_t got = read(pipeEnd, block, bytes < sizeof block ? bytes : sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    if (platFileWrite(file, block, static_cast<uint32_t>(got)) < 0) return false;
+    bytes -= static_cast<size_t>(got);
+    *moved += static_cast<uint32_t>(got);
+  }
+  return true;
+}
+
+// Empties the pipe into the file: kMoveNotReady once all of it is there.
+PlatMoveStop drainPipe(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
+  while (bytes > 0) {
+    ssize_t out = splice(pipeEnd, nullptr, file, nullptr, bytes, SPLICE_F_MOVE);
+    if (out < 0 && errno == EINTR) continue;
+    if (out < 0 && kernelRefuses(errno)) {
+      return copyPipeToFile(pipeEnd, file, bytes, moved) ? kMoveRefused : kMoveFileFailed;
+    }
+    if (out <= 0) return kMoveFileFailed;
+    bytes -= static_cast<size_t>(out);
+    *moved += static_cast<uint32_t>(out);
+  }
+  return kMoveNotReady;
+}
+
+PlatMoveStop socketStop(int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK) return kMoveNotReady;
+  if (kernelRefuses(error)) return kMoveRefused;
+  lastSocketError = windowsErrorFor(error);
+  return kMoveSocketFailed;
+}
+}  // namespace
+
+// Socket to pipe to file: the socket's pages reach the file without a copy through user
+// memory. The pipe lives for this call only, so no descriptor outlasts it, whichever way the
+// transfer ends.
+PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t limit,
+                                     uint32_t* moved) {
+  *moved = 0;
+  if (rejectHandle(socket)) return kMoveSocketFailed;
+  int ends[2];
+  if (refuseDataMoves != 0 || pipe2(ends, O_CLOEXEC) != 0) return kMoveRefused;
+  fcntl(ends[1], F_SETPIPE_SZ, kPipeBytes);
+  neverWait(socket);
+  PlatMoveStop stop = kMoveNotReady;
+  while (*moved < limit && stop == kMoveNotReady) {
+    ssize_t in = splice(socket, nullptr, ends[1], nullptr, limit - *moved,
+                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (in < 0 && errno == EINTR) continue;
+    if (in < 0) {
+      stop = socketStop(errno);
+      break;
+    }
+    if (in == 0) {
+      stop = kMoveEnd;
+      break;
+    }
+    stop = drainPipe(ends[0], file, static_cast<size_t>(in), moved);
+  }
+  close(ends[0]);
+  close(ends[1]);
+  return stop;
+}
+
+// sendfile cannot be told MSG_NOSIGNAL, so SIGPIPE is held back on this thread during the
+// calls, and one that they raised is taken back: a closed connection is an error, never a
+// signal to the application.
+PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t limit,
+                                    uint32_t* moved) {
+  *moved = 0;
+  if (rejectHandle(socket)) return kMoveSocketFailed;
+  if (refuseDataMoves != 0) return kMoveRefused;
+  neverWait(socket);
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  // Only an application that blocks SIGPIPE itself can have one pending already.
+  bool pendingBefore = false;
+  if (sigismember(&previous, SIGPIPE)) {
+    sigset_t pending;
+    pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+  }
+  PlatMoveStop stop = kMoveNotReady;
+  while (*moved < limit) {
+    ssize_t sent = sendfile(socket, file, nullptr, limit - *moved);
+    if (sent > 0) {
+      *moved += static_cast<uint32_t>(sent);
+      continue;
+    }
+    if (sent == 0) {
+      stop = kMoveEnd;
+      break;
+    }
+    if (errno == EINTR) continue;
+    int error = errno;
+    if (error == EPIPE && !pendingBefore) {
+      timespec noWait{0, 0};
+      sigtimedwait(&pipeSignal, nullptr, &noWait);
+    }
+    stop = socketStop(error);
+    break;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return stop;
+}
+
+void platRefuseDataMoves(int32_t refuse) {
+  refuseDataMoves = refuse;
 }

@@ -1,6 +1,6 @@
 // The real Windows interfaces: Windows Sockets 1.1 (wsock32), kernel32 and user32.
 //
-// Divisions: lock; clock; memory; files; formatting; sockets.
+// Divisions: lock; clock; memory; files; formatting; sockets; data path.
 #include <windows.h>
 #include <winsock.h>
 
@@ -236,3 +236,17 @@ const void* platResolveHost(const char* name, uint32_t* address) {
 int32_t platLocalHostName(char* buffer, int32_t size) {
   return gethostname(buffer, size) == 0 ? 0 : WSAGetLastError();
 }
+
+// ---- Data path ----
+
+// Windows Sockets 1.1 has no call that moves bytes between a socket and a file: the caller
+// copies them through its buffer.
+PlatMoveStop platSocketReceiveToFile(PlatSocket, PlatFile, uint32_t, uint32_t* moved) {
+  *moved = 0;
+  return kMoveRefused;
+}
+PlatMoveStop platSocketSendFromFile(PlatSocket, PlatFile, uint32_t, uint32_t* moved) {
+  *moved = 0;
+  return kMoveRefused;
+}
+void platRefuseDataMoves(int32_t) {}

@@ -1,0 +1,111 @@
+// A transfer's data between the data socket and the local file, one driver step's worth.
+// The default step is one block, as the socket primitives move it; a larger step hands the
+// bytes to the kernel where it can move them itself and copies through the data buffer
+// where it cannot, block after block while the socket stays ready.
+#include "dap32.h"
+#include "net/net.h"
+
+namespace {
+bool kernelMayMove(uint32_t limit) {
+  return limit > kDataBufferSize;
+}
+
+// Whether a kernel move ended the step; after a refusal the step goes on by copying.
+bool endsStep(PlatMoveStop stop, bool upload, DataStep* step) {
+  switch (stop) {
+    case kMoveRefused:
+      return false;
+    case kMoveEnd:
+      if (upload) {
+        step->fileEnded = true;
+      } else {
+        step->socketCode = DAP_ERR_SOCKET_CLOSED;
+      }
+      return true;
+    case kMoveSocketFailed:
+      step->socketCode = -platSocketError();
+      return true;
+    case kMoveFileFailed:
+      step->fileCode = kPlatFileError;
+      return true;
+    case kMoveNotReady:
+      return true;
+  }
+  return true;
+}
+
+// The next block to receive: a whole data buffer, or what is left of the limit.
+int32_t blockSize(uint32_t limit, int32_t moved) {
+  uint32_t left = limit - static_cast<uint32_t>(moved);
+  return limit == 0 || left >= kDataBufferSize ? kDataBufferSize : static_cast<int32_t>(left);
+}
+}  // namespace
+
+DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
+  DataStep step = {0, 0, 0, false};
+  PlatSocket socket = channel->dataSocket;
+  if (kernelMayMove(limit)) {
+    // The same two polls as a single block's receive come first.
+    if (rokStatus(socket, kPollWritable) != 1) {
+      step.socketCode = DAP_ERR_SOCKET_CLOSED;
+      return step;
+    }
+    if (netWaitReadable(socket, 0) == 0) return step;
+    uint32_t moved = 0;
+    PlatMoveStop stop = platSocketReceiveToFile(socket, channel->localFile, limit, &moved);
+    step.moved = static_cast<int32_t>(moved);
+    if (endsStep(stop, false, &step)) return step;
+  }
+  do {
+    int32_t received = netReceive(socket, channel->dataBuffer, blockSize(limit, step.moved));
+    if (received < 0) step.socketCode = received;
+    if (received <= 0) break;
+    int32_t written =
+        platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
+    if (written < 0) {
+      step.fileCode = written;
+      break;
+    }
+    step.moved += written;
+  } while (static_cast<uint32_t>(step.moved) < limit);
+  return step;
+}
+
+DataStep netSendFromFile(Channel* channel, uint32_t limit) {
+  DataStep step = {0, 0, 0, false};
+  PlatSocket socket = channel->dataSocket;
+  bool kernelMoves = kernelMayMove(limit);
+  // A chunked step starts only once the socket has room to spare; sending into the little
+  // room a reader has just made would spend a step on a few bytes.
+  if (limit != 0 && rokStatus(socket, kPollWritable) != 1) return step;
+  do {
+    if (channel->uploadPending == 0) {
+      if (kernelMoves) {
+        uint32_t moved = 0;
+        PlatMoveStop stop = platSocketSendFromFile(
+            socket, channel->localFile, limit - static_cast<uint32_t>(step.moved), &moved);
+        step.moved += static_cast<int32_t>(moved);
+        if (endsStep(stop, true, &step)) return step;
+        kernelMoves = false;
+      }
+      int32_t read =
+          platFileRead(channel->localFile, channel->dataBuffer, settings.uploadBlockSize);
+      if (read <= 0) {
+        step.fileEnded = true;
+        break;
+      }
+      channel->uploadPending = static_cast<uint32_t>(read);
+      channel->uploadPendingOffset = 0;
+    }
+    // What the socket does not take now waits in the buffer; the file is already past it.
+    const char* piece = channel->dataBuffer + channel->uploadPendingOffset;
+    int32_t sent = netSendAvailable(socket, piece, static_cast<int32_t>(channel->uploadPending));
+    if (sent < 0) step.socketCode = sent;
+    if (sent <= 0) break;
+    channel->uploadPending -= static_cast<uint32_t>(sent);
+    channel->uploadPendingOffset += static_cast<uint32_t>(sent);
+    step.moved += sent;
+    if (channel->uploadPending != 0) break;
+  } while (static_cast<uint32_t>(step.moved) < limit);
+  return step;
+}
