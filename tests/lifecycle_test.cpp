@@ -164,6 +164,8 @@ TEST_F(Lifecycle, AttachAfterReleaseGivesFreshChannelsButKeepsSettings) {
   ASSERT_EQ(dapAttach(2, 0), 1);
   ASSERT_EQ(dapSetInteger(1, DAP_SET_UPLOAD_BLOCK_SIZE, 4096), 4096);
   ASSERT_EQ(dapSetInteger(1, DAP_SET_REPLY_TIMEOUT, 1234), 1234);
+  ASSERT_EQ(dapSetInteger(1, DAP_SET_CLOSE_PAUSE, 0), 0);
+  ASSERT_EQ(dapSetInteger(1, DAP_SET_TRANSFER_CHUNK, 65536), 65536);
   ASSERT_EQ(dapSetInteger(1, DAP_SET_SERVER_PORT, 2121), 2121);
   ASSERT_EQ(dapSetInteger(1, DAP_SET_AUTO_CALL, 0), 0);
   ASSERT_EQ(dapSetInteger(1, DAP_SET_PASSIVE, 1), 1);
@@ -182,6 +184,8 @@ TEST_F(Lifecycle, AttachAfterReleaseGivesFreshChannelsButKeepsSettings) {
   EXPECT_STREQ(fresh.serverName, "");
   EXPECT_EQ(settings.uploadBlockSize, 4096u);
   EXPECT_EQ(settings.replyTimeout, 1234u);
+  EXPECT_EQ(settings.closePause, 0u);
+  EXPECT_EQ(settings.transferChunk, 65536u);
 }
 
 TEST_F(Lifecycle, NewChannelsCarryTheirDefaults) {

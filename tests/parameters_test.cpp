@@ -27,7 +27,8 @@ bool sameSettings(const Settings& a, const Settings& b) {
          a.replyTimeout == b.replyTimeout && a.blockDelay == b.blockDelay &&
          a.spareSetting == b.spareSetting && a.pollSleep == b.pollSleep &&
          a.dataConnectTimeout == b.dataConnectTimeout && a.finalBlockDelay == b.finalBlockDelay &&
-         a.uploadBlockSize == b.uploadBlockSize && a.versionMarker == b.versionMarker &&
+         a.uploadBlockSize == b.uploadBlockSize && a.closePause == b.closePause &&
+         a.transferChunk == b.transferChunk && a.versionMarker == b.versionMarker &&
          a.socketVersion == b.socketVersion;
 }
 
@@ -109,6 +110,8 @@ TEST_F(Parameters, SettingsStartWithTheirDefaults) {
   EXPECT_EQ(settings.dataConnectTimeout, 20000u);
   EXPECT_EQ(settings.finalBlockDelay, 50u);
   EXPECT_EQ(settings.uploadBlockSize, 1024u);
+  EXPECT_EQ(settings.closePause, 1u);
+  EXPECT_EQ(settings.transferChunk, 8192u);
   EXPECT_STREQ(settings.versionMarker, "$VER 0116 BLD 000C$");
   EXPECT_EQ(settings.socketVersion, 0x0101);
 }
@@ -135,16 +138,29 @@ TEST_F(Parameters, LibraryWideCodesStoreTheValueForEveryChannel) {
   EXPECT_EQ(settings.dataConnectTimeout, savedSettings().dataConnectTimeout) << "has no code";
 }
 
-TEST_F(Parameters, UploadBlockSizeIsClampedTo128Through8192) {
+// Each stores and returns the value as masked or clamped, taken as unsigned, for every channel.
+TEST_F(Parameters, CheckedSettingsAreMaskedOrClamped) {
   struct Case {
+    uint32_t code;
     int32_t value;
     int32_t stored;
   };
-  for (Case c : {Case{100, 128}, Case{0, 128}, Case{127, 128}, Case{128, 128}, Case{1024, 1024},
-                 Case{8192, 8192}, Case{8193, 8192}, Case{10000, 8192}, Case{-1, 8192},
-                 Case{INT_MIN, 8192}}) {
-    EXPECT_EQ(dapSetInteger(0, DAP_SET_UPLOAD_BLOCK_SIZE, c.value), c.stored) << c.value;
-    EXPECT_EQ(settings.uploadBlockSize, static_cast<uint32_t>(c.stored)) << c.value;
+  constexpr int32_t kMax = 16 << 20;
+  const Case cases[] = {
+      {11, 100, 128},   {11, 0, 128},         {11, 127, 128},   {11, 128, 128},
+      {11, 1024, 1024}, {11, 8192, 8192},     {11, 8193, 8192}, {11, 10000, 8192},
+      {11, -1, 8192},   {11, INT_MIN, 8192},  {13, 0, 0},       {13, 1, 1},
+      {13, 2, 0},       {13, 3, 1},           {13, -1, 1},      {13, -2, 0},
+      {14, 0, 8192},    {14, 8191, 8192},     {14, 8192, 8192}, {14, 8193, 8193},
+      {14, kMax, kMax}, {14, kMax + 1, kMax}, {14, -1, kMax},   {14, INT_MIN, kMax},
+  };
+  for (const Case& c : cases) {
+    Settings expected = settings;
+    expected.*(c.code == 11   ? &Settings::uploadBlockSize
+               : c.code == 13 ? &Settings::closePause
+                              : &Settings::transferChunk) = static_cast<uint32_t>(c.stored);
+    EXPECT_EQ(dapSetInteger(c.value & 1, c.code, c.value), c.stored) << c.code << ": " << c.value;
+    EXPECT_TRUE(sameSettings(settings, expected)) << c.code << ": " << c.value;
   }
 }
 
@@ -197,7 +213,7 @@ TEST_F(Parameters, PassiveModeStoresAnyValue) {
 
 TEST_F(Parameters, UnknownSetCodesAnswerMinus1AndChangeNothing) {
   channel(0).resumeTick = 5;
-  for (uint32_t code : {0u, 7u, 13u, 14u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
+  for (uint32_t code : {0u, 7u, 15u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
     EXPECT_EQ(dapSetInteger(0, code, 4000), -1) << "code " << code;
   }
   EXPECT_TRUE(sameSettings(settings, savedSettings()));

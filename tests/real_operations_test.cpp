@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "dap32.h"
+#include "frame/channel.h"
+#include "platform/platform.h"
 #include "support/real_server.h"
 #include "support/test_files.h"
 #include "support/timing.h"
@@ -196,11 +198,14 @@ class RealSession : public testing::Test {
     }
   }
 
+  // Settings are library-wide and outlive release: each test gets them as it found them.
   void TearDown() override {
     if (attached_) {
       for (int32_t chan = 0; chan < static_cast<int32_t>(kChannelCount); ++chan) dapClose(chan);
       dapRelease();
     }
+    platRefuseDataMoves(0);
+    settings = saved_;
   }
 
   // A local directory under the scratch tree.
@@ -219,6 +224,7 @@ class RealSession : public testing::Test {
   }
 
   std::unique_ptr<RealServer> server_;
+  const Settings saved_ = settings;
   ftptest::TempDir scratchDir_{"dap32-realops"};
   const fs::path scratch_ = scratchDir_.path();
   bool attached_ = false;
@@ -435,6 +441,39 @@ TEST_P(RealOperations, LargeFileRoundTrip) {
 
   EXPECT_EQ(0, dapDelFile(ch, "large.bin"));
   EXPECT_EQ(0, dapClose(ch));
+}
+
+// The fast settings: no pause after a close, steps of up to 4 MiB moved by the kernel (or
+// copied, where it refuses), and the same bytes as ever.
+TEST_P(RealOperations, FastSettingsRoundTrip) {
+  constexpr int32_t ch = 15;
+  constexpr int64_t kSize = 16 * kMiB;
+  const fs::path source = local("source");
+  const fs::path target = local("target");
+  write_random_file(source / "fast.bin", kSize, 65);
+  dapSetInteger(ch, DAP_SET_POLL_SLEEP, 1);
+  dapSetInteger(ch, DAP_SET_FINAL_BLOCK_DELAY, 0);
+  dapSetInteger(ch, DAP_SET_UPLOAD_BLOCK_SIZE, 8192);
+  ASSERT_EQ(0, dapSetInteger(ch, DAP_SET_CLOSE_PAUSE, 0));
+  ASSERT_EQ(4 * kMiB, dapSetInteger(ch, DAP_SET_TRANSFER_CHUNK, 4 * kMiB));
+  ASSERT_EQ(0, connect(ch));
+  ASSERT_EQ(0, dapSetMode(ch, 'B'));
+  for (int32_t refuse : {0, 1}) {
+    SCOPED_TRACE(refuse ? "copied" : "moved by the kernel");
+    platRefuseDataMoves(refuse);
+    ASSERT_EQ(0, dapSetLocalDir(ch, source.c_str()));
+    ASSERT_EQ(0, dapPutFile(ch, "fast.bin")) << last_reply(ch);
+    EXPECT_EQ(kSize, dapGetInteger(ch, DAP_GET_BYTES_SENT));
+    EXPECT_EQ("", file_difference(source / "fast.bin", on_server("fast.bin")));
+    ASSERT_EQ(0, dapSetLocalDir(ch, target.c_str()));
+    ASSERT_EQ(0, dapGetFile(ch, "fast.bin")) << last_reply(ch);
+    EXPECT_EQ(kSize, dapGetInteger(ch, DAP_GET_BYTES_RECEIVED));
+    EXPECT_EQ("", file_difference(source / "fast.bin", target / "fast.bin"));
+    EXPECT_EQ(0, dapDelFile(ch, "fast.bin"));
+  }
+  const auto started = Clock::now();
+  EXPECT_EQ(0, dapClose(ch));
+  EXPECT_LT(ftptest::msSince(started), 200) << "a close that paused";
 }
 
 // Every refusal (a reply of 500 or more) ends its operation with -18, and the channel stays in

@@ -22,6 +22,7 @@
 #include "support/child_process.h"
 #include "support/library_fixture.h"
 #include "support/local_pair.h"
+#include "support/test_files.h"
 #include "support/timing.h"
 
 namespace {
@@ -218,23 +219,33 @@ TEST_F(SocketPrimitives, SendContinuesPartialSends) {
   EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
 }
 
+// By send, and by the kernel from a file: sendfile cannot be told MSG_NOSIGNAL.
 TEST_F(SocketPrimitives, SendToClosedPeerFailsWithoutSignal) {
-  const int result = runInChild([] {
-    // The parent still holds the fixture's pair, so the child closes a pair of its own.
-    signal(SIGPIPE, SIG_DFL);
-    LocalPair own(LocalPair::Kind::Tcp);
-    own.closePeer(LocalPair::PeerClose::Orderly);
-    std::vector<char> block(65536, 'q');
-    int32_t sent = 0;
-    for (int attempt = 0; attempt < 200 && sent >= 0; ++attempt) {
-      sent = netSend(own.end(0), block.data(), static_cast<int32_t>(block.size()));
-      usleep(5000);
-    }
-    const int32_t error = platSocketError();
-    return sent == -1 && (error == 10053 || error == 10054) ? 0 : 1;
-  });
-  ASSERT_GE(result, 0) << "killed by signal " << -result;
-  EXPECT_EQ(result, 0) << "send did not fail with -1 and 10053/10054";
+  const std::string source = dir().file("source.bin");
+  ASSERT_TRUE(writeFile(source, std::string(1 << 20, 'q')));
+  for (bool fromFile : {false, true}) {
+    const int result = runInChild([&] {
+      // The parent still holds the fixture's pair, so the child closes a pair of its own.
+      signal(SIGPIPE, SIG_DFL);
+      LocalPair own(LocalPair::Kind::Tcp);
+      own.closePeer(LocalPair::PeerClose::Orderly);
+      const PlatFile file = platFileOpenRead(source.c_str());
+      std::vector<char> block(65536, 'q');
+      bool failed = false;
+      for (int attempt = 0; attempt < 200 && !failed; ++attempt) {
+        uint32_t moved = 0;
+        lseek(file, 0, SEEK_SET);
+        failed = fromFile
+                     ? platSocketSendFromFile(own.end(0), file, 65536, &moved) == kMoveSocketFailed
+                     : netSend(own.end(0), block.data(), 65536) == -1;
+        usleep(5000);
+      }
+      const int32_t error = platSocketError();
+      return failed && (error == 10053 || error == 10054) ? 0 : 1;
+    });
+    ASSERT_GE(result, 0) << "killed by signal " << -result << (fromFile ? ", from a file" : "");
+    EXPECT_EQ(result, 0) << "did not fail with 10053/10054" << (fromFile ? ", from a file" : "");
+  }
 }
 
 TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
@@ -265,6 +276,17 @@ TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
   other.join();
   EXPECT_GE(elapsed, 240);
   EXPECT_GE(waited.load(), 140) << "the lock was free during the pause";
+}
+
+TEST_F(SocketPrimitives, ClosePause0ClosesWithoutSleeping) {
+  ASSERT_EQ(dapSetInteger(0, DAP_SET_CLOSE_PAUSE, 0), 0);
+  for (uint32_t pause : {125u, 500u, 0xFFFFu}) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto start = Clock::now();
+    EXPECT_EQ(netCloseSocket(fd, pause), 1);
+    EXPECT_TRUE(elapsedBetween(msSince(start), 0, 30)) << pause;
+    EXPECT_FALSE(isOpen(fd));
+  }
 }
 
 TEST_F(SocketPrimitives, CloseRejectsBadHandlesAndSparesStandardInput) {

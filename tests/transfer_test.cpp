@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <ostream>
@@ -14,6 +15,7 @@
 
 #include "dap32.h"
 #include "frame/channel.h"
+#include "platform/platform.h"
 #include "support/local_pair.h"
 #include "support/scripted_session.h"
 #include "support/test_files.h"
@@ -265,6 +267,129 @@ INSTANTIATE_TEST_SUITE_P(Transfer, TransferBlockTest,
                          ::testing::Values(BlockCase{100, 128}, BlockCase{1000, 1000},
                                            BlockCase{9000, 8192}),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
+
+struct ChunkCase {
+  const char* name;
+  bool passive;
+  bool upload;
+  bool refuse;  // the kernel refuses to move the bytes, so the data buffer copies them
+};
+
+void PrintTo(const ChunkCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferChunkTest : public TransferTest, public ::testing::WithParamInterface<ChunkCase> {
+ protected:
+  void TearDown() override {
+    platRefuseDataMoves(0);
+    TransferTest::TearDown();
+  }
+};
+
+#ifndef _WIN32
+// Pipes of this process: the kernel data path opens one inside a step and closes it there.
+int pipesOpen() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    count += std::filesystem::read_symlink(entry.path(), error).string().starts_with("pipe:");
+  }
+  return count;
+}
+#endif
+
+// 4 MiB with a chunk of 1 MiB: a step moves all that has arrived (or that the socket takes)
+// up to the chunk, so the transfer needs far fewer steps than its 512 blocks of 8192 bytes.
+// The caller pauses between steps, as one busy elsewhere would, so that data piles up.
+TEST_P(TransferChunkTest, LargeChunkMovesManyBlocksPerStep) {
+  const ChunkCase& c = GetParam();
+  constexpr int32_t kSize = 4 << 20;
+  constexpr int32_t kChunk = 1 << 20;
+  const std::string bytes = binary(kSize);
+  if (c.upload) writeFile(file("chunk.bin"), bytes);
+  ASSERT_NO_FATAL_FAILURE(login(
+      {c.passive ? pasv() : port(), c.upload ? stor("chunk.bin") : retr("chunk.bin", bytes)}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, c.passive ? 1 : 0);
+  ASSERT_EQ(dapSetInteger(kChan, DAP_SET_TRANSFER_CHUNK, kChunk), kChunk);
+  dapSetInteger(kChan, DAP_SET_POLL_SLEEP, 1);
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
+  platRefuseDataMoves(c.refuse ? 1 : 0);
+
+  ASSERT_EQ(c.upload ? dapPutFile(kChan, "chunk.bin") : dapGetFile(kChan, "chunk.bin"), 0);
+  // Arming used the buffer for the local path; the data path alone uses it from here on.
+  std::memset(channel()->dataBuffer, '#', kDataBufferSize);
+  const uint32_t counter = c.upload ? DAP_GET_BYTES_SENT : DAP_GET_BYTES_RECEIVED;
+  int32_t moved = 0;
+  int32_t largest = 0;
+  int dataSteps = 0;
+#ifndef _WIN32
+  const int pipesBefore = pipesOpen();
+#endif
+  int pipesLeft = 0;
+  const auto start = Clock::now();
+  int32_t result;
+  while ((result = dapDriver(kChan)) > 0 && msSince(start) < 30000) {
+    const int32_t now = dapGetInteger(kChan, counter);
+    if (now != moved) {
+      ++dataSteps;
+      largest = std::max(largest, now - moved);
+      moved = now;
+    }
+#ifndef _WIN32
+    pipesLeft = std::max(pipesLeft, pipesOpen() - pipesBefore);
+#endif
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE((c.upload ? server().received(3) : local("chunk.bin")) == bytes);
+  EXPECT_EQ(moved, kSize);
+  EXPECT_GT(largest, static_cast<int32_t>(kDataBufferSize));
+  EXPECT_LE(largest, kChunk);
+  EXPECT_LT(dataSteps, 128) << "largest step " << largest;
+  EXPECT_EQ(pipesLeft, 0);
+  // Only copying goes through the data buffer.
+#ifdef _WIN32
+  const bool kernelMoved = false;
+#else
+  const bool kernelMoved = !c.refuse;
+#endif
+  EXPECT_EQ(std::string(channel()->dataBuffer, 16) == std::string(16, '#'), kernelMoved);
+  const std::string count =
+      std::to_string(kSize) + (c.upload ? " bytes transmitted\r\n" : " bytes received\r\n");
+  EXPECT_TRUE(logsInOrder(log(), {c.upload ? "S: STOR chunk.bin\r\n" : "S: RETR chunk.bin\r\n",
+                                  count, "R: 226 Transfer complete\r\n"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, TransferChunkTest,
+                         ::testing::Values(ChunkCase{"PassiveDownload", true, false, false},
+                                           ChunkCase{"PassiveUpload", true, true, false},
+                                           ChunkCase{"ActiveDownload", false, false, false},
+                                           ChunkCase{"ActiveUpload", false, true, false},
+                                           ChunkCase{"PassiveDownloadCopied", true, false, true},
+                                           ChunkCase{"PassiveUploadCopied", true, true, true},
+                                           ChunkCase{"ActiveDownloadCopied", false, false, true},
+                                           ChunkCase{"ActiveUploadCopied", false, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// dapAbort closes the listener and the data socket, each followed by a pause of 250 ms
+// holding the lock, unless closePause is 0.
+TEST_F(TransferTest, AbortPausesAfterEachCloseUnlessClosePauseIs0) {
+  for (int32_t closePause : {1, 0}) {
+    ASSERT_EQ(dapSetInteger(kChan, DAP_SET_CLOSE_PAUSE, closePause), closePause);
+    channel()->listenSocket = loopbackSocket();
+    channel()->dataSocket = loopbackSocket(0, false);
+    ASSERT_GT(channel()->listenSocket, 0);
+    ASSERT_GT(channel()->dataSocket, 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(dapAbort(kChan), 1);
+    EXPECT_TRUE(closePause == 1 ? elapsedBetween(msSince(start), 480, 5000)
+                                : elapsedBetween(msSince(start), 0, 150))
+        << "closePause " << closePause;
+    EXPECT_EQ(channel()->listenSocket, 0);
+    EXPECT_EQ(channel()->dataSocket, 0);
+  }
+}
 
 TEST_F(TransferTest, FinalReplyOtherThan226FailsAndLogsTheReply) {
   Exchange down = retr("f.bin", "abc");
