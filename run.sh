@@ -19,7 +19,8 @@ usage: ./run.sh COMMAND
   test    setup, native build with sanitizers, Windows cross builds, then all tests
   demo    an example FTP session with the dapftp client against a local pyftpdlib server
   bench   release build, then throughput, latency, CPU and allocations against vsftpd and
-          pyftpdlib on loopback (~5 min); options go to bench/run_bench.py (--rounds, --sizes)
+          pyftpdlib on loopback, defaults beside the fast settings, many channels and threads
+          (~10 min); options go to bench/run_bench.py (--rounds, --sizes)
 EOF
 }
 

@@ -1,17 +1,26 @@
 // dap32_bench: one measurement per run, for bench/run_bench.py.
 //
-//   dap32_bench dap-get      PORT USER PASS DIR NAME
-//   dap32_bench dap-put      PORT USER PASS DIR NAME BLOCK      (BLOCK 0 keeps the default)
+//   dap32_bench dap-get      PORT USER PASS DIR NAME [fast]
+//   dap32_bench dap-put      PORT USER PASS DIR NAME BLOCK [fast]   (BLOCK 0 keeps the default)
 //   dap32_bench loop-get     PORT USER PASS FILE NAME
 //   dap32_bench loop-put     PORT USER PASS FILE NAME [BLOCK [nodelay]]
-//   dap32_bench session      PORT USER PASS POLL_SLEEP COUNT
+//   dap32_bench session      PORT USER PASS POLL_SLEEP COUNT [fast]
 //   dap32_bench loop-session PORT USER PASS COUNT
-//   dap32_bench allocs       PORT USER PASS DIR UPLOAD_NAME DOWNLOAD_NAME
-//   dap32_bench phases       PORT USER PASS DIR NAME {get|put} BLOCK
+//   dap32_bench allocs       PORT USER PASS DIR UPLOAD_NAME DOWNLOAD_NAME [fast]
+//   dap32_bench phases       PORT USER PASS DIR NAME {get|put} BLOCK [fast]
+//   dap32_bench channels     PORT USER PASS DIR NAME {get|put} COUNT [fast]
+//   dap32_bench threads      PORT USER PASS DIR UPLOAD_NAME DOWNLOAD_NAME COUNT ROUNDS [fast]
+//
+// "fast" applies the settings of the "dap32 fast" rows (fastSettings below) after attach.
+// channels: COUNT channels driven from one thread with AUTO_CALL off, each downloading NAME
+// into DIR/cN or uploading DIR/NAME into the server directory cN. threads: COUNT threads, each
+// with its own channel, ROUNDS times logging in, changing to the server directory tN,
+// uploading UPLOAD_NAME from DIR/tN, downloading DOWNLOAD_NAME into DIR/tN, listing, closing.
 //
 // Results are "RESULT key=value ..." lines on stdout; failures go to stderr with exit 1.
 // Every socket wait of the plain loops is bounded by a receive/send time-out.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,6 +39,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "dap32.h"
 
@@ -188,9 +200,21 @@ struct Server {
   const char* password;
 };
 
+// The "dap32 fast" settings: no pause after a close, a transfer chunk of 4 MiB, 8 KiB upload
+// blocks, and the shortest waits. They are library-wide, so they need an attached channel.
+void fastSettings() {
+  dapSetInteger(kChannel, DAP_SET_POLL_SLEEP, 1);
+  dapSetInteger(kChannel, DAP_SET_COMMAND_DELAY, 0);
+  dapSetInteger(kChannel, DAP_SET_FINAL_BLOCK_DELAY, 0);
+  dapSetInteger(kChannel, DAP_SET_UPLOAD_BLOCK_SIZE, kDataBlock);
+  dapSetInteger(kChannel, DAP_SET_CLOSE_PAUSE, 0);
+  dapSetInteger(kChannel, DAP_SET_TRANSFER_CHUNK, 4 << 20);
+}
+
 // Attach, passive mode, log in and switch to binary; the channel is ready for transfers.
-void dapLogin(const Server& server, const char* localDir) {
+void dapLogin(const Server& server, const char* localDir, bool fast) {
   checkDap("attach", dapAttach(1, 0));
+  if (fast) fastSettings();
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   checkDap("connect", dapConnect(kChannel, "127.0.0.1", server.user, server.password));
@@ -206,8 +230,8 @@ void dapLogout() {
 // ---- dap32 transfers ----
 
 int dapTransfer(const Server& server, const char* dir, const char* name, bool download,
-                int32_t block) {
-  dapLogin(server, dir);
+                int32_t block, bool fast) {
+  dapLogin(server, dir, fast);
   if (block > 0) dapSetInteger(kChannel, DAP_SET_UPLOAD_BLOCK_SIZE, block);
   int32_t stepsBefore = dapGetInteger(kChannel, DAP_GET_STEP_COUNT);
   double start = nowSeconds();
@@ -377,8 +401,9 @@ int loopTransfer(const Server& server, const char* path, const char* name, bool 
 
 // ---- Sessions: log in, PWD, QUIT ----
 
-int dapSessions(const Server& server, int32_t pollSleep, int count) {
+int dapSessions(const Server& server, int32_t pollSleep, int count, bool fast) {
   checkDap("attach", dapAttach(1, 0));
+  if (fast) fastSettings();
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   dapSetInteger(kChannel, DAP_SET_POLL_SLEEP, pollSleep);
@@ -392,10 +417,10 @@ int dapSessions(const Server& server, int32_t pollSleep, int count) {
     checkDap("close", dapClose(kChannel));
     double closed = nowSeconds();
     printf(
-        "RESULT op=session client=dap poll=%d connect_ms=%.3f pwd_ms=%.3f close_ms=%.3f "
-        "total_ms=%.3f\n",
-        static_cast<int>(pollSleep), (connected - start) * 1e3, (printed - connected) * 1e3,
-        (closed - printed) * 1e3, (closed - start) * 1e3);
+        "RESULT op=session client=dap poll=%d fast=%d connect_ms=%.3f pwd_ms=%.3f "
+        "close_ms=%.3f total_ms=%.3f\n",
+        static_cast<int>(pollSleep), fast ? 1 : 0, (connected - start) * 1e3,
+        (printed - connected) * 1e3, (closed - printed) * 1e3, (closed - start) * 1e3);
   }
   dapRelease();
   return 0;
@@ -428,7 +453,7 @@ int loopSessions(const Server& server, int count) {
 char listing[1 << 16];
 
 int countAllocations(const Server& server, const char* dir, const char* uploadName,
-                     const char* downloadName) {
+                     const char* downloadName, bool fast) {
   // The interposer must see allocations made inside other shared objects, or a zero proves
   // nothing: strdup allocates inside libc.
   void* warm[1];
@@ -451,6 +476,7 @@ int countAllocations(const Server& server, const char* dir, const char* uploadNa
   sitesKept = 0;
 
   counting = true;
+  if (fast) fastSettings();
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   int32_t steps[7];
@@ -502,8 +528,9 @@ StateTime stateTimes[kStateSlots];
 
 // Drives the transfer as AUTO_CALL does (dapDriver, then a yield) and charges each call to
 // the state it was about to run.
-int phases(const Server& server, const char* dir, const char* name, bool download, int32_t block) {
-  dapLogin(server, dir);
+int phases(const Server& server, const char* dir, const char* name, bool download, int32_t block,
+           bool fast) {
+  dapLogin(server, dir, fast);
   if (block > 0) dapSetInteger(kChannel, DAP_SET_UPLOAD_BLOCK_SIZE, block);
   dapSetInteger(kChannel, DAP_SET_AUTO_CALL, 0);
   uint32_t counter = download ? DAP_GET_BYTES_RECEIVED : DAP_GET_BYTES_SENT;
@@ -564,10 +591,153 @@ int phases(const Server& server, const char* dir, const char* name, bool downloa
   return 0;
 }
 
+// ---- Many channels at once ----
+
+// This process's open descriptors, to show that a run leaves none behind.
+int openDescriptors() {
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(listing);
+  return count - 1;  // the listing's own descriptor
+}
+
+std::string pathIn(const char* dir, const char* prefix, int index, const char* name = nullptr) {
+  std::string path = std::string(dir) + "/" + prefix + std::to_string(index);
+  return name != nullptr ? path + "/" + name : path;
+}
+
+// Attaches count channels, each in passive mode, logged in and in binary mode.
+void loginChannels(const Server& server, int count, bool fast) {
+  checkDap("attach", dapAttach(static_cast<uint32_t>(count), 0));
+  if (fast) fastSettings();
+  for (int ch = 0; ch < count; ++ch) {
+    dapSetInteger(ch, DAP_SET_SERVER_PORT, server.port);
+    dapSetInteger(ch, DAP_SET_PASSIVE, 1);
+    checkDap("connect", dapConnect(ch, "127.0.0.1", server.user, server.password));
+    checkDap("type", dapSetMode(ch, 'B'));
+  }
+}
+
+// One thread drives every channel's transfer a step at a time, as a caller with AUTO_CALL off
+// does from its idle loop; the time runs from arming the first transfer to the last one's end.
+int manyChannels(const Server& server, const char* dir, const char* name, bool download, int count,
+                 bool fast) {
+  int descriptors = openDescriptors();
+  loginChannels(server, count, fast);
+  for (int ch = 0; ch < count; ++ch) {
+    if (download) {
+      checkDap("local dir", dapSetLocalDir(ch, pathIn(dir, "c", ch).c_str()));
+    } else {
+      checkDap("local dir", dapSetLocalDir(ch, dir));
+      checkDap("cd", dapSetServerDir(ch, ("c" + std::to_string(ch)).c_str()));
+    }
+    dapSetInteger(ch, DAP_SET_AUTO_CALL, 0);
+  }
+  std::vector<int32_t> results(static_cast<size_t>(count), 1);
+  int32_t steps = 0;
+  for (int ch = 0; ch < count; ++ch) steps -= dapGetInteger(ch, DAP_GET_STEP_COUNT);
+  double start = nowSeconds();
+  for (int ch = 0; ch < count; ++ch) {
+    checkDap("arm", download ? dapGetFile(ch, name) : dapPutFile(ch, name));
+  }
+  for (bool running = true; running;) {
+    if (nowSeconds() - start > kPhaseLimitSeconds) fail("transfers did not end in time");
+    running = false;
+    for (int ch = 0; ch < count; ++ch) {
+      if (results[ch] <= 0) continue;
+      results[ch] = dapDriver(ch);
+      running = running || results[ch] > 0;
+    }
+  }
+  double seconds = nowSeconds() - start;
+  long long bytes = 0;
+  for (int ch = 0; ch < count; ++ch) {
+    checkDap(download ? "get" : "put", results[ch]);
+    steps += dapGetInteger(ch, DAP_GET_STEP_COUNT);
+    bytes += dapGetInteger(ch, download ? DAP_GET_BYTES_RECEIVED : DAP_GET_BYTES_SENT);
+    dapSetInteger(ch, DAP_SET_AUTO_CALL, 1);
+    checkDap("close", dapClose(ch));
+  }
+  dapRelease();
+  printf("RESULT op=channels dir=%s channels=%d bytes=%lld seconds=%.6f steps=%ld fds_left=%d\n",
+         download ? "get" : "put", count, bytes, seconds, static_cast<long>(steps),
+         openDescriptors() - descriptors);
+  return 0;
+}
+
+struct ThreadRun {
+  long long bytes = 0;
+  int sessions = 0;
+  int failures = 0;
+  char listing[4096];
+};
+
+// Whole sessions on every channel at once, each channel on a thread of its own.
+void threadSessions(int ch, const Server& server, const char* dir, const char* upName,
+                    const char* downName, int rounds, ThreadRun* run) {
+  const std::string local = pathIn(dir, "t", ch);
+  const std::string remote = "t" + std::to_string(ch);
+  for (int round = 0; round < rounds; ++round) {
+    int32_t results[] = {
+        dapConnect(ch, "127.0.0.1", server.user, server.password),
+        dapSetMode(ch, 'B'),
+        dapSetServerDir(ch, remote.c_str()),
+        dapSetLocalDir(ch, local.c_str()),
+        dapPutFile(ch, upName),
+        dapGetFile(ch, downName),
+        dapGetList(ch, DAP_LIST_FULL, run->listing, sizeof run->listing),
+        dapClose(ch),
+    };
+    bool failed = false;
+    for (int32_t result : results) failed = failed || result < 0;
+    run->failures += failed ? 1 : 0;
+    run->sessions += 1;
+    run->bytes += dapGetInteger(ch, DAP_GET_BYTES_SENT);
+    run->bytes += dapGetInteger(ch, DAP_GET_BYTES_RECEIVED);
+  }
+}
+
+int manyThreads(const Server& server, const char* dir, const char* upName, const char* downName,
+                int count, int rounds, bool fast) {
+  int descriptors = openDescriptors();
+  checkDap("attach", dapAttach(static_cast<uint32_t>(count), 0));
+  if (fast) fastSettings();
+  for (int ch = 0; ch < count; ++ch) {
+    dapSetInteger(ch, DAP_SET_SERVER_PORT, server.port);
+    dapSetInteger(ch, DAP_SET_PASSIVE, 1);
+  }
+  std::vector<ThreadRun> runs(static_cast<size_t>(count));
+  std::vector<std::thread> threads;
+  double start = nowSeconds();
+  for (int ch = 0; ch < count; ++ch) {
+    threads.emplace_back(threadSessions, ch, server, dir, upName, downName, rounds, &runs[ch]);
+  }
+  // Joining is bounded: every operation ends by the library's own deadlines.
+  for (std::thread& thread : threads) thread.join();
+  double seconds = nowSeconds() - start;
+  dapRelease();
+  long long bytes = 0;
+  int sessions = 0, failures = 0;
+  for (const ThreadRun& run : runs) {
+    bytes += run.bytes;
+    sessions += run.sessions;
+    failures += run.failures;
+  }
+  printf(
+      "RESULT op=threads threads=%d sessions=%d failures=%d bytes=%lld seconds=%.6f "
+      "fds_left=%d\n",
+      count, sessions, failures, bytes, seconds, openDescriptors() - descriptors);
+  return 0;
+}
+
 [[noreturn]] void usage() {
   fputs(
       "usage: dap32_bench {dap-get|dap-put|loop-get|loop-put|session|loop-session|allocs|"
-      "phases} PORT USER PASS ...\n",
+      "phases|channels|threads} PORT USER PASS ... [fast]\n",
       stderr);
   exit(2);
 }
@@ -583,21 +753,33 @@ int main(int argc, char** argv) {
   Server server{number(argv[2]), argv[3], argv[4]};
   char** rest = argv + 5;
   int extra = argc - 5;
+  bool fast = extra > 0 && strcmp(rest[extra - 1], "fast") == 0;
+  if (fast) --extra;
   auto is = [mode](const char* name) { return strcmp(mode, name) == 0; };
-  if (is("dap-get") && extra == 2) return dapTransfer(server, rest[0], rest[1], true, 0);
+  if (is("dap-get") && extra == 2) return dapTransfer(server, rest[0], rest[1], true, 0, fast);
   if (is("dap-put") && extra == 3) {
-    return dapTransfer(server, rest[0], rest[1], false, number(rest[2]));
+    return dapTransfer(server, rest[0], rest[1], false, number(rest[2]), fast);
   }
-  if ((is("loop-get") || is("loop-put")) && extra >= 2 && extra <= 4) {
+  if ((is("loop-get") || is("loop-put")) && extra >= 2 && extra <= 4 && !fast) {
     int32_t block = extra >= 3 ? number(rest[2]) : kDataBlock;
     bool noDelay = extra == 4 && strcmp(rest[3], "nodelay") == 0;
     return loopTransfer(server, rest[0], rest[1], is("loop-get"), block, noDelay);
   }
-  if (is("session") && extra == 2) return dapSessions(server, number(rest[0]), number(rest[1]));
-  if (is("loop-session") && extra == 1) return loopSessions(server, number(rest[0]));
-  if (is("allocs") && extra == 3) return countAllocations(server, rest[0], rest[1], rest[2]);
+  if (is("session") && extra == 2) {
+    return dapSessions(server, number(rest[0]), number(rest[1]), fast);
+  }
+  if (is("loop-session") && extra == 1 && !fast) return loopSessions(server, number(rest[0]));
+  if (is("allocs") && extra == 3) return countAllocations(server, rest[0], rest[1], rest[2], fast);
   if (is("phases") && extra == 4) {
-    return phases(server, rest[0], rest[1], strcmp(rest[2], "get") == 0, number(rest[3]));
+    return phases(server, rest[0], rest[1], strcmp(rest[2], "get") == 0, number(rest[3]), fast);
+  }
+  int32_t count = extra >= 4 ? number(rest[3]) : 0;
+  if (count < 1 || count > 32) usage();
+  if (is("channels") && extra == 4) {
+    return manyChannels(server, rest[0], rest[1], strcmp(rest[2], "get") == 0, count, fast);
+  }
+  if (is("threads") && extra == 5) {
+    return manyThreads(server, rest[0], rest[1], rest[2], count, number(rest[4]), fast);
   }
   usage();
 }
