@@ -507,6 +507,15 @@ def render_csharp(api):
     out.append(f'                    return ErrorKind.{kind.capitalize()};')
   out += ['                default:', '                    return ErrorKind.Other;',
           '            }', '        }', '',
+          '        /// <summary>The text of code as dapErrorText gives it, without a reply; "" for a '
+          'code without text.</summary>',
+          '        public static string TextOf(int code)', '        {',
+          '            switch (code)', '            {']
+  for e in api['error']:
+    if e['text']:
+      text = e['text'].replace('\\', '\\\\').replace('"', '\\"')
+      out.append(f'                case {e["code"]}: return "{text}";')
+  out += ['                default: return "";', '            }', '        }', '',
           '        /// <summary>Whether dapErrorText follows the text of code with the server\'s '
           'reply.</summary>',
           '        public static bool CarriesReply(int code)', '        {',
@@ -579,6 +588,8 @@ def render_pascal(api):
           'function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;', '',
           '{ Whether dapErrorText follows the text of Code with the server\'s reply. }',
           'function Dap32CarriesReply(Code: Integer): Boolean;', '',
+          '{ The text of Code as dapErrorText gives it, without a reply; \'\' for a code without '
+          'text. }', 'function Dap32ErrorMessage(Code: Integer): AnsiString;', '',
           'implementation', '',
           'function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;', 'begin', '  case Code of']
   for kind in ('connect', 'server', 'timeout'):
@@ -588,7 +599,13 @@ def render_pascal(api):
           'function Dap32CarriesReply(Code: Integer): Boolean;', 'begin',
           '  Result := ' + ' or '.join(f'(Code = {e["code"]})'
                                       for e in api['error'] if e.get('reply')) + ';',
-          'end;', '', 'end.', '']
+          'end;', '', 'function Dap32ErrorMessage(Code: Integer): AnsiString;', 'begin',
+          '  case Code of']
+  for e in api['error']:
+    if e['text']:
+      text = e['text'].replace("'", "''")
+      out.append(f"    {e['code']}: Result := '{text}';")
+  out += ['  else', "    Result := '';", '  end;', 'end;', '', 'end.', '']
   return '\n'.join(out)
 
 
