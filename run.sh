@@ -10,13 +10,15 @@ PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686 wine wine32
   python3 python3-pyftpdlib vsftpd passwd
+  python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
 )
 
 usage() {
   cat >&2 <<'EOF'
 usage: ./run.sh COMMAND
   setup   install the packages and the FTP test user the build and tests need (idempotent)
-  test    setup, native build with sanitizers, Windows cross builds, then all tests
+  test    setup, native build with sanitizers, a plain library for the bindings, Windows
+          cross builds, then all tests
   demo    an example FTP session with the dapftp client against a local pyftpdlib server
   bench   release build, then throughput, latency, CPU and allocations against vsftpd and
           pyftpdlib on loopback (~5 min); options go to bench/run_bench.py (--rounds, --sizes)
@@ -61,8 +63,13 @@ cmd_test() {
   export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
   cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAP32_SANITIZE=ON \
     -DDAP32_WIN32_BUILD_DIR="$PWD/build/win32" \
-    -DDAP32_WIN32_TESTS_BUILD_DIR="$PWD/build/win32-tests"
+    -DDAP32_WIN32_TESTS_BUILD_DIR="$PWD/build/win32-tests" \
+    -DDAP32_BINDINGS_LIBRARY_DIR="$PWD/build/lib"
   cmake --build build/native -j "$JOBS"
+  # The bindings' tests load the library into Python, Mono and Free Pascal programs, which the
+  # sanitized build above does not allow: they get a plain build of the library alone.
+  cmake -S . -B build/lib -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF
+  cmake --build build/lib -j "$JOBS" --target dap32
   cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
     -DDAP32_TESTS=OFF
   cmake --build build/win32 -j "$JOBS"
