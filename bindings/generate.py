@@ -351,7 +351,7 @@ def render_reference(api):
         out += [f'**Errors:** {md_cell(listed)}.', '']
       out += [f'**AUTO_CALL:** {auto_call_sentence(f)}', '']
       if 'entry_line' in f:
-        out += [f'**Log:** first writes "{f["entry_line"]}" and CR LF to an open log.', '']
+        out += [f'**Log:** first writes `{f["entry_line"]}` and CR LF to an open log.', '']
       if 'entry_state' in f:
         out += [f'**First state:** {f["entry_state"]}.', '']
       out += [f'- {n}' for n in f.get('notes', [])]

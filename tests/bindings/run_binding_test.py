@@ -28,15 +28,15 @@ SERVER_TIMEOUT = 30
 def steps(language, library_dir, scratch):
   """The commands that build the test, then the one that runs it."""
   if language == 'python':
-    # Installed as a user would: pip, offline, into a fresh environment, from a copy so
-    # that the build leaves nothing in the source tree.
+    # Installed with the commands its README gives, offline, from a copy so that the build
+    # leaves nothing in the source tree.
     source = os.path.join(scratch, 'source')
     shutil.copytree(os.path.join(TOP, 'bindings', 'python'), source)
-    venv = os.path.join(scratch, 'venv')
-    python = os.path.join(venv, 'bin', 'python')
-    return [[PYTHON, '-m', 'venv', '--system-site-packages', '--without-pip', venv],
-            [python, '-m', 'pip', 'install', '--quiet', '--no-build-isolation', source]], \
-        [python, os.path.join(HERE, 'python_binding_test.py')]
+    venv = os.path.join(scratch, 'env')
+    return [[PYTHON, '-m', 'venv', '--system-site-packages', venv],
+            [os.path.join(venv, 'bin', 'pip'), 'install', '--quiet', '--no-build-isolation',
+             source]], \
+        [os.path.join(venv, 'bin', 'python'), os.path.join(HERE, 'python_binding_test.py')]
   if language == 'dotnet':
     library = os.path.join(scratch, 'Dap32.dll')
     program = os.path.join(scratch, 'FtpSessionTest.exe')
