@@ -143,7 +143,7 @@ def preamble_errors(function):
   return [-15, -8] if function.get('channel') else []
 
 
-def errors_sentence(api, function):
+def errors_sentence(function):
   codes = preamble_errors(function) + function['errors']
   if not codes:
     return 'none'
@@ -253,13 +253,13 @@ def c_prototype(function):
   return lines
 
 
-def c_function_comment(api, function):
+def c_function_comment(function):
   width = max(len(a['name']) for a in function['args']) if function['args'] else 0
   doc = function['doc']
   paragraphs = [f'{function["name"]}: {doc[0].lower()}{doc[1:]}']
   for arg in function['args']:
     paragraphs.append((f'  {arg["name"]:<{width}}  ', ' ' * (width + 4), arg['doc']))
-  paragraphs.append(f'Returns {function["result"]}. Errors: {errors_sentence(api, function)}.')
+  paragraphs.append(f'Returns {function["result"]}. Errors: {errors_sentence(function)}.')
   paragraphs.append(auto_call_sentence(function))
   paragraphs += function.get('notes', [])
   return c_comment(paragraphs)
@@ -280,7 +280,7 @@ def render_header(api):
                ' */')
     out.append('')
     for function in [f for f in api['function'] if f['family'] == family]:
-      out += c_function_comment(api, function)
+      out += c_function_comment(function)
       out += c_prototype(function)
       out.append('')
   out.append(HEADER_BOTTOM)
@@ -437,7 +437,11 @@ def render_python(api):
   for f in api['function']:
     types = py_tuple(PY_TYPES[a['type']] for a in f['args'])
     names = py_tuple(f'"{a["name"]}"' for a in f['args'])
-    out.append(f'    "{f["name"]}": ({types}, {names}, {bool(f.get("channel"))}),')
+    line = f'    "{f["name"]}": ({types}, {names}, {bool(f.get("channel"))}),'
+    if len(line) > 100:
+      head = f'    "{f["name"]}": ('
+      line = f'{head}{types},\n{" " * len(head)}{names}, {bool(f.get("channel"))}),'
+    out.append(line)
   out += ['}', '', '# Error code: (text as dapErrorText gives it, kind or None).', 'ERRORS = {']
   for e in api['error']:
     kind = f'"{e["kind"]}"' if 'kind' in e else 'None'
@@ -477,7 +481,8 @@ def render_csharp(api):
          'using System.Runtime.InteropServices;', '', 'namespace Dap32', '{',
          '    /// <summary>How the bindings group error codes into exceptions.</summary>',
          '    public enum ErrorKind { Other, Connect, Server, Timeout }', '',
-         '    public static class Native', '    {', '        public const string Library = "dap32";',
+         '    public static class Native', '    {',
+         '        public const string Library = "dap32";',
          f'        public const int Version = {api["library"]["version"]};',
          f'        public const int Build = {api["library"]["build"]};',
          f'        public const int MaxChannels = {api["library"]["max_channels"]};',
@@ -495,7 +500,10 @@ def render_csharp(api):
     out += cs_doc(f['doc'], '        ')
     out.append('        [DllImport(Library, CallingConvention = CallingConvention.StdCall,')
     out.append('                   CharSet = CharSet.Ansi, ExactSpelling = true)]')
-    out.append(f'        public static extern int {f["name"]}({params});')
+    line = f'        public static extern int {f["name"]}({params});'
+    if len(line) > 100:
+      line = f'        public static extern int {f["name"]}(\n            {params});'
+    out.append(line)
     out.append('')
   out += ['        /// <summary>The exception group of an error code.</summary>',
           '        public static ErrorKind KindOf(int code)', '        {',
@@ -507,8 +515,8 @@ def render_csharp(api):
     out.append(f'                    return ErrorKind.{kind.capitalize()};')
   out += ['                default:', '                    return ErrorKind.Other;',
           '            }', '        }', '',
-          '        /// <summary>The text of code as dapErrorText gives it, without a reply; "" for a '
-          'code without text.</summary>',
+          '        /// <summary>The text of code as dapErrorText gives it, without a reply; ""',
+          '        /// for a code without text.</summary>',
           '        public static string TextOf(int code)', '        {',
           '            switch (code)', '            {']
   for e in api['error']:
@@ -516,8 +524,8 @@ def render_csharp(api):
       text = e['text'].replace('\\', '\\\\').replace('"', '\\"')
       out.append(f'                case {e["code"]}: return "{text}";')
   out += ['                default: return "";', '            }', '        }', '',
-          '        /// <summary>Whether dapErrorText follows the text of code with the server\'s '
-          'reply.</summary>',
+          '        /// <summary>Whether dapErrorText follows the text of code with the reply.'
+          '</summary>',
           '        public static bool CarriesReply(int code)', '        {',
           '            return ' + ' || '.join(
               f'code == {e["code"]}' for e in api['error'] if e.get('reply')) + ';',
@@ -637,8 +645,10 @@ def vb_helper(function):
   params = [f'ByVal {vb_arg_name(a)} As ' + ('String' if a['type'] == 'text' else 'Long')
             for a in inputs]
   capacity = VB_LIST_BUFFER if buffer['type'] == 'inout' else VB_HELPER_BUFFER
+  doc_extra = ''
   if buffer['type'] == 'inout':
     params.append('Optional ByVal pattern As String = ""')
+    doc_extra = f" At most {capacity} bytes; call {function['name']} itself for more."
   helper = 'Dap32' + function['name'][3:]
   size = 'Len(buffer)' if buffer['nul'] == 'within' else 'Len(buffer) - 1'
   call_args = []
@@ -651,7 +661,8 @@ def vb_helper(function):
       call_args.append(vb_arg_name(a))
   fill = (f'buffer = pattern & vbNullChar & Space$({capacity})' if buffer['type'] == 'inout'
           else f'buffer = Space$({capacity})')
-  lines = [f"' {function['name']}, its text returned as a String; a failure raises a VB error.",
+  lines = [f"' {function['name']}, its text returned as a String; a failure raises a VB error."
+           + doc_extra,
            f'Public Function {helper}({", ".join(params)}) As String',
            '    Dim buffer As String, result As Long', f'    {fill}',
            f'    result = {function["name"]}({", ".join(call_args)})']

@@ -344,7 +344,8 @@ namespace Dap32
         /// <summary>Reads a text value (DAP_STR_SERVER_IP) into the caller's buffer.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
-        public static extern int dapGetString(int chan, int code, [In, Out] byte[] buffer, int size);
+        public static extern int dapGetString(
+            int chan, int code, [In, Out] byte[] buffer, int size);
 
         /// <summary>
         /// Opens the channel's debug log, or writes a line of the caller's into it
@@ -360,7 +361,8 @@ namespace Dap32
         /// </summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
-        public static extern int dapErrorText(int chan, int code, [In, Out] byte[] buffer, int size);
+        public static extern int dapErrorText(
+            int chan, int code, [In, Out] byte[] buffer, int size);
 
         /// <summary>
         /// Writes the line "*** dapDebug" to the channel's debug log, if one is open.
@@ -375,7 +377,8 @@ namespace Dap32
         /// </summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
-        public static extern int dapExtract(string text, int line, int field, [In, Out] byte[] buffer, int size);
+        public static extern int dapExtract(
+            string text, int line, int field, [In, Out] byte[] buffer, int size);
 
         /// <summary>The exception group of an error code.</summary>
         public static ErrorKind KindOf(int code)
@@ -394,7 +397,8 @@ namespace Dap32
             }
         }
 
-        /// <summary>The text of code as dapErrorText gives it, without a reply; "" for a code without text.</summary>
+        /// <summary>The text of code as dapErrorText gives it, without a reply; ""
+        /// for a code without text.</summary>
         public static string TextOf(int code)
         {
             switch (code)
@@ -471,7 +475,7 @@ namespace Dap32
             }
         }
 
-        /// <summary>Whether dapErrorText follows the text of code with the server's reply.</summary>
+        /// <summary>Whether dapErrorText follows the text of code with the reply.</summary>
         public static bool CarriesReply(int code)
         {
             return code == -9 || code == -18;

@@ -77,7 +77,8 @@ namespace Dap32
             string secret = Name(password, "password");
             if (channel < 0)
                 channel = AcquireChannel();
-            if (LogFile != null && Native.dapSetString(channel, Native.DAP_STR_LOG_OPEN, LogFile) <= 0)
+            if (LogFile != null &&
+                Native.dapSetString(channel, Native.DAP_STR_LOG_OPEN, LogFile) <= 0)
                 throw new IOException("cannot create the log file " + LogFile);
             Native.dapSetInteger(channel, Native.DAP_SET_SERVER_PORT, port);
             Native.dapSetInteger(channel, Native.DAP_SET_PASSIVE, Passive ? 1 : 0);
@@ -155,8 +156,7 @@ namespace Dap32
             try
             {
                 // The library names the local file as the remote one, below its local directory.
-                string received = Path.Combine(scratch, remote.Replace('/', Path.DirectorySeparatorChar)
-                                                            .TrimStart(Path.DirectorySeparatorChar));
+                string received = Below(scratch, remote);
                 Directory.CreateDirectory(Path.GetDirectoryName(received));
                 SetLocalDirectory(scratch);
                 Transfer(delegate { return Native.dapGetFile(channel, name); },
@@ -173,7 +173,8 @@ namespace Dap32
 
         /// <summary>Uploads localPath as remote (by default its own name). progress receives
         /// the bytes sent so far.</summary>
-        public void UploadFile(string localPath, string remote = null, IProgress<long> progress = null)
+        public void UploadFile(string localPath, string remote = null,
+                               IProgress<long> progress = null)
         {
             string source = Path.GetFullPath(localPath);
             if (!File.Exists(source))
@@ -193,8 +194,7 @@ namespace Dap32
             string scratch = ScratchNear(Path.GetTempPath());
             try
             {
-                string staged = Path.Combine(scratch, remote.Replace('/', Path.DirectorySeparatorChar)
-                                                          .TrimStart(Path.DirectorySeparatorChar));
+                string staged = Below(scratch, remote);
                 Directory.CreateDirectory(Path.GetDirectoryName(staged));
                 File.Copy(source, staged);
                 SetLocalDirectory(scratch);
@@ -238,8 +238,11 @@ namespace Dap32
                 case ErrorKind.Timeout:
                     return new Dap32TimeoutException(code, text);
                 case ErrorKind.Server:
-                    string reply = text.Substring(Math.Min(text.Length, Native.TextOf(code).Length)).Trim();
-                    int replyCode = chan >= 0 ? Native.dapGetInteger(chan, (uint)Native.DAP_GET_SERVER_CODE) : 0;
+                    int start = Math.Min(text.Length, Native.TextOf(code).Length);
+                    int replyCode = 0;
+                    if (chan >= 0)
+                        replyCode = Native.dapGetInteger(chan, Native.DAP_GET_SERVER_CODE);
+                    string reply = text.Substring(start).Trim();
                     return new Dap32ServerException(code, text, reply, replyCode);
                 default:
                     return new Dap32Exception(code, text);
@@ -253,10 +256,12 @@ namespace Dap32
             foreach (char c in text)
             {
                 if (c < ' ' || c > '~')
-                    throw new ArgumentException(what + " '" + text + "' holds a character outside printable ASCII");
+                    throw new ArgumentException(
+                        what + " '" + text + "' holds a character outside printable ASCII");
             }
             if (text.Length > limit)
-                throw new ArgumentException(what + " '" + text + "' is longer than " + limit + " characters");
+                throw new ArgumentException(
+                    what + " '" + text + "' is longer than " + limit + " characters");
             return text;
         }
 
@@ -287,7 +292,15 @@ namespace Dap32
 
         private void SetLocalDirectory(string folder)
         {
-            Check(Native.dapSetLocalDir(Channel(), Name(folder, "local directory", Native.LocalDirLimit)));
+            string directory = Name(folder, "local directory", Native.LocalDirLimit);
+            Check(Native.dapSetLocalDir(Channel(), directory));
+        }
+
+        // Where the library puts the file remote (a name with '/' between folders) below folder.
+        private static string Below(string folder, string remote)
+        {
+            char separator = Path.DirectorySeparatorChar;
+            return Path.Combine(folder, remote.Replace('/', separator).TrimStart(separator));
         }
 
         private static string Text(byte[] buffer, Encoding encoding)
@@ -299,9 +312,13 @@ namespace Dap32
         private string[] List(bool full, string path)
         {
             int chan = Channel();
-            int type = path == null ? (full ? Native.DAP_LIST_FULL : Native.DAP_LIST_NAMES)
-                                    : (full ? Native.DAP_LIST_FULL_PATTERN : Native.DAP_LIST_NAMES_PATTERN);
-            byte[] argument = path == null ? new byte[0] : Encoding.ASCII.GetBytes(Name(path, "path"));
+            int type = full ? Native.DAP_LIST_FULL : Native.DAP_LIST_NAMES;
+            byte[] argument = new byte[0];
+            if (path != null)
+            {
+                type = full ? Native.DAP_LIST_FULL_PATTERN : Native.DAP_LIST_NAMES_PATTERN;
+                argument = Encoding.ASCII.GetBytes(Name(path, "path"));
+            }
             for (int size = FirstListingSize; ; size *= 4)
             {
                 byte[] buffer = new byte[size];
@@ -314,7 +331,10 @@ namespace Dap32
                     return text.Split(new[] { "\r\n" }, StringSplitOptions.RemoveEmptyEntries);
                 }
                 if (size >= LastListingSize)
-                    throw new Dap32Exception(Native.DAP_ERR_CANNOT_COMPLY, "the listing is longer than " + LastListingSize + " bytes");
+                {
+                    string limit = "the listing is longer than " + LastListingSize + " bytes";
+                    throw new Dap32Exception(Native.DAP_ERR_CANNOT_COMPLY, limit);
+                }
             }
         }
 
@@ -371,7 +391,8 @@ namespace Dap32
                         FreeChannels.Push(chan);
                 }
                 if (FreeChannels.Count == 0)
-                    throw new Dap32Exception(Native.DAP_ERR_CHANNEL_RANGE, "all " + Native.MaxChannels + " channels are in use");
+                    throw new Dap32Exception(Native.DAP_ERR_CHANNEL_RANGE,
+                                             "all " + Native.MaxChannels + " channels are in use");
                 openSessions++;
                 return FreeChannels.Pop();
             }

@@ -132,7 +132,7 @@ Public Declare Function dapDebug Lib "dap32.dll" (ByVal chan As Long, ByVal unus
 Public Declare Function dapExtract Lib "dap32.dll" (ByVal text As String, ByVal lineNumber As Long, ByVal fieldNumber As Long, ByVal buffer As String, ByVal size As Long) As Long
 #End If
 
-' dapGetList, its text returned as a String; a failure raises a VB error.
+' dapGetList, its text returned as a String; a failure raises a VB error. At most 65536 bytes; call dapGetList itself for more.
 Public Function Dap32GetList(ByVal chan As Long, ByVal listType As Long, Optional ByVal pattern As String = "") As String
     Dim buffer As String, result As Long
     buffer = pattern & vbNullChar & Space$(65536)

@@ -72,8 +72,8 @@ static class FtpSessionTest
             Check(File.ReadAllBytes(copy).SequenceEqual(data), "the download equals the upload");
             Check(ftp.GetNameListing().SequenceEqual(new[] { "up.bin" }), "NLST lists up.bin");
             string[] lines = ftp.GetListing();
-            Check(lines.Length == 1 && lines[0].EndsWith(" up.bin") && lines[0].Contains(" 300000 "),
-                  "LIST shows up.bin with its size");
+            Check(lines.Length == 1 && lines[0].EndsWith(" up.bin") &&
+                  lines[0].Contains(" 300000 "), "LIST shows up.bin with its size");
             ftp.DeleteFile("up.bin");
             ftp.ChangeDirectory("..");
             ftp.DeleteDirectory("net");
@@ -86,8 +86,8 @@ static class FtpSessionTest
               refused.Message == "Connection refused by remote host.",
               "a refused connection is a Dap32ConnectException");
         var text = new byte[64];
-        Check(Native.dapExtract("a b\r\nc  d\r\n", 1, 2, text, 63) == 1 && text[0] == 'd' && text[1] == 0,
-              "dapExtract picks field 2 of line 1");
+        Check(Native.dapExtract("a b\r\nc  d\r\n", 1, 2, text, 63) == 1 && text[0] == 'd' &&
+              text[1] == 0, "dapExtract picks field 2 of line 1");
 
         Console.WriteLine(passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;

@@ -47,10 +47,14 @@ class SessionTest(unittest.TestCase):
     with open(original, 'wb') as out:
       out.write(os.urandom(200_000))
     sent, received = [], []
+    folder = os.path.join(WORK, 'down')
+    os.mkdir(folder)
     with session() as ftp:
       ftp.put(original, callback=sent.append)
-      ftp.get('progress.bin', os.path.join(WORK, 'progress.copy'), callback=received.append)
+      copy = ftp.get('progress.bin', folder, callback=received.append)
       ftp.delete('progress.bin')
+    self.assertEqual(copy, os.path.join(folder, 'progress.bin'))
+    self.assertEqual(os.listdir(folder), ['progress.bin'])  # no scratch folder left behind
     for reports in (sent, received):
       self.assertGreater(len(reports), 2)
       self.assertEqual(reports, sorted(reports))

@@ -308,11 +308,13 @@ class Session:
             native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
 
     def get(self, remote, local=None, callback=None):
-        """Downloads remote to local (by default its name in the current directory) and
-        returns local's path. callback(bytes_so_far) follows the transfer. A failed download
-        leaves local as it was."""
+        """Downloads remote to local (a file, or a directory to put it in under its own name;
+        by default the current directory) and returns the file's path. callback(bytes_so_far)
+        follows the transfer. A failed download leaves local as it was."""
         name = _name(remote)
-        local = os.path.abspath(local if local is not None else posixpath.basename(remote))
+        local = os.path.abspath(local if local is not None else os.curdir)
+        if os.path.isdir(local):
+            local = os.path.join(local, posixpath.basename(remote))
         parts = remote.split("/")
         with _scratch_near(os.path.dirname(local)) as scratch:
             # The library names the local file as the remote one, below its local directory.
