@@ -129,6 +129,12 @@ def error_doc(error):
   return f'{text} {error["doc"]}'
 
 
+def library_constants(api):
+  """The library's numbers every binding names, as (NAME, value)."""
+  keys = ['version', 'build', 'max_channels', 'name_limit', 'local_dir_limit', 'listing_piece']
+  return [(key.upper(), api['library'][key]) for key in keys]
+
+
 def set_doc(code):
   unit = f' {code["unit"]}' if 'unit' in code else ''
   scope = 'library-wide' if code['scope'] == 'library' else 'this channel'
@@ -422,12 +428,8 @@ def py_tuple(items):
 def render_python(api):
   out = [f'"""The dap32 API for ctypes: signatures, constants and error texts.',
          '', f'{WRITTEN_BY}', '"""', '',
-         'from ctypes import POINTER, c_char, c_char_p, c_int32, c_uint32', '',
-         f'VERSION = {api["library"]["version"]}', f'BUILD = {api["library"]["build"]}',
-         f'MAX_CHANNELS = {api["library"]["max_channels"]}',
-         f'NAME_LIMIT = {api["library"]["name_limit"]}',
-         f'LOCAL_DIR_LIMIT = {api["library"]["local_dir_limit"]}',
-         f'LISTING_PIECE = {api["library"]["listing_piece"]}', '']
+         'from ctypes import POINTER, c_char, c_char_p, c_int32, c_uint32', '']
+  out += [f'{name} = {value}' for name, value in library_constants(api)] + ['']
   for title, constants in all_constants(api):
     out.append(f'# {title}')
     out += [f'{name} = {value}' for name, value, _ in constants]
@@ -483,12 +485,11 @@ def render_csharp(api):
          '    public enum ErrorKind { Other, Connect, Server, Timeout }', '',
          '    public static class Native', '    {',
          '        public const string Library = "dap32";',
-         f'        public const int Version = {api["library"]["version"]};',
-         f'        public const int Build = {api["library"]["build"]};',
-         f'        public const int MaxChannels = {api["library"]["max_channels"]};',
-         f'        public const int NameLimit = {api["library"]["name_limit"]};',
-         f'        public const int LocalDirLimit = {api["library"]["local_dir_limit"]};',
-         f'        public const int ListingPiece = {api["library"]["listing_piece"]};', '']
+         ]
+  for name, value in library_constants(api):
+    pascal_case = ''.join(word.capitalize() for word in name.split('_'))
+    out.append(f'        public const int {pascal_case} = {value};')
+  out.append('')
   for title, constants in all_constants(api):
     out.append(f'        // {title}')
     for name, value, doc in constants:
@@ -572,13 +573,8 @@ def render_pascal(api):
   out += ['unit dap32;', '', '{$IFDEF FPC}{$MODE DELPHI}{$ENDIF}', '', 'interface', '', 'const',
           '{$IFDEF MSWINDOWS}', "  Dap32Library = 'dap32.dll';", '{$ELSE}', '{$IFDEF FPC}',
           "  Dap32Library = 'dap32';  { linked as -ldap32: libdap32.so }", '{$ELSE}',
-          "  Dap32Library = 'libdap32.so';", '{$ENDIF}', '{$ENDIF}', '',
-          f'  DAP32_VERSION = {api["library"]["version"]};',
-          f'  DAP32_BUILD = {api["library"]["build"]};',
-          f'  DAP32_MAX_CHANNELS = {api["library"]["max_channels"]};',
-          f'  DAP32_NAME_LIMIT = {api["library"]["name_limit"]};',
-          f'  DAP32_LOCAL_DIR_LIMIT = {api["library"]["local_dir_limit"]};',
-          f'  DAP32_LISTING_PIECE = {api["library"]["listing_piece"]};', '']
+          "  Dap32Library = 'libdap32.so';", '{$ENDIF}', '{$ENDIF}', '']
+  out += [f'  DAP32_{name} = {value};' for name, value in library_constants(api)] + ['']
   for title, constants in all_constants(api):
     out.append(f'  {{ {title} }}')
     for name, value, _ in constants:

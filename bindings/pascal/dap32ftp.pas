@@ -337,6 +337,15 @@ var
   Chan, Counter, Step: Integer;
   Moved, Reported: Int64;
   Ended: Boolean;
+
+  procedure Start;
+  begin
+    if Download then
+      Check(dapGetFile(Chan, PAnsiChar(Name)))
+    else
+      Check(dapPutFile(Chan, PAnsiChar(Name)));
+  end;
+
 begin
   Chan := Channel;
   if Download then
@@ -345,19 +354,13 @@ begin
     Counter := DAP_GET_BYTES_SENT;
   if not Assigned(FOnProgress) then
   begin
-    if Download then
-      Check(dapGetFile(Chan, PAnsiChar(Name)))
-    else
-      Check(dapPutFile(Chan, PAnsiChar(Name)));
+    Start;
     Exit;
   end;
   dapSetInteger(Chan, DAP_SET_AUTO_CALL, 0);
   Ended := False;
   try
-    if Download then
-      Check(dapGetFile(Chan, PAnsiChar(Name)))
-    else
-      Check(dapPutFile(Chan, PAnsiChar(Name)));
+    Start;
     Reported := -1;
     repeat
       Step := dapDriver(Chan);
