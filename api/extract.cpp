@@ -1,5 +1,7 @@
 // dapExtract: one line, or one blank-separated field of a line, out of a text of CR LF lines
 // such as a directory listing. Pure text: no channel, no state, any thread.
+#include <cstddef>
+
 #include "dap32.h"
 #include "frame/text.h"
 
@@ -47,6 +49,7 @@ int32_t DAP_CALL dapExtract(const char* text, int32_t line, int32_t field, char*
       pieceEnd = cursor;
     }
   }
-  int32_t length = static_cast<int32_t>(pieceEnd - piece);
-  return copyText(buffer, piece, length < size ? length : size);
+  // A line of a caller's text may be longer than 32 bits can count on a 64-bit build.
+  ptrdiff_t length = pieceEnd - piece;
+  return copyText(buffer, piece, length < size ? static_cast<int32_t>(length) : size);
 }

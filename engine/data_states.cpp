@@ -68,6 +68,9 @@ int32_t stateAcceptData(Channel* channel, uint32_t now) {
   if (netWaitReadable(channel->listenSocket, 0) != 0) {
     logWrite(channel, "Accepting connection.\r\n");
     int32_t accepted = netAcceptData(channel);
+    if (accepted == DAP_ERR_INVALID_SOCKET) {
+      return errorExit(channel, accepted, DAP_ERR_CANNOT_CREATE_SOCKET);
+    }
     if (accepted < 0) return errorExit(channel, accepted, 0);
     logWrite(channel, "Connection is accepted.\r\n");
     channel->dataAccepted = 1;

@@ -48,7 +48,8 @@ enum {
   DAP_ERR_CHANNEL_RANGE = -8,
   /* "Error attempting to connect." Not raised by the library; its text carries the last reply. */
   DAP_ERR_CONNECT = -9,
-  /* "Invalid socket." An operation on a socket that does not exist. */
+  /* "Invalid socket." A socket could not be created, or its handle does not fit in 32 bits
+   * (64-bit Windows). */
   DAP_ERR_INVALID_SOCKET = -10,
   /* "WINSOCK is currently blocking." Not raised by the library. */
   DAP_ERR_WINSOCK_BLOCKING = -11,
@@ -209,7 +210,7 @@ DAP_EXPORT int32_t DAP_CALL dapRelease(void);
  * runs next while work remains; 9999 (DAP_DRIVER_WAITING) when a delay or a pending write held
  * the call back (it slept pollSleep ms); 1 when a time-out ended an operation after an
  * active-mode data connection had been accepted; a negative code when the operation failed.
- * Errors: -15, -8, -1, -7, -18, -20, -21, -22, -25, -29, -30, -31, negated Windows Sockets
+ * Errors: -15, -8, -1, -7, -10, -18, -20, -21, -22, -25, -29, -30, -31, negated Windows Sockets
  * codes.
  * The step function itself: AUTO_CALL decides only who calls it.
  * After a failure the channel is idle again; the failed step's codes are in dapGetInteger 3 and
@@ -223,8 +224,8 @@ DAP_EXPORT int32_t DAP_CALL dapDriver(int32_t chan);
  *   server    host name or dotted IPv4 address; the port is DAP_SET_SERVER_PORT
  *   user      user name
  *   password  password (the log shows PASS ****)
- * Returns 0 when logged in. Errors: -15, -8, -19, -23, -17, -7, -22, -18, -21, -1, -25, negated
- * Windows Sockets codes.
+ * Returns 0 when logged in. Errors: -15, -8, -19, -23, -17, -7, -10, -22, -18, -21, -1, -25,
+ * negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Each text is cut at its first byte outside printable ASCII and at 128 characters.
@@ -258,8 +259,8 @@ DAP_EXPORT int32_t DAP_CALL dapAbort(int32_t chan);
  * name.
  *   chan  channel number
  *   name  file name, sent with RETR and joined to the local directory
- * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -18,
- * -20, -21, -22, -25, -29, -30, -31, -1, negated Windows Sockets codes.
+ * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
+ * -18, -20, -21, -22, -25, -29, -30, -31, -1, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * The local file is created, or emptied, before anything is sent; a failed download leaves it
@@ -271,8 +272,8 @@ DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
  * same name.
  *   chan  channel number
  *   name  file name, sent with STOR and joined to the local directory
- * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -18,
- * -21, -22, -25, -30, -31, -1, negated Windows Sockets codes.
+ * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
+ * -18, -21, -22, -25, -30, -31, -1, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * dapGetInteger 12 counts the bytes sent so far; DAP_SET_UPLOAD_BLOCK_SIZE sets the bytes sent
@@ -285,8 +286,8 @@ DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
  *   buffer  receives the listing, lines ending in CR LF, and a NUL; with types 2 and 3 it holds
  *           the path or pattern on entry
  *   size    size of buffer in bytes
- * Returns the number of bytes placed in buffer. Errors: -15, -8, -6, -7, -18, -20, -21, -22,
- * -25, -30, -31, -1, negated Windows Sockets codes.
+ * Returns the number of bytes placed in buffer. Errors: -15, -8, -6, -7, -10, -18, -20, -21,
+ * -22, -25, -30, -31, -1, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Pieces of the listing arrive up to 2047 bytes at a time; one that does not fit with its NUL is

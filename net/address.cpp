@@ -40,11 +40,13 @@ int32_t netOpenListener(Channel* channel) {
   return error == 0 ? 1 : -error;
 }
 
-// Accepts the server's data connection on the listener: 1, or the negated socket error.
+// Accepts the server's data connection on the listener: 1, -10 when the new socket's handle
+// is unusable, or the negated socket error.
 int32_t netAcceptData(Channel* channel) {
   SocketAddress& peer = channel->dataSockaddr;
   PlatSocket socket = platSocketAccept(channel->listenSocket, &peer.address, &peer.port);
-  if (socket == kPlatInvalidSocket) return -platSocketError();
+  if (socket == kPlatUnusableSocket) return DAP_ERR_INVALID_SOCKET;
+  if (socket < 0) return -platSocketError();
   channel->dataSocket = socket;
   return 1;
 }

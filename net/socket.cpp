@@ -8,7 +8,7 @@ int32_t netOpenSocket() {
   platLockEnter();
   PlatSocket socket = platSocketOpen();
   platLockLeave();
-  return socket == kPlatInvalidSocket ? DAP_ERR_INVALID_SOCKET : socket;
+  return socket < 0 ? DAP_ERR_INVALID_SOCKET : socket;
 }
 
 int32_t rokStatus(PlatSocket socket, int32_t mode) {

@@ -15,6 +15,9 @@ using PlatFile = int32_t;
 using PlatMemory = void*;
 
 constexpr PlatSocket kPlatInvalidSocket = -1;
+// A socket the OS handed out whose handle does not fit the record's 32 bits (64-bit Windows
+// hands out pointer-sized handles): it was closed at once rather than truncated.
+constexpr PlatSocket kPlatUnusableSocket = -2;
 constexpr PlatFile kPlatFileError = -1;
 
 // The local path separator: '\' on Windows, '/' elsewhere.
@@ -64,14 +67,15 @@ const char* platSocketDescription();  // the socket layer's description text
 int32_t platSocketError();            // last error number of this thread
 bool platSocketBlocking();            // a blocking call is in progress (Winsock 1.1 only)
 
-PlatSocket platSocketOpen();                // kPlatInvalidSocket on failure; never 0
+// New sockets are never 0; a failure gives kPlatInvalidSocket or kPlatUnusableSocket.
+PlatSocket platSocketOpen();
 void platSocketNoDelay(PlatSocket socket);  // small segments go out at once
 enum PlatPollMode { kPollReadable = 1, kPollWritable = 2, kPollException = 3 };
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode);  // one poll, zero time-out
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port);  // 0 or error
 int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port);     // 0 or error
 int32_t platSocketListen(PlatSocket socket, int backlog);                       // 0 or error
-// New socket (never 0) and the peer's address, or kPlatInvalidSocket.
+// New socket and the peer's address, or kPlatInvalidSocket or kPlatUnusableSocket.
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port);
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port);  // 0 or error
 // Byte count, 0 when the peer has closed, -1 on failure.
@@ -85,6 +89,10 @@ int32_t platSocketClose(PlatSocket socket);  // 0 or error
 const void* platResolveHost(const char* name, uint32_t* address);
 int32_t platLocalHostName(char* buffer, int32_t size);  // 0 or error
 
-// Test hooks (native build only): makes the n-th next allocation fail, counting from 1;
-// 0 disables.
+// Test hooks. Makes the n-th next allocation fail, counting from 1; 0 disables (native build
+// only).
 void platFailAllocation(int32_t countdown);
+// Socket handles above highest count as too wide for the record, as a pointer-sized handle
+// above 2^31 - 1 would; kPlatHighestSocket restores the real limit.
+constexpr uint32_t kPlatHighestSocket = 0x7FFFFFFF;
+void platLimitSocketHandles(uint32_t highest);

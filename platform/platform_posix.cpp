@@ -70,6 +70,18 @@ int nonZeroDescriptor(int fd) {
   return moved;
 }
 
+uint32_t highestSocket = kPlatHighestSocket;
+
+// A new socket's descriptor as the record keeps it: never 0, and within the handle limit that
+// tests may lower to stand in for a handle too wide for 32 bits.
+PlatSocket socketDescriptor(int fd) {
+  fd = nonZeroDescriptor(fd);
+  if (fd < 0 || static_cast<uint32_t>(fd) <= highestSocket) return fd;
+  close(fd);
+  lastSocketError = 10024;  // WSAEMFILE
+  return kPlatUnusableSocket;
+}
+
 // Handles the records hold are positive; 0 and negative values never reach the OS, where
 // 0 would be standard input.
 bool rejectHandle(PlatSocket socket) {
@@ -145,6 +157,9 @@ void platMemoryFree(PlatMemory memory) {
 }
 void platFailAllocation(int32_t countdown) {
   allocationCountdown = countdown;
+}
+void platLimitSocketHandles(uint32_t highest) {
+  highestSocket = highest;
 }
 
 // ---- Files ----
@@ -234,7 +249,7 @@ PlatSocket platSocketOpen() {
     recordErrno();
     return kPlatInvalidSocket;
   }
-  return nonZeroDescriptor(fd);
+  return socketDescriptor(fd);
 }
 
 void platSocketNoDelay(PlatSocket socket) {
@@ -285,9 +300,11 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
     recordErrno();
     return kPlatInvalidSocket;
   }
+  PlatSocket socketHandle = socketDescriptor(fd);
+  if (socketHandle < 0) return socketHandle;
   *address = ntohl(peer.sin_addr.s_addr);
   *port = ntohs(peer.sin_port);
-  return nonZeroDescriptor(fd);
+  return socketHandle;
 }
 
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {

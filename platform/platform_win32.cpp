@@ -16,6 +16,19 @@ fd_set readSet;
 fd_set writeSet;
 fd_set exceptionSet;
 const timeval kNoWait = {0, 0};
+uint32_t highestSocket = kPlatHighestSocket;
+
+// SOCKET is pointer-sized on 64-bit Windows while the record keeps 32 bits. Windows hands out
+// small handles, but one that does not fit is closed, never truncated into another's number.
+PlatSocket narrowSocket(SOCKET handle) {
+  if (handle == INVALID_SOCKET) return kPlatInvalidSocket;
+  if (handle > highestSocket) {
+    closesocket(handle);
+    WSASetLastError(WSAEMFILE);
+    return kPlatUnusableSocket;
+  }
+  return static_cast<PlatSocket>(handle);
+}
 
 sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
@@ -65,6 +78,9 @@ void platMemoryFree(PlatMemory memory) {
   GlobalFree(static_cast<HGLOBAL>(memory));
 }
 void platFailAllocation(int32_t) {}
+void platLimitSocketHandles(uint32_t highest) {
+  highestSocket = highest;
+}
 
 // ---- Files ----
 
@@ -126,8 +142,7 @@ bool platSocketBlocking() {
 }
 
 PlatSocket platSocketOpen() {
-  SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return handle == INVALID_SOCKET ? kPlatInvalidSocket : static_cast<PlatSocket>(handle);
+  return narrowSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 }
 
 void platSocketNoDelay(PlatSocket socket) {
@@ -167,11 +182,11 @@ int32_t platSocketListen(PlatSocket socket, int backlog) {
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
   sockaddr_in peer{};
   int length = sizeof peer;
-  SOCKET handle = accept(socket, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (handle == INVALID_SOCKET) return kPlatInvalidSocket;
+  PlatSocket handle = narrowSocket(accept(socket, reinterpret_cast<sockaddr*>(&peer), &length));
+  if (handle < 0) return handle;
   *address = ntohl(peer.sin_addr.s_addr);
   *port = ntohs(peer.sin_port);
-  return static_cast<PlatSocket>(handle);
+  return handle;
 }
 
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {

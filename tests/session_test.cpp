@@ -578,6 +578,19 @@ TEST_F(Session, ConnectionRefused) {
   EXPECT_EQ(dapGetInteger(0, DAP_GET_SOCKET_CODE), 0);
 }
 
+// A handle too wide for the record, as a pointer-sized one could be on 64-bit Windows, is
+// closed and reported as a socket that could not be created; the next connect starts afresh.
+TEST_F(Session, SocketHandleTooWideIsASocketNotCreated) {
+  openLog();
+  platLimitSocketHandles(1);
+  EXPECT_EQ(dapConnect(0, "127.0.0.1", "anonymous", "s3cret"), -10);
+  platLimitSocketHandles(kPlatHighestSocket);
+  EXPECT_EQ(log(), "*** dapConnect\r\n" + sessionHeader("127.0.0.1") +
+                       errorLine(-10, -7, -2, 101, 101) + "Cannot create socket.Invalid socket.");
+  dapSetInteger(0, DAP_SET_SERVER_PORT, unusedLoopbackPort());
+  EXPECT_EQ(dapConnect(0, "127.0.0.1", "anonymous", "s3cret"), -10061);
+}
+
 TEST_F(Session, UnresolvableHost) {
   openLog();
   const int32_t result = dapConnect(0, "nonexistent.invalid", "anonymous", "s3cret");

@@ -537,11 +537,29 @@ TEST_P(TransferAbortTest, AbortStopsATransferAndTheNextCommandReadsItsStaleReply
 
 INSTANTIATE_TEST_SUITE_P(Transfer, TransferAbortTest, ::testing::Values(false, true), modeName);
 
-// A readable socket that is no listener stands in for the listener, so accept fails.
-TEST_F(TransferTest, AcceptFailureEndsThroughTheErrorExit) {
-  Exchange never = retr("n.bin", "x");
-  never.activeConnect = ActiveConnect::Never;
-  ASSERT_NO_FATAL_FAILURE(login({port(), never}));
+// Two ways the accept can fail: a readable socket that is no listener stands in for the
+// listener, or the server's connection arrives with a handle too wide for the record (as a
+// pointer-sized one could on 64-bit Windows), which counts as a socket that was not created.
+struct AcceptFailureCase {
+  const char* name;
+  bool handleTooWide;
+  int32_t result;
+  const char* errorCodes;
+  const char* errorTexts;
+};
+
+void PrintTo(const AcceptFailureCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferAcceptFailureTest : public TransferTest,
+                                  public ::testing::WithParamInterface<AcceptFailureCase> {};
+
+TEST_P(TransferAcceptFailureTest, EndsThroughTheErrorExit) {
+  const AcceptFailureCase& c = GetParam();
+  Exchange transfer = retr("n.bin", "x");
+  transfer.activeConnect = c.handleTooWide ? ActiveConnect::BeforeReply : ActiveConnect::Never;
+  ASSERT_NO_FATAL_FAILURE(login({port(), transfer}));
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
   ASSERT_EQ(dapGetFile(kChan, "n.bin"), 0);
   const auto start = Clock::now();
@@ -550,24 +568,37 @@ TEST_F(TransferTest, AcceptFailureEndsThroughTheErrorExit) {
   }
   ASSERT_EQ(channel()->nextState, 921);
   LocalPair pair;
-  ASSERT_EQ(pair.sendFromPeer("!"), 1);
-  closeSocket(channel()->listenSocket);
-  channel()->listenSocket = pair.engineEnd();
-  ASSERT_GT(channel()->listenSocket, 0);
+  if (c.handleTooWide) {
+    platLimitSocketHandles(1);
+  } else {
+    ASSERT_EQ(pair.sendFromPeer("!"), 1);
+    closeSocket(channel()->listenSocket);
+    channel()->listenSocket = pair.engineEnd();
+    ASSERT_GT(channel()->listenSocket, 0);
+  }
 
   int32_t result;
   while ((result = dapDriver(kChan)) == 921 && msSince(start) < kPatientMs) {
   }
-  EXPECT_EQ(result, -10022);
+  platLimitSocketHandles(kPlatHighestSocket);
+  EXPECT_EQ(result, c.result);
   EXPECT_EQ(channel()->nextState, 0);
   EXPECT_EQ(channel()->localFile, 0);
   EXPECT_EQ(channel()->dataSocket, 0);
-  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SOCKET_CODE), -10022);
-  EXPECT_TRUE(logsInOrder(
-      log(), {"Accepting connection.\r\n", "ERROR(", "Invalid argument.Closing file\r\n"}));
-  EXPECT_NE(log().find(": SockCode=-10022 RokCode=0 "), std::string::npos);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SOCKET_CODE), c.result);
+  EXPECT_TRUE(logsInOrder(log(), {"Accepting connection.\r\n", "ERROR(",
+                                  std::string(c.errorTexts) + "Closing file\r\n"}));
+  EXPECT_NE(log().find(c.errorCodes), std::string::npos) << log();
   EXPECT_EQ(dapDriver(kChan), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, TransferAcceptFailureTest,
+    ::testing::Values(AcceptFailureCase{"NoListener", false, -10022, ": SockCode=-10022 RokCode=0 ",
+                                        "Invalid argument."},
+                      AcceptFailureCase{"HandleTooWide", true, -10, ": SockCode=-10 RokCode=-7 ",
+                                        "Cannot create socket.Invalid socket."}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TransferTest, UploadToAServerThatStopsReadingEndsAtTheDeadline) {
   const size_t size = 32u << 20;

@@ -51,7 +51,10 @@ namespace Dap32
         /// reply.
         /// </summary>
         public const int DAP_ERR_CONNECT = -9;
-        /// <summary>"Invalid socket." An operation on a socket that does not exist.</summary>
+        /// <summary>
+        /// "Invalid socket." A socket could not be created, or its handle does not fit in 32 bits
+        /// (64-bit Windows).
+        /// </summary>
         public const int DAP_ERR_INVALID_SOCKET = -10;
         /// <summary>"WINSOCK is currently blocking." Not raised by the library.</summary>
         public const int DAP_ERR_WINSOCK_BLOCKING = -11;

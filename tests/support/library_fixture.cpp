@@ -17,6 +17,7 @@ void LibraryFixture::SetUp() {
 
 void LibraryFixture::TearDown() {
   platFailAllocation(0);
+  platLimitSocketHandles(kPlatHighestSocket);
   for (uint32_t chan = 0; chan < channelCount; ++chan) closeQuietly(channelTable[chan]);
   EXPECT_EQ(dapRelease(), 1);
   settings = saved_;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks that the header, both module-definition files and the built DLLs agree.
+"""Checks that the header, the module-definition files and the built DLLs agree.
 
-Usage: check_exports.py PLAIN_DLL DECORATED_DLL [--no-implib]
+Usage: check_exports.py VARIANT=DLL... [--no-implib]
+  VARIANT is plain, decorated (the 32-bit DLLs) or x64 (the 64-bit DLL). Every .def file is
+  checked against the header, whichever DLLs are given.
 
 Callers bind to names and ordinals, so a drift in any of them breaks existing programs
 silently; this fails loudly instead. The import library beside each DLL is checked by linking a
@@ -16,8 +18,12 @@ import tempfile
 
 TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'))
 HEADER = os.path.join(TOP, 'include', 'dap32.h')
-DEFS = {v: os.path.join(TOP, 'api', f'dap32_{v}.def') for v in ('plain', 'decorated')}
-TOOL_PREFIX = os.environ.get('DAP32_MINGW_PREFIX', 'i686-w64-mingw32')
+VARIANTS = ('plain', 'decorated', 'x64')
+DEFS = {v: os.path.join(TOP, 'api', f'dap32_{v}.def') for v in VARIANTS}
+# The cross tools of each variant's machine, and the file format objdump names for it.
+TOOL_PREFIX = {'plain': 'i686-w64-mingw32', 'decorated': 'i686-w64-mingw32',
+               'x64': 'x86_64-w64-mingw32'}
+FILE_FORMAT = {'plain': 'pei-i386', 'decorated': 'pei-i386', 'x64': 'pei-x86-64'}
 
 # Fixed forever: programs import the decorated variant by these ordinals.
 DECORATED_ORDER = [
@@ -69,22 +75,24 @@ def parse_header():
 
 
 def expected_exports(variant, arg_bytes):
-  """Returns {export name: (ordinal, internal symbol)} for a variant."""
-  order = PLAIN_ORDER if variant == 'plain' else DECORATED_ORDER
+  """Returns {export name: (ordinal, internal symbol)} for a variant. On x64 there is one
+  calling convention and no decoration: the plain names and ordinals, symbol = name."""
+  order = DECORATED_ORDER if variant == 'decorated' else PLAIN_ORDER
   table = {}
   for ordinal, name in enumerate(order, 1):
-    internal = f'{name}@{arg_bytes[name]}'
-    exported = name if variant == 'plain' else f'_{internal}'
+    internal = name if variant == 'x64' else f'{name}@{arg_bytes[name]}'
+    exported = f'_{internal}' if variant == 'decorated' else name
     table[exported] = (ordinal, internal)
   return table
 
 
 def parse_def(path):
-  """Returns (library name, {export name: (ordinal, internal symbol)})."""
+  """Returns (library name, {export name: (ordinal, internal symbol)}); an entry without
+  "= symbol" exports the symbol of its own name."""
   library = None
   entries = {}
   in_exports = False
-  entry = re.compile(r'^(\S+)\s*=\s*(\S+)\s+@(\d+)$')
+  entry = re.compile(r'^(\S+)(?:\s*=\s*(\S+))?\s+@(\d+)$')
   for number, raw in enumerate(open(path, encoding='ascii'), 1):
     line = raw.split(';', 1)[0].strip()
     if not line:
@@ -101,7 +109,7 @@ def parse_def(path):
       continue
     if m.group(1) in entries:
       fail(f'{path}:{number}: {m.group(1)} listed twice')
-    entries[m.group(1)] = (int(m.group(3)), m.group(2))
+    entries[m.group(1)] = (int(m.group(3)), m.group(2) or m.group(1))
   return library, entries
 
 
@@ -121,9 +129,9 @@ def compare(what, actual, expected):
   return good
 
 
-def objdump(path):
+def objdump(variant, path):
   try:
-    return subprocess.run([f'{TOOL_PREFIX}-objdump', '-p', path], check=True,
+    return subprocess.run([f'{TOOL_PREFIX[variant]}-objdump', '-p', path], check=True,
                           capture_output=True, text=True, timeout=60).stdout
   except (OSError, subprocess.SubprocessError) as error:
     fail(f'{path}: objdump failed: {error}')
@@ -190,7 +198,10 @@ def check_dll(variant, path, expected):
   if not os.path.isfile(path):
     fail(f'{variant}: {path} does not exist')
     return
-  dll_name, base, table_size, exports, imports, _ = parse_pe(objdump(path))
+  text = objdump(variant, path)
+  if f'file format {FILE_FORMAT[variant]}' not in text:
+    fail(f'{variant}: {path} is not {FILE_FORMAT[variant]}')
+  dll_name, base, table_size, exports, imports, _ = parse_pe(text)
   if dll_name is None or dll_name.lower() != 'dap32.dll':
     fail(f'{variant}: export directory names the module "{dll_name}", expected dap32.dll')
   if base is None:
@@ -228,7 +239,7 @@ def check_import_library(variant, dll_path, expected, arg_bytes, workdir):
     for name in sorted(arg_bytes):
       out.write(f'    (const void*){name},\n')
     out.write('  };\n  printf("%p\\n", entries[0]);\n  return 0;\n}\n')
-  command = [f'{TOOL_PREFIX}-gcc', '-std=c11', '-Wall', '-Werror', '-I',
+  command = [f'{TOOL_PREFIX[variant]}-gcc', '-std=c11', '-Wall', '-Werror', '-I',
              os.path.join(TOP, 'include'), source, implib, '-o', program]
   try:
     result = subprocess.run(command, capture_output=True, text=True, timeout=120)
@@ -239,7 +250,7 @@ def check_import_library(variant, dll_path, expected, arg_bytes, workdir):
     first = (result.stderr.strip().splitlines() or ['?'])[0]
     fail(f'{variant}: a C program using dap32.h does not link against {implib}: {first}')
     return
-  _, _, _, _, _, imported = parse_pe(objdump(program))
+  _, _, _, _, _, imported = parse_pe(objdump(variant, program))
   names = next((v for k, v in imported.items() if k.lower() == 'dap32.dll'), None)
   if names is None:
     fail(f'{variant}: a program linked with {implib} does not import dap32.dll')
@@ -250,10 +261,11 @@ def check_import_library(variant, dll_path, expected, arg_bytes, workdir):
 
 
 def main(argv):
-  args = [a for a in argv if not a.startswith('--')]
+  dlls = [a.split('=', 1) for a in argv if not a.startswith('--')]
   options = [a for a in argv if a.startswith('--')]
-  if len(args) != 2 or any(o != '--no-implib' for o in options):
-    print(__doc__.strip().splitlines()[2], file=sys.stderr)
+  if (not dlls or any(len(d) != 2 or d[0] not in VARIANTS for d in dlls) or
+      any(o != '--no-implib' for o in options)):
+    print('\n'.join(__doc__.strip().splitlines()[2:5]), file=sys.stderr)
     return 2
   arg_bytes = parse_header()
   if compare('header prototypes', {n: True for n in arg_bytes},
@@ -262,7 +274,7 @@ def main(argv):
   if set(arg_bytes) != set(DECORATED_ORDER):
     print('1 failed: the header must be fixed before the exports can be checked')
     return 1
-  expected = {v: expected_exports(v, arg_bytes) for v in ('plain', 'decorated')}
+  expected = {v: expected_exports(v, arg_bytes) for v in VARIANTS}
   for variant, path in DEFS.items():
     library, entries = parse_def(path)
     if library != 'dap32':
@@ -270,7 +282,7 @@ def main(argv):
     if compare(f'{os.path.basename(path)}', entries, expected[variant]):
       ok(f'{path} agrees with the header and the ordinal table')
   with tempfile.TemporaryDirectory(prefix='dap32-exports-') as workdir:
-    for variant, path in zip(('plain', 'decorated'), args):
+    for variant, path in dlls:
       check_dll(variant, path, expected[variant])
       if '--no-implib' not in options:
         check_import_library(variant, path, expected[variant], arg_bytes, workdir)

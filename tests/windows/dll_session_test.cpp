@@ -1,7 +1,7 @@
 // A real FTP session through the DLL, loaded at run time the way programs in other languages
 // use it: no import library, every entry point found by its exported name.
 //
-// Usage: dll_session_test.exe DLL plain|decorated PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD
+// Usage: dll_session_test.exe DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD
 //        WORKDIR
 // A port of 0 skips that server. Prints "ok ..." or "FAIL ..." per check and a closing
 // "N passed, M failed" line; exits 0 only when nothing failed.
@@ -77,6 +77,9 @@ Api api;
 int passed = 0;
 int failed = 0;
 std::string scope;  // "[variant/server]" in front of every check line
+// The 32-bit and 64-bit runs may go side by side; active mode listens on ports from a block of
+// the session's channel, so each run gets a channel, and a block, of its own.
+int32_t sessionChannel = 0;
 
 void check(bool good, const std::string& what) {
   std::printf("%s %s %s\n", good ? "ok" : "FAIL", scope.c_str(), what.c_str());
@@ -310,7 +313,7 @@ void transfer(int32_t chan, const std::string& upDir, const std::string& downDir
 void session(const std::string& label, uint16_t port, const std::string& user,
              const std::string& password, const std::string& work, bool activeWorks,
              const std::string& variant) {
-  const int32_t chan = 0;
+  const int32_t chan = sessionChannel;
   std::string base = work + "\\" + variant + "-" + label;
   std::string upDir = base + "\\up";
   std::string downDir = base + "\\down";
@@ -454,7 +457,7 @@ void wrongPassword(const std::string& label, uint16_t port, const std::string& u
 int main(int argc, char** argv) {
   if (argc != 8) {
     std::fprintf(stderr,
-                 "usage: %s DLL plain|decorated PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
+                 "usage: %s DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
                  "WORKDIR\n",
                  argv[0]);
     return 2;
@@ -467,11 +470,12 @@ int main(int argc, char** argv) {
   std::string user = argv[5];
   std::string password = argv[6];
   std::string work = windowsPath(argv[7]);
-  if (variant != "plain" && variant != "decorated") {
-    std::fprintf(stderr, "variant must be plain or decorated, not %s\n", variant.c_str());
+  if (variant != "plain" && variant != "decorated" && variant != "x64") {
+    std::fprintf(stderr, "variant must be plain, decorated or x64, not %s\n", variant.c_str());
     return 2;
   }
   scope = "[" + variant + "]";
+  sessionChannel = variant == "x64" ? 2 : 0;
 
   HMODULE module = LoadLibraryA(dllPath.c_str());
   check(module != nullptr,
@@ -479,7 +483,7 @@ int main(int argc, char** argv) {
   if (module != nullptr && resolveAll(module, variant == "decorated")) {
     expectEqual(api.getInteger(0, DAP_GET_VERSION), DAP_ERR_NOT_ATTACHED,
                 "dapGetInteger before dapAttach");
-    expectEqual(api.attach(2, 0), 1, "dapAttach(2, 0)");
+    expectEqual(api.attach(3, 0), 1, "dapAttach(3, 0)");
     expectEqual(api.getInteger(0, DAP_GET_VERSION), 278, "dapGetInteger version");
     expectEqual(api.getInteger(0, DAP_GET_BUILD), 12, "dapGetInteger build");
     // Bounds every wait inside the library well below the harness's own time-out.

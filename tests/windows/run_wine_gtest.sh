@@ -1,31 +1,41 @@
 #!/usr/bin/env bash
-# Runs the Windows GoogleTest program (dap32_tests.exe of the posix-thread cross build) under
+# Runs the Windows GoogleTest program (dap32_tests.exe of a posix-thread cross build) under
 # wine, in a wine prefix of its own.
 #
-# Usage: run_wine_gtest.sh EXE SCRATCH_DIR [GTEST_ARGS...]
-#   EXE          build/win32-tests/tests/dap32_tests.exe
+# Usage: run_wine_gtest.sh win32|win64 EXE SCRATCH_DIR [GTEST_ARGS...]
+#   win32        a 32-bit build (build/win32-tests), run by 32-bit wine
+#   win64        a 64-bit build (build/win64-tests), run by wine64
+#   EXE          BUILD/tests/dap32_tests.exe
 #   SCRATCH_DIR  created if missing; holds the wine prefix, whose temporary directory the
 #                tests' scratch directories go to
 # Prints GoogleTest's output and exits non-zero if any test failed or the run did not finish.
 set -u -o pipefail
 
-if [ $# -lt 2 ]; then
-  echo "usage: $0 EXE SCRATCH_DIR [GTEST_ARGS...]" >&2
+if [ $# -lt 3 ]; then
+  echo "usage: $0 win32|win64 EXE SCRATCH_DIR [GTEST_ARGS...]" >&2
   exit 2
 fi
-exe=$1
-mkdir -p "$2" || exit 2
-scratch=$(realpath "$2")
-shift 2
+case "$1" in
+  win32) wine=/usr/lib/wine/wine ;;
+  win64) wine=/usr/lib/wine/wine64 ;;
+  *)
+    echo "$0: the first argument must be win32 or win64" >&2
+    exit 2
+    ;;
+esac
+exe=$2
+mkdir -p "$3" || exit 2
+scratch=$(realpath "$3")
+shift 3
 run_timeout=600 # the whole program; its own waits are bounded far below this
 
 if [ ! -f "$exe" ]; then
   echo "FAIL $exe is missing: build the target dap32_tests in the Windows test build first"
   exit 1
 fi
-for tool in wine wineserver timeout; do
+for tool in "$wine" wineserver timeout; do
   if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "FAIL $tool is missing (packages wine wine32)"
+    echo "FAIL $tool is missing (packages wine wine32 wine64)"
     exit 1
   fi
 done
@@ -46,7 +56,7 @@ for temp in "$WINEPREFIX"/drive_c/users/*/Temp; do
 done
 
 log="$scratch/dap32_tests.txt"
-timeout -k 10 "$run_timeout" wine "$exe" "$@" </dev/null >"$log" 2>&1
+timeout -k 10 "$run_timeout" "$wine" "$exe" "$@" </dev/null >"$log" 2>&1
 status=$?
 # Wine ends console lines with CR LF.
 sed -i 's/\r$//' "$log"
