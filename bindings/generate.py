@@ -87,6 +87,11 @@ def validate(api):
   for table in CODE_TABLES:
     values = [(e.get('function'), e['code']) for e in api[table]]
     need(len(set(values)) == len(values), f'{table}: a code is described twice')
+  # What the check asks the library for each code.
+  for table, field in (('get_integer', 'after_attach'), ('set_integer', 'examples'),
+                       ('string_code', 'examples')):
+    for entry in api[table]:
+      need(field in entry, f'{table} {entry["code"]}: give {field}')
 
 
 def signature_bytes(function):
