@@ -10,6 +10,7 @@ PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
   python3 python3-pyftpdlib python3-pefile vsftpd passwd pkgconf clang llvm lld
+  python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
 )
 
 usage() {
@@ -77,7 +78,8 @@ cmd_test() {
     -DDAP32_WIN64_TESTS_BUILD_DIR="$PWD/build/win64-tests" \
     -DDAP32_RELEASE_BUILD_DIR="$PWD/build/release"
   cmake --build build/native -j "$JOBS"
-  # The library as users get it, for the install test and the examples.
+  # The library as users get it, for the install test, the examples and the bindings' tests
+  # (which load it into Python, Mono and Free Pascal programs: the sanitized build cannot be).
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF
   cmake --build build/release -j "$JOBS"
   build_windows_dlls
