@@ -9,7 +9,7 @@ JOBS=2
 PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
-  python3 python3-pyftpdlib python3-pefile vsftpd passwd pkgconf clang llvm lld
+  python3 python3-pyftpdlib python3-pefile python3-tqdm vsftpd passwd pkgconf clang llvm lld
   python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
 )
 

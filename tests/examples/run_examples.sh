@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every example program against pyftpdlib on 127.0.0.1: dapftp natively and, built for
-# 64-bit Windows, under wine64; then the examples in the other languages.
+# 64-bit Windows, under wine64; then mirror.py (Python), ListAndGet (C#) and listget (Pascal)
+# through their bindings.
 #
 # Usage: run_examples.sh NATIVE_BUILD WIN64_BUILD SCRATCH_DIR
 #   NATIVE_BUILD  a native build without sanitizers (build/release)
@@ -68,6 +69,83 @@ dapftp_session() {
 echo "== dapftp"
 dapftp_session native / "$native/examples/dapftp" --passive
 dapftp_session windows-x64 '\' /usr/lib/wine/wine64 "$win64/x64/dapftp.exe" --passive
+
+# The other languages load the native library through their bindings.
+export DAP32_LIBRARY="$native/libdap32.so" LD_LIBRARY_PATH="$native"
+export PYTHONPATH="$top/bindings/python"
+
+# mirror.py: a tree with a subfolder up and back, with tqdm's bars and, with site-packages off
+# (python3 -S), where tqdm cannot be imported, with plain ones.
+mirror() {
+  local label=$1 work="$scratch/mirror-$1" status
+  shift
+  rm -rf "$work"
+  mkdir -p "$work/tree/sub"
+  head -c 300000 /dev/urandom >"$work/tree/one.bin"
+  head -c 5000 /dev/urandom >"$work/tree/sub/two.bin"
+  : >"$work/tree/sub/empty.txt"
+  timeout "$run_timeout" "$@" "$top/examples/python/mirror.py" "${login[@]::6}" 127.0.0.1 \
+    "$work/tree" "mirror-$label" "$work/back" </dev/null >"$work/out.txt" 2>&1
+  status=$?
+  if [ "$status" -eq 0 ] && diff -r "$work/tree" "$work/back" >/dev/null &&
+    grep -q 'mirrored 3 files (305000 bytes) up and 3 files (305000 bytes) back' "$work/out.txt"; then
+    ok "mirror.py ($label): a tree of 3 files up and back, identical"
+  else
+    cat "$work/out.txt"
+    fail "mirror.py ($label): exit status $status"
+  fi
+}
+
+echo "== Python"
+mirror tqdm "$python"
+grep -q 'one.bin: 100%' "$scratch/mirror-tqdm/out.txt" && ok "mirror.py draws tqdm's bars" ||
+  fail "mirror.py drew no tqdm bar (is python3-tqdm installed?)"
+mirror plain "$python" -S
+grep -q 'one.bin: 300000/300000 bytes' "$scratch/mirror-plain/out.txt" &&
+  ok "mirror.py without tqdm prints plain progress" || fail "mirror.py printed no plain progress"
+
+# ListAndGet (C#) and listget (Pascal): a listing of a folder the server already holds, then
+# one file of it, its bytes printed; the file must arrive whole.
+mkdir -p "$scratch/root-pyftpdlib/shared"
+head -c 200000 /dev/urandom >"$scratch/root-pyftpdlib/shared/report.bin"
+list_and_get() {
+  local label=$1 work="$scratch/listget-$1" status
+  shift
+  mkdir -p "$work"
+  timeout "$run_timeout" "$@" 127.0.0.1 "${server_port[pyftpdlib]}" \
+    "${server_user[pyftpdlib]}" "${server_password[pyftpdlib]}" shared report.bin "$work" \
+    </dev/null >"$work/out.txt" 2>&1
+  status=$?
+  if [ "$status" -eq 0 ] && cmp -s "$work/report.bin" "$scratch/root-pyftpdlib/shared/report.bin" &&
+    grep -q 'report.bin: 200000 bytes received' "$work/out.txt" &&
+    grep -q ' report.bin$' "$work/out.txt"; then
+    ok "$label: lists the folder and downloads report.bin, 200000 bytes"
+  else
+    cat "$work/out.txt"
+    fail "$label: exit status $status"
+  fi
+}
+
+echo "== C#"
+build="$scratch/dotnet"
+mkdir -p "$build"
+if mcs -nologo -warnaserror -out:"$build/ListAndGet.exe" "$top/examples/dotnet/ListAndGet.cs" \
+  "$top/bindings/dotnet/Dap32Native.cs" "$top/bindings/dotnet/FtpSession.cs"; then
+  list_and_get "ListAndGet.exe (C#)" mono "$build/ListAndGet.exe"
+else
+  fail "ListAndGet.cs does not compile"
+fi
+
+echo "== Pascal"
+build="$scratch/pascal"
+mkdir -p "$build"
+if fpc -Sew -vw -Fu"$top/bindings/pascal" -Fl"$native" -FU"$build" -o"$build/listget" \
+  "$top/examples/pascal/listget.pas" >"$build/fpc.txt" 2>&1; then
+  list_and_get "listget (Pascal)" "$build/listget"
+else
+  cat "$build/fpc.txt"
+  fail "listget.pas does not compile"
+fi
 
 stop_servers
 finish
