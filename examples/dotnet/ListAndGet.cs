@@ -20,7 +20,8 @@ static class ListAndGet
     {
         if (args.Length != 7)
         {
-            Console.Error.WriteLine("usage: ListAndGet HOST PORT USER PASSWORD REMOTE_DIR FILE LOCAL_DIR");
+            Console.Error.WriteLine(
+                "usage: ListAndGet HOST PORT USER PASSWORD REMOTE_DIR FILE LOCAL_DIR");
             return 2;
         }
         string file = args[5];

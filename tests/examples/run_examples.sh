@@ -116,7 +116,8 @@ list_and_get() {
     "${server_user[pyftpdlib]}" "${server_password[pyftpdlib]}" shared report.bin "$work" \
     </dev/null >"$work/out.txt" 2>&1
   status=$?
-  if [ "$status" -eq 0 ] && cmp -s "$work/report.bin" "$scratch/root-pyftpdlib/shared/report.bin" &&
+  if [ "$status" -eq 0 ] &&
+    cmp -s "$work/report.bin" "$scratch/root-pyftpdlib/shared/report.bin" &&
     grep -q 'report.bin: 200000 bytes received' "$work/out.txt" &&
     grep -q ' report.bin$' "$work/out.txt"; then
     ok "$label: lists the folder and downloads report.bin, 200000 bytes"
