@@ -17,8 +17,10 @@ TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 DLL_FOLDERS = [('x86/plain', 'win32', 'plain'), ('x86/decorated', 'win32', 'decorated'),
                ('x64', 'win64', 'x64')]
 DLL_FILES = ['dap32.dll', 'libdap32.dll.a', 'dap32.lib']
-# What of the bindings is for callers: not their tests or build leftovers.
-SKIPPED = re.compile(r'(^|/)(test[^/]*|__pycache__|[^/]*\.egg-info|build|bin|obj)(/|$)|\.pyc$')
+# What of the bindings is for callers: not their tests, build leftovers or the generator that
+# writes them from dap32.toml.
+SKIPPED = re.compile(r'(^|/)(test[^/]*|__pycache__|[^/]*\.egg-info|build|bin|obj)(/|$)|\.pyc$'
+                     r'|^bindings/generate\.py$')
 
 
 def version():
