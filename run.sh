@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Entry points for dap32: ./run.sh {setup|test|demo|bench}
+# Entry points for dap32: ./run.sh {setup|test|demo|dist|bench}
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
@@ -9,7 +9,8 @@ JOBS=2
 PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
-  python3 python3-pyftpdlib vsftpd passwd
+  python3 python3-pyftpdlib python3-pefile python3-tqdm vsftpd passwd pkgconf clang llvm lld
+  python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
 )
 
 usage() {
@@ -18,6 +19,7 @@ usage: ./run.sh COMMAND
   setup   install the packages and the FTP test user the build and tests need (idempotent)
   test    setup, native build with sanitizers, Windows cross builds, then all tests
   demo    an example FTP session with the dapftp client against a local pyftpdlib server
+  dist    release builds of the Windows DLLs, then dist/dap32-VERSION-windows.zip
   bench   release build, then throughput, latency, CPU and allocations against vsftpd and
           pyftpdlib on loopback, defaults beside the fast settings, many channels and threads
           (~10 min); options go to bench/run_bench.py (--rounds, --sizes)
@@ -57,6 +59,16 @@ cmd_setup() {
   fi
 }
 
+# The Windows DLLs, release builds: 32-bit in both export variants, and 64-bit.
+build_windows_dlls() {
+  cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF
+  cmake --build build/win32 -j "$JOBS"
+  cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF
+  cmake --build build/win64 -j "$JOBS"
+}
+
 cmd_test() {
   cmd_setup
   export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
@@ -64,21 +76,22 @@ cmd_test() {
     -DDAP32_WIN32_BUILD_DIR="$PWD/build/win32" \
     -DDAP32_WIN32_TESTS_BUILD_DIR="$PWD/build/win32-tests" \
     -DDAP32_WIN64_BUILD_DIR="$PWD/build/win64" \
-    -DDAP32_WIN64_TESTS_BUILD_DIR="$PWD/build/win64-tests"
+    -DDAP32_WIN64_TESTS_BUILD_DIR="$PWD/build/win64-tests" \
+    -DDAP32_RELEASE_BUILD_DIR="$PWD/build/release"
   cmake --build build/native -j "$JOBS"
-  # The Windows DLLs (32-bit in both export variants, and 64-bit), then the engine's tests for
-  # Windows. The tests need std::thread, which only the posix thread model of mingw-w64 has; the
-  # DLLs keep the win32 model, so the tests get builds of their own.
-  local arch toolchain
-  local -A toolchains=([win32]=cmake/i686-w64-mingw32 [win64]=cmake/x86_64-w64-mingw32)
-  for arch in win32 win64; do
-    toolchain=${toolchains[$arch]}
-    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain.cmake" \
-      -DDAP32_TESTS=OFF
-    cmake --build "build/$arch" -j "$JOBS"
-    cmake -S . -B "build/$arch-tests" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain-posix.cmake"
-    cmake --build "build/$arch-tests" -j "$JOBS" --target dap32_tests
-  done
+  # The library as users get it, for the install test, the examples and the bindings' tests
+  # (which load it into Python, Mono and Free Pascal programs: the sanitized build cannot be).
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF
+  cmake --build build/release -j "$JOBS"
+  build_windows_dlls
+  # The engine's tests for Windows need std::thread, which only the posix thread model of
+  # mingw-w64 has; the DLLs keep the win32 model, so the tests get builds of their own.
+  cmake -S . -B build/win32-tests -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32-posix.cmake
+  cmake --build build/win32-tests -j "$JOBS" --target dap32_tests
+  cmake -S . -B build/win64-tests -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32-posix.cmake
+  cmake --build build/win64-tests -j "$JOBS" --target dap32_tests
   # Last, so that its summary ends the output and its status is the script's.
   local status=0
   ctest --test-dir build/native --output-on-failure -j "$JOBS" --no-tests=error || status=$?
@@ -90,8 +103,8 @@ cmd_test() {
 # short scripted session: log in, make a directory, upload, list, download, compare, clean up.
 cmd_demo() {
   cmd_setup
-  cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF >/dev/null
-  cmake --build build/demo -j "$JOBS" --target dapftp
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAP32_TESTS=OFF >/dev/null
+  cmake --build build/release -j "$JOBS" --target dapftp
   local port user password ready
   # Globals: the exit trap runs after this function has returned.
   DEMO_WORK=$(mktemp -d /tmp/dap32-demo.XXXXXX)
@@ -105,7 +118,7 @@ cmd_demo() {
   [[ ${ready:-} == READY ]] || { echo "demo: the FTP server did not start" >&2; exit 1; }
   echo "demo: pyftpdlib listening on 127.0.0.1:$port"
   head -c 3000000 /dev/urandom >"$work/upload/demo.bin"
-  build/demo/examples/dapftp --passive --port "$port" --user "$user" --password "$password" \
+  build/release/examples/dapftp --passive --port "$port" --user "$user" --password "$password" \
     --log "$work/session.log" 127.0.0.1 \
     "pwd" "mkdir demo" "cd demo" "binary" "lcd $work/upload" "put demo.bin" "ls" "names" \
     "lcd $work/download" "get demo.bin" "rm demo.bin" "cd .." "rmdir demo" "pwd"
@@ -133,10 +146,21 @@ cmd_bench() {
     --json build/bench/results.json "$@"
 }
 
+# The Windows distribution archive: dist/dap32-VERSION-windows.zip, and its listing.
+cmd_dist() {
+  cmd_setup
+  build_windows_dlls
+  local archive
+  archive=$(/usr/bin/python3 packaging/make_dist.py build/win32 build/win64 dist)
+  /usr/bin/python3 -m zipfile -l "$archive"
+  echo "dist: wrote $archive"
+}
+
 case "${1:-}" in
   setup) cmd_setup ;;
   test) cmd_test ;;
   demo) cmd_demo ;;
+  dist) cmd_dist ;;
   bench) shift; cmd_bench "$@" ;;
   *)
     usage

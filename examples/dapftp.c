@@ -7,16 +7,23 @@
  * standard input, one per line. Commands: ls [PATTERN], names [PATTERN], get NAME, put NAME,
  * mkdir DIR, rmdir DIR, rm NAME, pwd, cd DIR, lcd DIR, binary, ascii.
  * Transfers are driven step by step to show their progress. */
-#define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "dap32.h"
 
-enum { kChannel = 0, kListingSize = 1 << 20, kProgressIntervalMs = 200 };
+/* Progress is only drawn on a terminal; the one call that asks differs by platform. */
+#ifdef _WIN32
+#include <io.h>
+#define isTerminal(stream) _isatty(_fileno(stream))
+#else
+#include <unistd.h>
+#define isTerminal(stream) isatty(fileno(stream))
+#endif
+
+enum { kChannel = 0, kListingSize = 1 << 20 };
 
 typedef struct {
   const char* host;
@@ -29,12 +36,6 @@ typedef struct {
 
 static char listing[kListingSize];
 
-static long long nowMs(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 /* Prints the library's text for a failure, with the server's reply where it has one. */
 static int report(const char* what, int32_t result) {
   char text[512];
@@ -45,15 +46,16 @@ static int report(const char* what, int32_t result) {
   return 1;
 }
 
-/* Drives an armed transfer to its end, showing the bytes moved so far on a terminal. */
+/* Drives an armed transfer to its end, showing the bytes moved so far on a terminal, once a
+ * second. */
 static int32_t driveWithProgress(const char* name, uint32_t counterCode) {
-  int showProgress = isatty(STDERR_FILENO);
-  long long lastShown = 0;
+  int showProgress = isTerminal(stderr);
+  time_t lastShown = 0;
   int32_t result;
   while ((result = dapDriver(kChannel)) > 0) {
-    if (showProgress && nowMs() - lastShown >= kProgressIntervalMs) {
+    if (showProgress && time(NULL) != lastShown) {
       fprintf(stderr, "\r%s: %ld bytes", name, (long)dapGetInteger(kChannel, counterCode));
-      lastShown = nowMs();
+      lastShown = time(NULL);
     }
   }
   fprintf(stderr, "\r%s: %ld bytes\n", name, (long)dapGetInteger(kChannel, counterCode));

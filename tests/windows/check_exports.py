@@ -12,6 +12,7 @@ C program against it, because ld's own import libraries cannot serve stdcall cal
 
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -166,9 +167,11 @@ def parse_pe(text):
         imports.append(current_import)
         imported_names[current_import] = []
         continue
-      m = re.match(r'^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$', line)
+      m = re.match(r'^\s*[0-9a-f]+\s+(\d+)\s+(\S+)\s*$', line)
       if m and current_import:
-        imported_names[current_import].append(m.group(1))
+        # An import by ordinal has no name: "80000001	    1  <none>".
+        name = f'#{m.group(1)}' if m.group(2) == '<none>' else m.group(2)
+        imported_names[current_import].append(name)
     elif section == 'exports':
       m = re.match(r'^Name\s+[0-9a-f]+\s+(\S+)', line)
       if m:
@@ -222,42 +225,90 @@ def check_dll(variant, path, expected):
     ok(f'{variant}: imports only {", ".join(imports)}')
 
 
-def check_import_library(variant, dll_path, expected, arg_bytes, workdir):
-  """Links a C program that calls every function through the header and the import library,
-  then reads which names the program imports from dap32.dll."""
-  folder = os.path.dirname(os.path.abspath(dll_path))
-  candidates = [os.path.join(folder, n) for n in ('libdap32.dll.a', 'dap32.dll.a', 'dap32.lib')]
-  implib = next((c for c in candidates if os.path.isfile(c)), None)
-  if implib is None:
-    fail(f'{variant}: no import library beside {dll_path}')
-    return
-  source = os.path.join(workdir, f'use_{variant}.c')
-  program = os.path.join(workdir, f'use_{variant}.exe')
+# How each import library is linked: GNU's with the variant's cross gcc, Microsoft's (.lib)
+# with lld-link and an object compiled by clang for the MSVC target, without any runtime.
+MSVC_TARGET = {'plain': 'i686-pc-windows-msvc', 'decorated': 'i686-pc-windows-msvc',
+               'x64': 'x86_64-pc-windows-msvc'}
+
+
+def link_commands(variant, implib, source, obj, program):
+  include = os.path.join(TOP, 'include')
+  if implib.endswith('.lib'):
+    return [['clang', f'--target={MSVC_TARGET[variant]}', '-Wall', '-Werror', '-I', include,
+             '-c', source, '-o', obj],
+            ['lld-link', '/entry:main', '/subsystem:console', '/nodefaultlib', obj, implib,
+             f'/out:{program}']]
+  return [[f'{TOOL_PREFIX[variant]}-gcc', '-std=c11', '-Wall', '-Werror', '-I', include, source,
+           implib, '-o', program]]
+
+
+def short_import_ordinals(implib):
+  """Returns {symbol: ordinal} of the short import members of a Microsoft import library
+  that import by ordinal (an ar archive; each member an IMPORT_OBJECT_HEADER, then the
+  symbol and the DLL name)."""
+  data = open(implib, 'rb').read()
+  ordinals = {}
+  at = 8  # past "!<arch>\n"
+  while at + 60 <= len(data):
+    size = int(data[at + 48:at + 58].decode().strip())
+    member = data[at + 60:at + 60 + size]
+    at += 60 + size + (size & 1)
+    if member[:4] != b'\x00\x00\xff\xff':
+      continue
+    ordinal, kinds = struct.unpack_from('<HH', member, 16)
+    if (kinds >> 2) & 7 == 0:  # name type 0: by ordinal
+      ordinals[member[20:member.index(b'\0', 20)].decode()] = ordinal
+  return ordinals
+
+
+def check_import_library(variant, implib, expected, arg_bytes, workdir):
+  """Links a C program that takes every function through the header and the import library,
+  then reads what the program imports from dap32.dll: the export names, or, for the decorated
+  variant's .lib, which imports by ordinal, the ordinals."""
+  base = os.path.join(workdir, f'use_{variant}_{os.path.basename(implib).replace(".", "_")}')
+  source = base + '.c'
   with open(source, 'w', encoding='ascii') as out:
-    out.write('#include "dap32.h"\n#include <stdio.h>\nint main(void) {\n'
-              '  const void* entries[] = {\n')
+    out.write('#include "dap32.h"\nconst void* volatile entries[] = {\n')
     for name in sorted(arg_bytes):
       out.write(f'    (const void*){name},\n')
-    out.write('  };\n  printf("%p\\n", entries[0]);\n  return 0;\n}\n')
-  command = [f'{TOOL_PREFIX[variant]}-gcc', '-std=c11', '-Wall', '-Werror', '-I',
-             os.path.join(TOP, 'include'), source, implib, '-o', program]
-  try:
-    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
-  except (OSError, subprocess.SubprocessError) as error:
-    fail(f'{variant}: cannot run the cross compiler: {error}')
-    return
-  if result.returncode != 0:
-    first = (result.stderr.strip().splitlines() or ['?'])[0]
-    fail(f'{variant}: a C program using dap32.h does not link against {implib}: {first}')
-    return
-  _, _, _, _, _, imported = parse_pe(objdump(variant, program))
+    out.write('};\nint main(void) { return entries[0] != 0 ? 0 : 1; }\n')
+  for command in link_commands(variant, implib, source, base + '.obj', base + '.exe'):
+    try:
+      result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    except (OSError, subprocess.SubprocessError) as error:
+      fail(f'{variant}: cannot run {command[0]}: {error}')
+      return
+    if result.returncode != 0:
+      first = ((result.stderr or result.stdout).strip().splitlines() or ['?'])[0]
+      fail(f'{variant}: a C program using dap32.h does not link against {implib}: {first}')
+      return
+  _, _, _, _, _, imported = parse_pe(objdump(variant, base + '.exe'))
   names = next((v for k, v in imported.items() if k.lower() == 'dap32.dll'), None)
   if names is None:
     fail(f'{variant}: a program linked with {implib} does not import dap32.dll')
     return
-  want = {name: True for name in expected}
-  if compare(f'{variant} import library', {n: True for n in names}, want):
-    ok(f'{variant}: {implib} links C callers to the {len(want)} exported names')
+  by_ordinal = all(n.startswith('#') for n in names)
+  want = {f'#{ordinal}' if by_ordinal else name: True
+          for name, (ordinal, _) in expected.items()}
+  kind = 'ordinals' if by_ordinal else 'exported names'
+  if by_ordinal:
+    # Which symbol imports which ordinal is only in the library itself.
+    mapped = {f'_{internal}': ordinal for ordinal, internal in expected.values()}
+    compare(f'{variant} {implib} ordinals', short_import_ordinals(implib), mapped)
+  if compare(f'{variant} import library {implib}', {n: True for n in names}, want):
+    ok(f'{variant}: {implib} links C callers to the {len(want)} {kind}')
+
+
+def check_import_libraries(variant, dll_path, expected, arg_bytes, workdir):
+  folder = os.path.dirname(os.path.abspath(dll_path))
+  gnu = os.path.join(folder, 'libdap32.dll.a')
+  msvc = os.path.join(folder, 'dap32.lib')
+  if not os.path.isfile(gnu):
+    fail(f'{variant}: no import library libdap32.dll.a beside {dll_path}')
+  else:
+    check_import_library(variant, gnu, expected, arg_bytes, workdir)
+  if os.path.isfile(msvc):
+    check_import_library(variant, msvc, expected, arg_bytes, workdir)
 
 
 def main(argv):
@@ -285,7 +336,7 @@ def main(argv):
     for variant, path in dlls:
       check_dll(variant, path, expected[variant])
       if '--no-implib' not in options:
-        check_import_library(variant, path, expected[variant], arg_bytes, workdir)
+        check_import_libraries(variant, path, expected[variant], arg_bytes, workdir)
   if failures:
     print(f'{len(failures)} failed: exports, ordinals or imports disagree (see FAIL lines)')
     return 1

@@ -28,27 +28,9 @@ scratch=$(realpath "$3")
 # vsftpd's session processes run as the test user and must reach their root below here.
 chmod 755 "$scratch"
 
-python=/usr/bin/python3
-run_timeout=300   # one session program run; the library's own time-outs are far shorter
-server_timeout=30 # until a server prints READY
-
-passed=0
-failed=0
-ok() { echo "ok $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL $*"; failed=$((failed + 1)); }
-# Adds the ok/FAIL lines of a step's output to the totals.
-count() {
-  local n
-  n=$(grep -c '^ok ' "$1")
-  passed=$((passed + n))
-  n=$(grep -c '^FAIL ' "$1")
-  failed=$((failed + n))
-}
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit $?
-}
+run_timeout=300 # one session program run; the library's own time-outs are far shorter
+# shellcheck source=../support/harness.sh
+source "$top/tests/support/harness.sh"
 
 # Wine must not open windows or offer to download Mono and Gecko.
 unset DISPLAY WAYLAND_DISPLAY
@@ -90,32 +72,6 @@ if [ ! -f "$exe" ] || [ "$source" -nt "$exe" ] || [ "$top/include/dap32.h" -nt "
 fi
 
 # --- Servers --------------------------------------------------------------------------------
-declare -A server_pid server_fd server_port server_user server_password
-
-stop_servers() {
-  local kind pid i
-  for kind in "${!server_pid[@]}"; do
-    # EOF on its stdin asks the server to stop; SIGTERM is the fallback.
-    if [ -n "${server_fd[$kind]:-}" ]; then
-      eval "exec ${server_fd[$kind]}>&-"
-      server_fd[$kind]=
-    fi
-    pid=${server_pid[$kind]}
-    for ((i = 0; i < 50; i++)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -0 "$pid" 2>/dev/null && kill -TERM "$pid" 2>/dev/null
-    for ((i = 0; i < 50; i++)); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    unset "server_pid[$kind]"
-  done
-}
-
 stop_wine() {
   # Only this prefix's wineserver, which this script started.
   [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
@@ -127,37 +83,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-start_server() {
-  local kind=$1 root="$scratch/root-$1" fifo="$scratch/$1.stdin" out="$scratch/logs/$1.out"
-  local line="" i fd
-  rm -rf "$root" "$fifo"
-  mkdir -p "$root"
-  mkfifo "$fifo"
-  "$python" "$top/tests/support/serve_ftp.py" "$kind" "$root" <"$fifo" >"$out" \
-    2>"$scratch/logs/$1.err" &
-  server_pid[$kind]=$!
-  # Holding the write end open keeps the server running; closing it stops the server.
-  exec {fd}>"$fifo"
-  server_fd[$kind]=$fd
-  rm -f "$fifo"
-  for ((i = 0; i < server_timeout * 10; i++)); do
-    line=$(grep -m1 -E '^(READY|FAILED)' "$out" 2>/dev/null)
-    [ -n "$line" ] && break
-    kill -0 "${server_pid[$kind]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  line=$(grep -m1 -E '^(READY|FAILED)' "$out" 2>/dev/null)
-  if [[ "$line" =~ ^READY\ ([0-9]+)\ ([^ ]+)\ ([^ ]+)$ ]]; then
-    server_port[$kind]=${BASH_REMATCH[1]}
-    server_user[$kind]=${BASH_REMATCH[2]}
-    server_password[$kind]=${BASH_REMATCH[3]}
-    ok "$kind serves $root on 127.0.0.1:${server_port[$kind]}"
-  else
-    fail "$kind did not start: ${line:-no READY line within ${server_timeout} s}" \
-      "$(head -c 400 "$scratch/logs/$1.err" 2>/dev/null)"
-  fi
-}
 
 echo "== servers"
 start_server pyftpdlib

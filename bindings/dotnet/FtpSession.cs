@@ -1,0 +1,411 @@
+// FtpSession: an FTP session over dap32 for .NET, with exceptions instead of result codes.
+// Builds with Mono's mcs and with the .NET SDK (netstandard2.0 and later).
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Text;
+
+namespace Dap32
+{
+    /// <summary>A failure reported by dap32. Code is the library's result code; Message is
+    /// the text dapErrorText gives for it.</summary>
+    public class Dap32Exception : Exception
+    {
+        public int Code { get; private set; }
+
+        public Dap32Exception(int code, string message) : base(message)
+        {
+            Code = code;
+        }
+    }
+
+    /// <summary>The server cannot be reached: the connection was refused, or the host is
+    /// unknown or unreachable.</summary>
+    public class Dap32ConnectException : Dap32Exception
+    {
+        public Dap32ConnectException(int code, string message) : base(code, message) { }
+    }
+
+    /// <summary>The server refused a command: Reply is its reply line, ReplyCode the
+    /// number.</summary>
+    public class Dap32ServerException : Dap32Exception
+    {
+        public string Reply { get; private set; }
+        public int ReplyCode { get; private set; }
+
+        public Dap32ServerException(int code, string message, string reply, int replyCode)
+            : base(code, message)
+        {
+            Reply = reply;
+            ReplyCode = replyCode;
+        }
+    }
+
+    /// <summary>A reply or a connection did not come in time.</summary>
+    public class Dap32TimeoutException : Dap32Exception
+    {
+        public Dap32TimeoutException(int code, string message) : base(code, message) { }
+    }
+
+    /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server
+    /// must be printable ASCII of at most 128 characters; others raise ArgumentException,
+    /// since the library would cut them.</summary>
+    public sealed class FtpSession : IDisposable
+    {
+        // The library is attached once for all sessions; the last session to close releases it.
+        private static readonly object PoolLock = new object();
+        private static readonly Stack<int> FreeChannels = new Stack<int>();
+        private static int openSessions;
+
+        private const int FirstListingSize = 64 * 1024;
+        private const int LastListingSize = 256 * 1024 * 1024;
+
+        private int channel = -1;
+
+        /// <summary>PASV data connections (the default); false for PORT (active mode).</summary>
+        public bool Passive = true;
+        /// <summary>Send TYPE I after the login (the default); false keeps the server's.</summary>
+        public bool Binary = true;
+        /// <summary>A file for the channel's debug log, opened by Connect.</summary>
+        public string LogFile;
+
+        public bool IsConnected { get { return channel >= 0; } }
+
+        public void Connect(string host, string user, string password, int port = 21)
+        {
+            string server = Name(host, "host"), login = Name(user, "user");
+            string secret = Name(password, "password");
+            if (channel < 0)
+                channel = AcquireChannel();
+            if (LogFile != null &&
+                Native.dapSetString(channel, Native.DAP_STR_LOG_OPEN, LogFile) <= 0)
+                throw new IOException("cannot create the log file " + LogFile);
+            Native.dapSetInteger(channel, Native.DAP_SET_SERVER_PORT, port);
+            Native.dapSetInteger(channel, Native.DAP_SET_PASSIVE, Passive ? 1 : 0);
+            Check(Native.dapConnect(channel, server, login, secret));
+            if (Binary)
+                Check(Native.dapSetMode(channel, 'B'));
+        }
+
+        /// <summary>Sends QUIT, closes the connection and frees the channel. The server's
+        /// answer to QUIT is not checked.</summary>
+        public void Dispose()
+        {
+            if (channel < 0)
+                return;
+            int closing = channel;
+            channel = -1;
+            try
+            {
+                // With AUTO_CALL off dapClose would leave the connection open.
+                Native.dapSetInteger(closing, Native.DAP_SET_AUTO_CALL, 1);
+                Native.dapClose(closing);
+            }
+            finally
+            {
+                ReleaseChannel(closing);
+            }
+        }
+
+        public void ChangeDirectory(string path)
+        {
+            Check(Native.dapSetServerDir(Channel(), Name(path, "directory")));
+        }
+
+        public string GetWorkingDirectory()
+        {
+            byte[] buffer = new byte[Native.NameLimit + 1];
+            Check(Native.dapGetServerDir(Channel(), buffer, Native.NameLimit));
+            return Text(buffer, Encoding.ASCII);
+        }
+
+        public void CreateDirectory(string name)
+        {
+            Check(Native.dapMakeServerDir(Channel(), Name(name, "directory")));
+        }
+
+        public void DeleteDirectory(string name)
+        {
+            Check(Native.dapDelServerDir(Channel(), Name(name, "directory")));
+        }
+
+        public void DeleteFile(string name)
+        {
+            Check(Native.dapDelFile(Channel(), Name(name, "name")));
+        }
+
+        /// <summary>The names NLST gives for the current directory, or for path.</summary>
+        public string[] GetNameListing(string path = null)
+        {
+            return List(false, path);
+        }
+
+        /// <summary>The lines LIST gives for the current directory, or for path.</summary>
+        public string[] GetListing(string path = null)
+        {
+            return List(true, path);
+        }
+
+        /// <summary>Downloads remote to localPath; a failure leaves localPath as it was.
+        /// progress receives the bytes received so far.</summary>
+        public void DownloadFile(string remote, string localPath, IProgress<long> progress = null)
+        {
+            string name = Name(remote, "name");
+            string target = Path.GetFullPath(localPath);
+            string scratch = ScratchNear(Path.GetDirectoryName(target));
+            try
+            {
+                // The library names the local file as the remote one, below its local directory.
+                string received = Below(scratch, remote);
+                Directory.CreateDirectory(Path.GetDirectoryName(received));
+                SetLocalDirectory(scratch);
+                Transfer(delegate { return Native.dapGetFile(channel, name); },
+                         Native.DAP_GET_BYTES_RECEIVED, progress);
+                if (File.Exists(target))
+                    File.Delete(target);
+                File.Move(received, target);
+            }
+            finally
+            {
+                Directory.Delete(scratch, true);
+            }
+        }
+
+        /// <summary>Uploads localPath as remote (by default its own name). progress receives
+        /// the bytes sent so far.</summary>
+        public void UploadFile(string localPath, string remote = null,
+                               IProgress<long> progress = null)
+        {
+            string source = Path.GetFullPath(localPath);
+            if (!File.Exists(source))
+                throw new FileNotFoundException("no such file", source);
+            if (remote == null)
+                remote = Path.GetFileName(source);
+            string name = Name(remote, "name");
+            Func<int> start = delegate { return Native.dapPutFile(channel, name); };
+            string folder = Path.GetDirectoryName(source);
+            if (remote == Path.GetFileName(source) && UsableDirectory(folder))
+            {
+                SetLocalDirectory(folder);
+                Transfer(start, Native.DAP_GET_BYTES_SENT, progress);
+                return;
+            }
+            // The library reads the file under the remote name: give it one in a scratch folder.
+            string scratch = ScratchNear(Path.GetTempPath());
+            try
+            {
+                string staged = Below(scratch, remote);
+                Directory.CreateDirectory(Path.GetDirectoryName(staged));
+                File.Copy(source, staged);
+                SetLocalDirectory(scratch);
+                Transfer(start, Native.DAP_GET_BYTES_SENT, progress);
+            }
+            finally
+            {
+                Directory.Delete(scratch, true);
+            }
+        }
+
+        private int Channel()
+        {
+            if (channel < 0)
+                throw new InvalidOperationException("the session is not connected");
+            return channel;
+        }
+
+        private int Check(int result)
+        {
+            if (result < 0)
+                throw ErrorFor(channel, result);
+            return result;
+        }
+
+        private static Dap32Exception ErrorFor(int chan, int code)
+        {
+            string text = Native.TextOf(code);
+            if (chan >= 0)
+            {
+                byte[] buffer = new byte[4096];
+                if (Native.dapErrorText(chan, code, buffer, buffer.Length) > 0)
+                    text = Text(buffer, Encoding.GetEncoding("iso-8859-1")).Trim();
+            }
+            if (text.Length == 0)
+                text = "dap32 error " + code;
+            switch (Native.KindOf(code))
+            {
+                case ErrorKind.Connect:
+                    return new Dap32ConnectException(code, text);
+                case ErrorKind.Timeout:
+                    return new Dap32TimeoutException(code, text);
+                case ErrorKind.Server:
+                    int start = Math.Min(text.Length, Native.TextOf(code).Length);
+                    int replyCode = 0;
+                    if (chan >= 0)
+                        replyCode = Native.dapGetInteger(chan, Native.DAP_GET_SERVER_CODE);
+                    string reply = text.Substring(start).Trim();
+                    return new Dap32ServerException(code, text, reply, replyCode);
+                default:
+                    return new Dap32Exception(code, text);
+            }
+        }
+
+        private static string Name(string text, string what, int limit = Native.NameLimit)
+        {
+            if (text == null)
+                throw new ArgumentNullException(what);
+            foreach (char c in text)
+            {
+                if (c < ' ' || c > '~')
+                    throw new ArgumentException(
+                        what + " '" + text + "' holds a character outside printable ASCII");
+            }
+            if (text.Length > limit)
+                throw new ArgumentException(
+                    what + " '" + text + "' is longer than " + limit + " characters");
+            return text;
+        }
+
+        private static bool UsableDirectory(string path)
+        {
+            try
+            {
+                Name(path, "local directory", Native.LocalDirLimit);
+                return true;
+            }
+            catch (ArgumentException)
+            {
+                return false;
+            }
+        }
+
+        // A new folder inside folder, so that a download can be moved into place; in the system's
+        // temporary folder when folder's path does not suit the library.
+        private static string ScratchNear(string folder)
+        {
+            string name = ".dap32-" + Guid.NewGuid().ToString("N").Substring(0, 12);
+            string scratch = Path.Combine(folder, name);
+            if (!UsableDirectory(scratch))
+                scratch = Path.Combine(Path.GetTempPath(), name);
+            Directory.CreateDirectory(scratch);
+            return scratch;
+        }
+
+        private void SetLocalDirectory(string folder)
+        {
+            string directory = Name(folder, "local directory", Native.LocalDirLimit);
+            Check(Native.dapSetLocalDir(Channel(), directory));
+        }
+
+        // Where the library puts the file remote (a name with '/' between folders) below folder.
+        private static string Below(string folder, string remote)
+        {
+            char separator = Path.DirectorySeparatorChar;
+            return Path.Combine(folder, remote.Replace('/', separator).TrimStart(separator));
+        }
+
+        private static string Text(byte[] buffer, Encoding encoding)
+        {
+            int end = Array.IndexOf(buffer, (byte)0);
+            return encoding.GetString(buffer, 0, end < 0 ? buffer.Length : end);
+        }
+
+        private string[] List(bool full, string path)
+        {
+            int chan = Channel();
+            int type = full ? Native.DAP_LIST_FULL : Native.DAP_LIST_NAMES;
+            byte[] argument = new byte[0];
+            if (path != null)
+            {
+                type = full ? Native.DAP_LIST_FULL_PATTERN : Native.DAP_LIST_NAMES_PATTERN;
+                argument = Encoding.ASCII.GetBytes(Name(path, "path"));
+            }
+            for (int size = FirstListingSize; ; size *= 4)
+            {
+                byte[] buffer = new byte[size];
+                Array.Copy(argument, buffer, argument.Length);
+                int length = Check(Native.dapGetList(chan, type, buffer, size));
+                // A piece that did not fit was dropped; only this much room proves none was.
+                if (size - length > Native.ListingPiece)
+                {
+                    string text = Encoding.UTF8.GetString(buffer, 0, length);
+                    return text.Split(new[] { "\r\n" }, StringSplitOptions.RemoveEmptyEntries);
+                }
+                if (size >= LastListingSize)
+                {
+                    string limit = "the listing is longer than " + LastListingSize + " bytes";
+                    throw new Dap32Exception(Native.DAP_ERR_CANNOT_COMPLY, limit);
+                }
+            }
+        }
+
+        // Runs a transfer; with progress, drives it here with AUTO_CALL off and reports the bytes
+        // moved after every step.
+        private void Transfer(Func<int> start, int counter, IProgress<long> progress)
+        {
+            int chan = Channel();
+            if (progress == null)
+            {
+                Check(start());
+                return;
+            }
+            Native.dapSetInteger(chan, Native.DAP_SET_AUTO_CALL, 0);
+            bool ended = false;
+            try
+            {
+                Check(start());
+                long reported = -1;
+                int result;
+                do
+                {
+                    result = Native.dapDriver(chan);
+                    ended = result <= 0;
+                    long moved = Native.dapGetInteger(chan, (uint)counter);
+                    if (moved != reported)
+                    {
+                        reported = moved;
+                        progress.Report(moved);
+                    }
+                } while (!ended);
+                Check(result);
+            }
+            finally
+            {
+                // A progress handler that threw leaves no transfer half-open.
+                if (!ended)
+                    Native.dapAbort(chan);
+                Native.dapSetInteger(chan, Native.DAP_SET_AUTO_CALL, 1);
+            }
+        }
+
+        private static int AcquireChannel()
+        {
+            lock (PoolLock)
+            {
+                if (openSessions == 0)
+                {
+                    int attached = Native.dapAttach(Native.MaxChannels, 0);
+                    if (attached < 0)
+                        throw ErrorFor(-1, attached);
+                    FreeChannels.Clear();
+                    for (int chan = Native.MaxChannels - 1; chan >= 0; chan--)
+                        FreeChannels.Push(chan);
+                }
+                if (FreeChannels.Count == 0)
+                    throw new Dap32Exception(Native.DAP_ERR_CHANNEL_RANGE,
+                                             "all " + Native.MaxChannels + " channels are in use");
+                openSessions++;
+                return FreeChannels.Pop();
+            }
+        }
+
+        private static void ReleaseChannel(int chan)
+        {
+            lock (PoolLock)
+            {
+                FreeChannels.Push(chan);
+                if (--openSessions == 0)
+                    Native.dapRelease();
+            }
+        }
+    }
+}

@@ -1,0 +1,474 @@
+{ TDap32Ftp: an FTP session over dap32 for Delphi and Free Pascal, raising EDap32 exceptions
+  instead of returning result codes. Names sent to the server must be printable ASCII of at most
+  128 characters; others raise EDap32 with DAP_ERR_CANNOT_COMPLY, since the library would cut
+  them. }
+unit dap32ftp;
+
+{$IFDEF FPC}{$MODE DELPHI}{$ENDIF}
+
+interface
+
+uses
+  Classes, SyncObjs, SysUtils, dap32;
+
+type
+  { A failure reported by dap32: Code is the library's result code, Message its text. }
+  EDap32 = class(Exception)
+  private
+    FCode: Integer;
+  public
+    constructor Create(ACode: Integer; const AText: string);
+    property Code: Integer read FCode;
+  end;
+
+  { The server cannot be reached: refused, unknown or unreachable. }
+  EDap32Connect = class(EDap32);
+
+  { The server refused a command: Reply is its reply line, ReplyCode the number. }
+  EDap32Server = class(EDap32)
+  public
+    Reply: string;
+    ReplyCode: Integer;
+  end;
+
+  { A reply or a connection did not come in time. }
+  EDap32Timeout = class(EDap32);
+
+  { Bytes moved so far by the running transfer. }
+  TDap32ProgressEvent = procedure(Sender: TObject; BytesSoFar: Int64) of object;
+
+  TDap32Ftp = class
+  private
+    FChannel: Integer;
+    FOnProgress: TDap32ProgressEvent;
+    function Channel: Integer;
+    function Check(Code: Integer): Integer;
+    procedure SetLocalDir(const Dir: string);
+    procedure Transfer(Download: Boolean; const Name: AnsiString);
+  public
+    Passive: Boolean;  { PASV data connections (the default); False for PORT }
+    Binary: Boolean;   { TYPE I after the login (the default) }
+    LogFile: string;   { the channel's debug log, opened by Connect }
+    constructor Create;
+    destructor Destroy; override;
+    procedure Connect(const Host, User, Password: string; Port: Integer = 21);
+    { Sends QUIT, closes the connection and frees the channel. }
+    procedure Disconnect;
+    function Connected: Boolean;
+    procedure ChangeDir(const Dir: string);
+    function RetrieveCurrentDir: string;
+    procedure MakeDir(const Dir: string);
+    procedure RemoveDir(const Dir: string);
+    procedure Delete(const Name: string);
+    { Downloads Remote to LocalFile; a failure leaves LocalFile as it was. }
+    procedure Get(const Remote, LocalFile: string);
+    { Uploads LocalFile as Remote (by default under its own name). }
+    procedure Put(const LocalFile: string; const Remote: string = '');
+    { The lines of LIST (Details) or NLST for the current directory or Specifier. }
+    procedure List(Dest: TStrings; const Specifier: string = ''; Details: Boolean = True);
+    { Called after each step of a transfer while assigned; the transfer then runs with
+      AUTO_CALL off, driven here. }
+    property OnProgress: TDap32ProgressEvent read FOnProgress write FOnProgress;
+  end;
+
+implementation
+
+const
+  FirstListingSize = 64 * 1024;
+  LastListingSize = 256 * 1024 * 1024;
+  ErrorTextSize = 4096;
+
+var
+  { The library is attached once for all sessions; the last session to close releases it. }
+  PoolLock: TCriticalSection;
+  InUse: array[0..DAP32_MAX_CHANNELS - 1] of Boolean;
+  OpenSessions: Integer = 0;
+
+constructor EDap32.Create(ACode: Integer; const AText: string);
+begin
+  inherited Create(AText);
+  FCode := ACode;
+end;
+
+function ErrorFor(Chan, Code: Integer): EDap32;
+var
+  Buffer: array[0..ErrorTextSize - 1] of AnsiChar;
+  Text: string;
+begin
+  Text := string(Dap32ErrorMessage(Code));
+  if (Chan >= 0) and (dapErrorText(Chan, Code, @Buffer[0], ErrorTextSize) > 0) then
+    Text := Trim(string(AnsiString(PAnsiChar(@Buffer[0]))));
+  if Text = '' then
+    Text := 'dap32 error ' + IntToStr(Code);
+  case Dap32ErrorKind(Code) of
+    dekConnect: Result := EDap32Connect.Create(Code, Text);
+    dekTimeout: Result := EDap32Timeout.Create(Code, Text);
+    dekServer:
+      begin
+        Result := EDap32Server.Create(Code, Text);
+        EDap32Server(Result).Reply := Trim(Copy(Text, Length(Dap32ErrorMessage(Code)) + 1,
+          MaxInt));
+        if Chan >= 0 then
+          EDap32Server(Result).ReplyCode := dapGetInteger(Chan, DAP_GET_SERVER_CODE);
+      end;
+  else
+    Result := EDap32.Create(Code, Text);
+  end;
+end;
+
+{ The bytes the library is given for Text, which it must not cut. }
+function LibraryText(const Text, What: string; Limit: Integer = DAP32_NAME_LIMIT): AnsiString;
+var
+  I: Integer;
+begin
+  for I := 1 to Length(Text) do
+    if (Text[I] < ' ') or (Text[I] > '~') then
+      raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
+        What + ' ''' + Text + ''' holds a character outside printable ASCII');
+  if Length(Text) > Limit then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
+      What + ' ''' + Text + ''' is longer than ' + IntToStr(Limit) + ' characters');
+  Result := AnsiString(Text);
+end;
+
+{ Remote names use '/'; local paths the platform's separator. }
+function LocalPath(const Folder, Remote: string): string;
+begin
+  Result := IncludeTrailingPathDelimiter(Folder) +
+    StringReplace(Remote, '/', PathDelim, [rfReplaceAll]);
+end;
+
+{ A new folder inside Folder, so that a file can be renamed into place or staged. }
+function MakeScratch(const Folder: string): string;
+var
+  Attempt: Integer;
+begin
+  for Attempt := 1 to 100 do
+  begin
+    Result := IncludeTrailingPathDelimiter(Folder) + '.dap32-' + IntToHex(Random(MaxInt), 8);
+    if CreateDir(Result) then
+      Exit;
+  end;
+  raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot create a folder in ' + Folder);
+end;
+
+procedure RemoveTree(const Dir: string);
+var
+  Found: TSearchRec;
+begin
+  if FindFirst(IncludeTrailingPathDelimiter(Dir) + '*', faAnyFile, Found) = 0 then
+  try
+    repeat
+      if (Found.Name = '.') or (Found.Name = '..') then
+        Continue;
+      if (Found.Attr and faDirectory) <> 0 then
+        RemoveTree(IncludeTrailingPathDelimiter(Dir) + Found.Name)
+      else
+        DeleteFile(IncludeTrailingPathDelimiter(Dir) + Found.Name);
+    until FindNext(Found) <> 0;
+  finally
+    FindClose(Found);
+  end;
+  SysUtils.RemoveDir(Dir);
+end;
+
+procedure CopyFileContents(const Source, Target: string);
+var
+  Input, Output: TFileStream;
+begin
+  Input := TFileStream.Create(Source, fmOpenRead or fmShareDenyWrite);
+  try
+    Output := TFileStream.Create(Target, fmCreate);
+    try
+      Output.CopyFrom(Input, 0);
+    finally
+      Output.Free;
+    end;
+  finally
+    Input.Free;
+  end;
+end;
+
+function AcquireChannel: Integer;
+var
+  Attached, Chan: Integer;
+begin
+  PoolLock.Acquire;
+  try
+    if OpenSessions = 0 then
+    begin
+      Attached := dapAttach(DAP32_MAX_CHANNELS, 0);
+      if Attached < 0 then
+        raise ErrorFor(-1, Attached);
+      FillChar(InUse, SizeOf(InUse), 0);
+    end;
+    for Chan := 0 to DAP32_MAX_CHANNELS - 1 do
+      if not InUse[Chan] then
+      begin
+        InUse[Chan] := True;
+        Inc(OpenSessions);
+        Result := Chan;
+        Exit;
+      end;
+    raise EDap32.Create(DAP_ERR_CHANNEL_RANGE, 'all channels are in use');
+  finally
+    PoolLock.Release;
+  end;
+end;
+
+procedure ReleaseChannel(Chan: Integer);
+begin
+  PoolLock.Acquire;
+  try
+    InUse[Chan] := False;
+    Dec(OpenSessions);
+    if OpenSessions = 0 then
+      dapRelease;
+  finally
+    PoolLock.Release;
+  end;
+end;
+
+constructor TDap32Ftp.Create;
+begin
+  inherited Create;
+  FChannel := -1;
+  Passive := True;
+  Binary := True;
+end;
+
+destructor TDap32Ftp.Destroy;
+begin
+  Disconnect;
+  inherited Destroy;
+end;
+
+function TDap32Ftp.Channel: Integer;
+begin
+  if FChannel < 0 then
+    raise EDap32.Create(DAP_ERR_NOT_ATTACHED, 'the session is not connected');
+  Result := FChannel;
+end;
+
+function TDap32Ftp.Check(Code: Integer): Integer;
+begin
+  if Code < 0 then
+    raise ErrorFor(FChannel, Code);
+  Result := Code;
+end;
+
+function TDap32Ftp.Connected: Boolean;
+begin
+  Result := FChannel >= 0;
+end;
+
+procedure TDap32Ftp.Connect(const Host, User, Password: string; Port: Integer);
+var
+  Server, Login, Secret: AnsiString;
+begin
+  Server := LibraryText(Host, 'host');
+  Login := LibraryText(User, 'user');
+  Secret := LibraryText(Password, 'password');
+  if FChannel < 0 then
+    FChannel := AcquireChannel;
+  if (LogFile <> '') and
+     (dapSetString(FChannel, DAP_STR_LOG_OPEN, PAnsiChar(AnsiString(LogFile))) <= 0) then
+    raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot create the log file ' + LogFile);
+  dapSetInteger(FChannel, DAP_SET_SERVER_PORT, Port);
+  dapSetInteger(FChannel, DAP_SET_PASSIVE, Ord(Passive));
+  Check(dapConnect(FChannel, PAnsiChar(Server), PAnsiChar(Login), PAnsiChar(Secret)));
+  if Binary then
+    Check(dapSetMode(FChannel, Ord('B')));
+end;
+
+procedure TDap32Ftp.Disconnect;
+var
+  Closing: Integer;
+begin
+  if FChannel < 0 then
+    Exit;
+  Closing := FChannel;
+  FChannel := -1;
+  try
+    { With AUTO_CALL off dapClose would leave the connection open. }
+    dapSetInteger(Closing, DAP_SET_AUTO_CALL, 1);
+    dapClose(Closing);
+  finally
+    ReleaseChannel(Closing);
+  end;
+end;
+
+procedure TDap32Ftp.ChangeDir(const Dir: string);
+begin
+  Check(dapSetServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+end;
+
+function TDap32Ftp.RetrieveCurrentDir: string;
+var
+  Buffer: array[0..DAP32_NAME_LIMIT] of AnsiChar;
+begin
+  Check(dapGetServerDir(Channel, @Buffer[0], DAP32_NAME_LIMIT));
+  Result := string(AnsiString(PAnsiChar(@Buffer[0])));
+end;
+
+procedure TDap32Ftp.MakeDir(const Dir: string);
+begin
+  Check(dapMakeServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+end;
+
+procedure TDap32Ftp.RemoveDir(const Dir: string);
+begin
+  Check(dapDelServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+end;
+
+procedure TDap32Ftp.Delete(const Name: string);
+begin
+  Check(dapDelFile(Channel, PAnsiChar(LibraryText(Name, 'name'))));
+end;
+
+procedure TDap32Ftp.SetLocalDir(const Dir: string);
+begin
+  Check(dapSetLocalDir(Channel, PAnsiChar(LibraryText(Dir, 'local directory',
+    DAP32_LOCAL_DIR_LIMIT))));
+end;
+
+procedure TDap32Ftp.Transfer(Download: Boolean; const Name: AnsiString);
+var
+  Chan, Counter, Step: Integer;
+  Moved, Reported: Int64;
+  Ended: Boolean;
+
+  procedure Start;
+  begin
+    if Download then
+      Check(dapGetFile(Chan, PAnsiChar(Name)))
+    else
+      Check(dapPutFile(Chan, PAnsiChar(Name)));
+  end;
+
+begin
+  Chan := Channel;
+  if Download then
+    Counter := DAP_GET_BYTES_RECEIVED
+  else
+    Counter := DAP_GET_BYTES_SENT;
+  if not Assigned(FOnProgress) then
+  begin
+    Start;
+    Exit;
+  end;
+  dapSetInteger(Chan, DAP_SET_AUTO_CALL, 0);
+  Ended := False;
+  try
+    Start;
+    Reported := -1;
+    repeat
+      Step := dapDriver(Chan);
+      Ended := Step <= 0;
+      Moved := dapGetInteger(Chan, Counter);
+      if Moved <> Reported then
+      begin
+        Reported := Moved;
+        FOnProgress(Self, Moved);
+      end;
+    until Ended;
+    Check(Step);
+  finally
+    { A handler that raised leaves no transfer half-open. }
+    if not Ended then
+      dapAbort(Chan);
+    dapSetInteger(Chan, DAP_SET_AUTO_CALL, 1);
+  end;
+end;
+
+procedure TDap32Ftp.Get(const Remote, LocalFile: string);
+var
+  Name: AnsiString;
+  Target, Scratch, Received: string;
+begin
+  Name := LibraryText(Remote, 'name');
+  Target := ExpandFileName(LocalFile);
+  Scratch := MakeScratch(ExtractFileDir(Target));
+  try
+    { The library names the local file as the remote one, below its local directory. }
+    Received := LocalPath(Scratch, Remote);
+    ForceDirectories(ExtractFileDir(Received));
+    SetLocalDir(Scratch);
+    Transfer(True, Name);
+    if FileExists(Target) then
+      DeleteFile(Target);
+    if not RenameFile(Received, Target) then
+      raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot move the download to ' + Target);
+  finally
+    RemoveTree(Scratch);
+  end;
+end;
+
+procedure TDap32Ftp.Put(const LocalFile: string; const Remote: string);
+var
+  Source, Target, Scratch: string;
+begin
+  Source := ExpandFileName(LocalFile);
+  if not FileExists(Source) then
+    raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'no such file ' + Source);
+  Target := Remote;
+  if Target = '' then
+    Target := ExtractFileName(Source);
+  if Target = ExtractFileName(Source) then
+  begin
+    SetLocalDir(ExtractFileDir(Source));
+    Transfer(False, LibraryText(Target, 'name'));
+    Exit;
+  end;
+  { The library reads the file under the remote name: give it one in a scratch folder. }
+  Scratch := MakeScratch(ExtractFileDir(Source));
+  try
+    ForceDirectories(ExtractFileDir(LocalPath(Scratch, Target)));
+    CopyFileContents(Source, LocalPath(Scratch, Target));
+    SetLocalDir(Scratch);
+    Transfer(False, LibraryText(Target, 'name'));
+  finally
+    RemoveTree(Scratch);
+  end;
+end;
+
+procedure TDap32Ftp.List(Dest: TStrings; const Specifier: string; Details: Boolean);
+var
+  Buffer, Argument: AnsiString;
+  ListType, Size, Count: Integer;
+begin
+  if Specifier = '' then
+  begin
+    Argument := '';
+    if Details then ListType := DAP_LIST_FULL else ListType := DAP_LIST_NAMES;
+  end
+  else
+  begin
+    Argument := LibraryText(Specifier, 'path');
+    if Details then ListType := DAP_LIST_FULL_PATTERN else ListType := DAP_LIST_NAMES_PATTERN;
+  end;
+  Size := FirstListingSize;
+  repeat
+    Buffer := Argument;
+    SetLength(Buffer, Size);
+    Buffer[Length(Argument) + 1] := #0;
+    Count := Check(dapGetList(Channel, ListType, PAnsiChar(Buffer), Size));
+    { A piece that did not fit was dropped; only this much room proves none was. }
+    if Size - Count > DAP32_LISTING_PIECE then
+    begin
+      Dest.Text := string(Copy(Buffer, 1, Count));
+      Exit;
+    end;
+    Size := Size * 4;
+  until Size > LastListingSize;
+  raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'the listing is too long');
+end;
+
+initialization
+  PoolLock := TCriticalSection.Create;
+  Randomize;
+
+finalization
+  PoolLock.Free;
+
+end.

@@ -1,0 +1,355 @@
+"""The Pythonic layer: a Session in the manner of ftplib, and exceptions for the result codes.
+
+Names sent to the server (host, user, password, file and directory names) must be printable
+ASCII of at most 128 characters: the library would cut anything else, so it is refused here
+with ValueError. Listings are decoded as UTF-8, with undecodable bytes replaced.
+"""
+
+import collections
+import ctypes
+import os
+import posixpath
+import shutil
+import tempfile
+import threading
+
+from . import _api, native
+
+ENCODING = "ascii"
+LISTING_ENCODING = "utf-8"
+FIRST_LISTING_SIZE = 64 * 1024
+LAST_LISTING_SIZE = 256 * 1024 * 1024
+ERROR_TEXT_SIZE = 4096
+
+
+class Error(Exception):
+    """A failure of the library: code is its result code, text what dapErrorText says."""
+
+    def __init__(self, code, text):
+        super().__init__(code, text)
+        self.code = code
+        self.text = text
+
+    def __str__(self):
+        return f"{self.text} ({self.code})"
+
+
+class ConnectError(Error, ConnectionError):
+    """The server cannot be reached: the connection was refused, or the host is unknown or
+    unreachable."""
+
+
+class ServerError(Error):
+    """The server refused a command; reply is its reply line, reply_code the number."""
+
+    reply = ""
+    reply_code = 0
+
+
+class Timeout(Error, TimeoutError):
+    """A reply or a connection did not come in time."""
+
+
+_ERROR_CLASSES = {"connect": ConnectError, "server": ServerError, "timeout": Timeout}
+
+# One entry of a LIST reply. name, size (None when the line does not show one), is_dir,
+# permissions and modified are read from a Unix-style line; line is the line itself.
+Entry = collections.namedtuple("Entry", "name size is_dir permissions modified line")
+
+
+def _error(chan, code):
+    text, kind = _api.ERRORS.get(code, ("", None))
+    if chan is not None:
+        buffer = ctypes.create_string_buffer(ERROR_TEXT_SIZE)
+        if native.dapErrorText(chan, code, buffer, len(buffer)) > 0:
+            text = buffer.value.decode("latin-1").strip()
+    error = _ERROR_CLASSES.get(kind, Error)(code, text or f"dap32 error {code}")
+    if isinstance(error, ServerError) and chan is not None:
+        message = _api.ERRORS[code][0]
+        error.reply = text[len(message):].strip()
+        error.reply_code = native.dapGetInteger(chan, _api.DAP_GET_SERVER_CODE)
+    return error
+
+
+def _name(text, what="name", limit=_api.NAME_LIMIT):
+    """The bytes the library is given for text, which it must not cut."""
+    data = os.fsencode(text) if isinstance(text, os.PathLike) else text
+    if isinstance(data, str):
+        try:
+            data = data.encode(ENCODING)
+        except UnicodeEncodeError:
+            raise ValueError(f"{what} {text!r} is not ASCII") from None
+    if any(byte < 0x20 or byte > 0x7E for byte in data):
+        raise ValueError(f"{what} {text!r} holds a character outside printable ASCII")
+    if len(data) > limit:
+        raise ValueError(f"{what} {text!r} is longer than {limit} characters")
+    return data
+
+
+def _usable_dir(path):
+    try:
+        _name(os.fsencode(path), "local directory", _api.LOCAL_DIR_LIMIT)
+        return True
+    except ValueError:
+        return False
+
+
+def _scratch_near(folder):
+    """A temporary directory in folder, so that the result can be renamed into place; the
+    system's when folder's path is too long or not ASCII for the library."""
+    if _usable_dir(os.path.join(folder, ".dap32-xxxxxxxx")):
+        return tempfile.TemporaryDirectory(prefix=".dap32-", dir=folder)
+    return tempfile.TemporaryDirectory(prefix="dap32-")
+
+
+def _parse_entry(line):
+    parts = line.split(None, 8)
+    if len(parts) == 9 and parts[0][:1] in "-dlbcps":
+        name = parts[8]
+        if parts[0].startswith("l") and " -> " in name:
+            name = name.split(" -> ", 1)[0]
+        size = int(parts[4]) if parts[4].isdigit() else None
+        return Entry(name, size, parts[0].startswith("d"), parts[0], " ".join(parts[5:8]), line)
+    return Entry(line, None, False, "", "", line)
+
+
+# The library is attached once for all sessions, with every channel; each session takes one
+# and the last to close releases the library.
+_pool_lock = threading.Lock()
+_free_channels = []
+_sessions = 0
+
+
+def _acquire_channel():
+    global _sessions
+    with _pool_lock:
+        if _sessions == 0:
+            result = native.dapAttach(_api.MAX_CHANNELS, 0)
+            if result < 0:
+                raise _error(None, result)
+            _free_channels[:] = range(_api.MAX_CHANNELS - 1, -1, -1)
+        if not _free_channels:
+            raise Error(_api.DAP_ERR_CHANNEL_RANGE, f"all {_api.MAX_CHANNELS} channels are in use")
+        _sessions += 1
+        return _free_channels.pop()
+
+
+def _release_channel(chan):
+    global _sessions
+    with _pool_lock:
+        _free_channels.append(chan)
+        _sessions -= 1
+        if _sessions == 0:
+            native.dapRelease()
+
+
+class Session:
+    """One FTP session on a channel of its own.
+
+    Session(host, user, password) connects at once, as ftplib.FTP does; use it in a with
+    statement to close it. passive chooses PASV data connections (the default; active mode
+    needs a server that connects only after the transfer command). binary sends TYPE I after
+    the login. log names a file for the channel's debug log.
+    """
+
+    def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
+                 binary=True, log=None):
+        self.channel = None
+        self.passive = passive
+        self.binary = binary
+        self.log = log
+        if host is not None:
+            try:
+                self.connect(host, user, password, port=port)
+            except BaseException:
+                self.close()  # nobody else holds the session to close it
+                raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def _check(self, result):
+        if result < 0:
+            raise _error(self.channel, result)
+        return result
+
+    def _chan(self):
+        if self.channel is None:
+            raise Error(_api.DAP_ERR_NOT_ATTACHED, "the session is not connected")
+        return self.channel
+
+    def connect(self, host, user="anonymous", password="", *, port=21):
+        """Connects and logs in."""
+        server, user, password = _name(host, "host"), _name(user, "user"), _name(password,
+                                                                                  "password")
+        if self.channel is None:
+            self.channel = _acquire_channel()
+        chan = self.channel
+        if self.log is not None and native.dapSetString(chan, _api.DAP_STR_LOG_OPEN,
+                                                        os.fsencode(self.log)) <= 0:
+            raise OSError(f"cannot create the log file {self.log}")
+        native.dapSetInteger(chan, _api.DAP_SET_SERVER_PORT, port)
+        native.dapSetInteger(chan, _api.DAP_SET_PASSIVE, 1 if self.passive else 0)
+        self._check(native.dapConnect(chan, server, user, password))
+        if self.binary:
+            self.set_mode("B")
+
+    def quit(self):
+        """Sends QUIT and closes the connection, raising if the server's answer was a failure."""
+        self._close(check=True)
+
+    def close(self):
+        """Closes the connection and frees the channel; never raises for the server's answer."""
+        self._close(check=False)
+
+    def _close(self, check):
+        if self.channel is None:
+            return
+        chan = self.channel
+        try:
+            # With AUTO_CALL off dapClose would leave the connection open.
+            native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
+            result = native.dapClose(chan)
+            if check and result < 0:
+                raise _error(chan, result)
+        finally:
+            self.channel = None
+            _release_channel(chan)
+
+    def set_mode(self, mode):
+        """'A' for TYPE A (text), 'B' for TYPE I (binary); applies to every later transfer."""
+        self._check(native.dapSetMode(self._chan(), ord(mode)))
+
+    def cwd(self, path):
+        self._check(native.dapSetServerDir(self._chan(), _name(path, "directory")))
+
+    def pwd(self):
+        buffer = ctypes.create_string_buffer(_api.NAME_LIMIT + 1)
+        self._check(native.dapGetServerDir(self._chan(), buffer, _api.NAME_LIMIT))
+        return buffer.value.decode(ENCODING)
+
+    def mkd(self, name):
+        self._check(native.dapMakeServerDir(self._chan(), _name(name, "directory")))
+        return name
+
+    def rmd(self, name):
+        self._check(native.dapDelServerDir(self._chan(), _name(name, "directory")))
+
+    def delete(self, name):
+        self._check(native.dapDelFile(self._chan(), _name(name)))
+
+    def _list(self, full, path):
+        chan = self._chan()
+        if path is None:
+            kind, argument = (_api.DAP_LIST_FULL if full else _api.DAP_LIST_NAMES), b""
+        else:
+            kind = _api.DAP_LIST_FULL_PATTERN if full else _api.DAP_LIST_NAMES_PATTERN
+            argument = _name(path, "path")
+        size = FIRST_LISTING_SIZE
+        while True:
+            buffer = ctypes.create_string_buffer(argument, size)
+            length = self._check(native.dapGetList(chan, kind, buffer, size))
+            # A piece that did not fit was dropped; only this much room proves none was.
+            if size - length > _api.LISTING_PIECE:
+                text = buffer.raw[:length].decode(LISTING_ENCODING, "replace")
+                return [line for line in text.split("\r\n") if line]
+            if size >= LAST_LISTING_SIZE:
+                raise Error(_api.DAP_ERR_CANNOT_COMPLY,
+                            f"the listing is longer than {LAST_LISTING_SIZE} bytes")
+            size *= 4
+
+    def nlst(self, path=None):
+        """The names in the current directory, or those NLST gives for path."""
+        return self._list(False, path)
+
+    def dir(self, path=None):
+        """The lines of LIST, for the current directory or path."""
+        return self._list(True, path)
+
+    def listing(self, path=None):
+        """LIST read into Entry records."""
+        return [_parse_entry(line) for line in self._list(True, path)]
+
+    def _set_local_dir(self, folder):
+        self._check(native.dapSetLocalDir(
+            self._chan(), _name(os.fsencode(folder), "local directory", _api.LOCAL_DIR_LIMIT)))
+
+    def _transfer(self, start, counter, callback):
+        """Runs a transfer; with a callback, drives it here with AUTO_CALL off, reporting the
+        bytes moved after every step."""
+        chan = self._chan()
+        if callback is None:
+            self._check(start(chan))
+            return
+        native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 0)
+        ended = False
+        try:
+            self._check(start(chan))
+            reported = -1
+            while True:
+                result = native.dapDriver(chan)
+                ended = result <= 0
+                moved = native.dapGetInteger(chan, counter)
+                if moved != reported:
+                    reported = moved
+                    callback(moved)
+                if ended:
+                    break
+            self._check(result)
+        except BaseException:
+            # A callback that raised, or an interrupt, leaves no transfer half-open.
+            if not ended:
+                native.dapAbort(chan)
+            raise
+        finally:
+            native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
+
+    def get(self, remote, local=None, callback=None):
+        """Downloads remote to local (a file, or a directory to put it in under its own name;
+        by default the current directory) and returns the file's path. callback(bytes_so_far)
+        follows the transfer. A failed download leaves local as it was."""
+        name = _name(remote)
+        local = os.path.abspath(local if local is not None else os.curdir)
+        if os.path.isdir(local):
+            local = os.path.join(local, posixpath.basename(remote))
+        parts = remote.split("/")
+        with _scratch_near(os.path.dirname(local)) as scratch:
+            # The library names the local file as the remote one, below its local directory.
+            os.makedirs(os.path.join(scratch, *parts[:-1]), exist_ok=True)
+            self._set_local_dir(scratch)
+            self._transfer(lambda chan: native.dapGetFile(chan, name),
+                           _api.DAP_GET_BYTES_RECEIVED, callback)
+            received = os.path.join(scratch, *parts)
+            try:
+                os.replace(received, local)
+            except OSError:
+                shutil.move(received, local)
+        return local
+
+    def put(self, local, remote=None, callback=None):
+        """Uploads the file local as remote (by default its own name). callback(bytes_so_far)
+        follows the transfer."""
+        local = os.path.abspath(local)
+        if not os.path.isfile(local):
+            raise FileNotFoundError(local)
+        remote = remote if remote is not None else os.path.basename(local)
+        name = _name(remote)
+        start = lambda chan: native.dapPutFile(chan, name)  # noqa: E731
+        folder = os.path.dirname(local)
+        if remote == os.path.basename(local) and _usable_dir(folder):
+            self._set_local_dir(folder)
+            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback)
+            return
+        # The library reads the file under the remote name: give it one in a scratch folder.
+        with tempfile.TemporaryDirectory(prefix="dap32-") as scratch:
+            staged = os.path.join(scratch, *remote.split("/"))
+            os.makedirs(os.path.dirname(staged), exist_ok=True)
+            try:
+                os.link(local, staged)
+            except OSError:
+                shutil.copyfile(local, staged)
+            self._set_local_dir(scratch)
+            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback)
