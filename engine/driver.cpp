@@ -233,7 +233,7 @@ int32_t DAP_CALL dapDriver(int32_t chan) {
   if (awaitingWritable(channel, now)) return waitAndReport();
 
   channel->currentState = channel->nextState;
-  if (channel->currentState > 0) ++channel->stepCount;
+  if (channel->currentState > 0) addToCount(&channel->stepCount, 1);
   logStateChange(channel, now);
 
   if (channel->currentState == kStateIdle) {

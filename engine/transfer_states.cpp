@@ -99,8 +99,8 @@ int32_t stateReceiveBlock(Channel* channel, uint32_t now) {
   uint32_t limit = stepLimit(false);
   DataStep step = netReceiveToFile(channel, limit);
   if (step.moved > 0) {
-    channel->bytesReceived += step.moved;
-    channel->totalBytesReceived += step.moved;
+    addToCount(&channel->bytesReceived, static_cast<uint32_t>(step.moved));
+    addToCount(&channel->totalBytesReceived, static_cast<uint32_t>(step.moved));
     channel->resumeTick = 0;
     channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   }
@@ -160,8 +160,8 @@ int32_t stateSendBlock(Channel* channel, uint32_t now) {
   uint32_t limit = stepLimit(true);
   DataStep step = netSendFromFile(channel, limit);
   if (step.moved > 0) {
-    channel->bytesSent += step.moved;
-    channel->totalBytesSent += step.moved;
+    addToCount(&channel->bytesSent, static_cast<uint32_t>(step.moved));
+    addToCount(&channel->totalBytesSent, static_cast<uint32_t>(step.moved));
     channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   }
   if (step.socketCode < 0) return errorExit(channel, step.socketCode, DAP_ERR_SEND_FAILED);

@@ -116,6 +116,11 @@ Channel* channelFor(int32_t chan, int32_t* error);
 inline bool tickBefore(uint32_t a, uint32_t b) {
   return static_cast<int32_t>(a - b) < 0;
 }
+// The counters are 32 bits wide, as dapGetInteger returns them; a channel's totals pass 2 GiB
+// soon enough, and then wrap as the unsigned count they are instead of overflowing.
+inline void addToCount(int32_t* counter, uint32_t amount) {
+  *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + amount);
+}
 // A tick to store in resumeTick or deadlineTick: 0 means none, so 0 becomes 1.
 inline uint32_t tickAfter(uint32_t now, uint32_t delay) {
   uint32_t tick = now + delay;
