@@ -1,6 +1,6 @@
-// Every operation against real FTP servers on loopback: pyftpdlib in passive mode, vsftpd in
-// passive and active mode (pyftpdlib connects at PORT time, before the client listens, so
-// active mode cannot work with it). Transferred files are compared byte for byte.
+// Every operation against real FTP servers on loopback, pyftpdlib and vsftpd, each in passive
+// and active mode: vsftpd connects after the transfer command, pyftpdlib as soon as it has PORT.
+// Transferred files are compared byte for byte.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -232,6 +232,7 @@ class RealSession : public testing::Test {
 
 const ServerSetup kSetups[] = {
     {RealServerKind::Pyftpdlib, true},
+    {RealServerKind::Pyftpdlib, false},
     {RealServerKind::Vsftpd, true},
     {RealServerKind::Vsftpd, false},
 };
@@ -743,7 +744,7 @@ TEST_F(RealOperationsLog, RecordsTheSession) {
   EXPECT_EQ(size, fs::file_size(log));
 }
 
-// vsftpd in active mode, the only pairing here in which active mode can work.
+// vsftpd in active mode.
 class RealOperationsActive : public RealSession {
  protected:
   void SetUp() override { start({RealServerKind::Vsftpd, false}); }
