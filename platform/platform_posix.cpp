@@ -396,7 +396,11 @@ bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
   constexpr short kEventsFor[] = {0, POLLIN, POLLOUT, POLLPRI};
   constexpr short kAlsoReady[] = {0, POLLHUP | POLLERR, POLLERR, 0};
   pollfd entry{socket, kEventsFor[mode], 0};
-  if (sysPoll(&entry, 0) <= 0) return false;
+  int ready;
+  do {
+    ready = sysPoll(&entry, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return false;
   return (entry.revents & (kEventsFor[mode] | kAlsoReady[mode])) != 0;
 }
 
