@@ -72,7 +72,7 @@ class ControlIO : public LibraryFixture {
   // A reader still waiting after the limit is ended by shutting the connection down, so that
   // a wrong wait fails the test instead of hanging it.
   int32_t readReply(int limitMs = 6000) {
-    auto reader = std::async(std::launch::async, [this] { return netReadReply(channel()); });
+    auto reader = std::async(std::launch::async, [] { return netReadReply(channel()); });
     if (reader.wait_for(std::chrono::milliseconds(limitMs)) != std::future_status::ready) {
       ADD_FAILURE() << "the reader was still waiting after " << limitMs << " ms";
       shutdown(near, SHUT_RDWR);

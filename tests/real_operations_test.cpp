@@ -249,7 +249,10 @@ class RealOperationsTwoChannels : public RealSession,
 };
 
 INSTANTIATE_TEST_SUITE_P(, RealOperations, testing::ValuesIn(kSetups), setup_name);
-INSTANTIATE_TEST_SUITE_P(, RealOperationsTwoChannels, testing::ValuesIn(kSetups), setup_name);
+// Not pyftpdlib in active mode: with sessions side by side it can lose one session's socket
+// from its event loop when another session's PORT connector closes (concurrency_test.cpp).
+INSTANTIATE_TEST_SUITE_P(, RealOperationsTwoChannels,
+                         testing::Values(kSetups[0], kSetups[2], kSetups[3]), setup_name);
 
 struct Sample {
   const char* name;

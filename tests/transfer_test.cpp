@@ -850,6 +850,19 @@ TEST_F(TransferTest, UploadToAServerThatStopsReadingEndsAtTheDeadline) {
                                   "Socket timed out.Closing file\r\n"}));
 }
 
+// The end of the session also ends what a failed transfer left open.
+TEST_F(TransferTest, CloseClosesWhatAFailedTransferLeftOpen) {
+  ASSERT_NO_FATAL_FAILURE(login(
+      {port(), answer("RETR gone.bin", "550 No such file\r\n"), answer("QUIT", "221 bye\r\n")}));
+  EXPECT_EQ(dapGetFile(kChan, "gone.bin"), DAP_ERR_SERVER_REFUSED);
+  const PlatSocket left = channel()->listenSocket;
+  const std::string identity = socketIdentity(left);
+  ASSERT_NE(identity, "");
+  EXPECT_EQ(dapClose(kChan), 0);
+  EXPECT_FALSE(socketStillOpen(identity, left));
+  EXPECT_EQ(channel()->listenSocket, 0);
+}
+
 enum class Next { Get, Put, List };
 
 struct LeftoverCase {
