@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::require(channel->responseText >= channel->responseBuffer &&
                       channel->responseText <= channel->responseBuffer + length,
                   "responseText points into the line");
+    fuzz::require(channel->serverCode >= 0, "a reply code is never negative");
     fuzz::require(result == DAP_ERR_SERVER_REFUSED || channel->serverCode < 500,
                   "a code of 500 or more is a refusal");
   }
