@@ -79,7 +79,7 @@ bool transferFails(PlatCall call, size_t* length) {
   return false;
 }
 
-// A connection whose send or receive failed for real is gone; so is one failed by a test.
+// A send or receive that fails for real leaves its connection gone, so a test's failure does too.
 ssize_t failConnection(int socket) {
   int error = errno;
   if (error != EINTR && error != EAGAIN) shutdown(socket, SHUT_RDWR);
