@@ -140,7 +140,8 @@ enum PlatCall {
 // that call alone), fails with error (an errno value; for the resolver an EAI_ code) without
 // reaching the OS. Error 0 instead lets a send, receive or file write move at most half the
 // bytes asked. A send or receive that fails otherwise than by EINTR or EAGAIN also shuts its
-// connection down, as a reset connection is.
+// connection down, as a reset connection is. The data path's splice and sendfile count as the
+// receive, file write or send they stand for.
 void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period);
 int32_t platCallCount(PlatCall call);  // calls of that kind since platClearFaults
 void platClearFaults();                // no faults, every count 0

@@ -128,6 +128,19 @@ ssize_t sysWrite(int file, const void* data, size_t length) {
   if (transferFails(kPlatCallFileWrite, &length)) return -1;
   return write(file, data, length);
 }
+// The data path's kernel moves count as the receive, file write or send they stand for.
+ssize_t sysSpliceFromSocket(int socket, int pipeEnd, size_t length, unsigned flags) {
+  if (transferFails(kPlatCallReceive, &length)) return failConnection(socket);
+  return splice(socket, nullptr, pipeEnd, nullptr, length, flags);
+}
+ssize_t sysSpliceToFile(int pipeEnd, int file, size_t length) {
+  if (transferFails(kPlatCallFileWrite, &length)) return -1;
+  return splice(pipeEnd, nullptr, file, nullptr, length, SPLICE_F_MOVE);
+}
+ssize_t sysSendFile(int socket, int file, size_t length) {
+  if (transferFails(kPlatCallSend, &length)) return failConnection(socket);
+  return sendfile(socket, file, nullptr, length);
+}
 int sysGetAddrInfo(const char* name, const addrinfo* hints, addrinfo** results) {
   int error;
   if (faultDue(kPlatCallResolve, &error) && error != 0) return error;
@@ -585,7 +598,7 @@ bool copyPipeToFile(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
 // Empties the pipe into the file: kMoveNotReady once all of it is there.
 PlatMoveStop drainPipe(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
   while (bytes > 0) {
-    ssize_t out = splice(pipeEnd, nullptr, file, nullptr, bytes, SPLICE_F_MOVE);
+    ssize_t out = sysSpliceToFile(pipeEnd, file, bytes);
     if (out < 0 && errno == EINTR) continue;
     if (out < 0 && kernelRefuses(errno)) {
       return copyPipeToFile(pipeEnd, file, bytes, moved) ? kMoveRefused : kMoveFileFailed;
@@ -618,8 +631,8 @@ PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t 
   neverWait(socket);
   PlatMoveStop stop = kMoveNotReady;
   while (*moved < limit && stop == kMoveNotReady) {
-    ssize_t in = splice(socket, nullptr, ends[1], nullptr, limit - *moved,
-                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    ssize_t in =
+        sysSpliceFromSocket(socket, ends[1], limit - *moved, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (in < 0 && errno == EINTR) continue;
     if (in < 0) {
       stop = socketStop(errno);
@@ -658,7 +671,7 @@ PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t l
   }
   PlatMoveStop stop = kMoveNotReady;
   while (*moved < limit) {
-    ssize_t sent = sendfile(socket, file, nullptr, limit - *moved);
+    ssize_t sent = sysSendFile(socket, file, limit - *moved);
     if (sent > 0) {
       *moved += static_cast<uint32_t>(sent);
       continue;

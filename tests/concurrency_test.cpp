@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dap32.h"
+#include "support/library_fixture.h"
 #include "support/real_server.h"
 #include "support/scripted_session.h"
 #include "support/test_files.h"
@@ -28,7 +29,13 @@ namespace fs = std::filesystem;
 
 constexpr int32_t kChannels = 32;
 
-TEST(Concurrency, ThirtyTwoChannelsOnThirtyTwoThreads) {
+// Attaches by itself; the fixture gives the settings back afterwards.
+class Concurrency : public LibraryFixture {
+ protected:
+  Concurrency() : LibraryFixture(0) {}
+};
+
+TEST_F(Concurrency, ThirtyTwoChannelsOnThirtyTwoThreads) {
   RealServer servers[2] = {RealServer(RealServerKind::Pyftpdlib),
                            RealServer(RealServerKind::Vsftpd)};
   for (const RealServer& server : servers) ASSERT_TRUE(server.ok()) << server.error();

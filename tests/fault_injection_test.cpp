@@ -50,6 +50,7 @@ class FaultInjection : public LibraryFixture, public ::testing::WithParamInterfa
     dapSetInteger(0, DAP_SET_SERVER_PORT, server_.port());
     dapSetInteger(0, DAP_SET_POLL_SLEEP, 1);
     dapSetInteger(0, DAP_SET_FINAL_BLOCK_DELAY, 0);
+    dapSetInteger(0, DAP_SET_CLOSE_PAUSE, 0);
   }
   void TearDown() override {
     platClearFaults();
