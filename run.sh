@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Entry points for dap32: ./run.sh {setup|test|demo|dist|bench}
+# Entry points for dap32: ./run.sh {setup|test|demo|dist|bench|fuzz}
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
@@ -10,6 +10,7 @@ PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
   python3 python3-pyftpdlib python3-pefile python3-tqdm vsftpd passwd pkgconf clang llvm lld
+  libclang-rt-14-dev
   python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
 )
 
@@ -23,6 +24,9 @@ usage: ./run.sh COMMAND
   bench   release build, then throughput, latency, CPU and allocations against vsftpd and
           pyftpdlib on loopback, defaults beside the fast settings, many channels and threads
           (~10 min); options go to bench/run_bench.py (--rounds, --sizes)
+  fuzz [SECONDS]
+          build the libFuzzer harnesses (clang) and run each for SECONDS (default 60) from its
+          seed corpus in fuzz/corpus; one line per harness with its exec count
 EOF
 }
 
@@ -69,8 +73,30 @@ build_windows_dlls() {
   cmake --build build/win64 -j "$JOBS"
 }
 
+CLANG=(-G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+
+# The libFuzzer harnesses of fuzz/ in build/fuzz.
+build_fuzzers() {
+  cmake -S . -B build/fuzz "${CLANG[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAP32_TESTS=OFF \
+    -DDAP32_FUZZ=ON
+  cmake --build build/fuzz -j "$JOBS" --target fuzzers
+}
+
+# The clang builds whose checks ctest runs from build/native: the fuzzers, and the tests under
+# ThreadSanitizer, which also keeps the library and the tests building with clang -Werror.
+build_clang_checks() {
+  build_fuzzers
+  # Building does not run the tests to list them: under ThreadSanitizer they may need setarch.
+  cmake -S . -B build/tsan "${CLANG[@]}" -DCMAKE_BUILD_TYPE=Debug -DDAP32_TSAN=ON \
+    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+  cmake --build build/tsan -j "$JOBS" --target dap32_tests
+  cmake -S . -B build/native -G Ninja -DDAP32_FUZZ_BUILD_DIR="$PWD/build/fuzz" \
+    -DDAP32_TSAN_BUILD_DIR="$PWD/build/tsan" >/dev/null
+}
+
 cmd_test() {
   cmd_setup
+  build_clang_checks
   export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
   cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAP32_SANITIZE=ON \
     -DDAP32_WIN32_BUILD_DIR="$PWD/build/win32" \
@@ -156,12 +182,23 @@ cmd_dist() {
   echo "dist: wrote $archive"
 }
 
+# Builds the fuzzers and runs each for the given seconds; a crash's input is kept in
+# build/fuzz-scratch and makes the command fail.
+cmd_fuzz() {
+  local seconds=${1:-60}
+  [[ $seconds =~ ^[0-9]+$ ]] || { echo "fuzz: SECONDS must be a whole number" >&2; exit 2; }
+  cmd_setup
+  build_fuzzers
+  fuzz/run_fuzzers.sh build/fuzz build/fuzz-scratch "$seconds"
+}
+
 case "${1:-}" in
   setup) cmd_setup ;;
   test) cmd_test ;;
   demo) cmd_demo ;;
   dist) cmd_dist ;;
   bench) shift; cmd_bench "$@" ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
   *)
     usage
     exit 2

@@ -16,13 +16,15 @@ int32_t driveToEnd(Channel* channel) {
   return result;
 }
 
-// A negative handle, left by a socket that could not be created, has nothing to close.
+// A negative handle, left by a socket that could not be created, has nothing to close. Nothing
+// is owed on a connection that is gone.
 void closeControlSocket(Channel* channel, uint32_t pause) {
   if (channel->controlSocket > 0) {
     logWrite(channel, "Closing control socket\r\n");
     netCloseSocket(channel->controlSocket, pause);
   }
   channel->controlSocket = 0;
+  channel->repliesOwed = 0;
 }
 }  // namespace
 
@@ -32,14 +34,8 @@ Channel* beginOperation(int32_t chan, const char* entryLine, int32_t* error) {
   return channel;
 }
 
-void armOperation(Channel* channel, int32_t entryState) {
-  channel->nextState = entryState;
-  channel->resumeTick = 0;
-  channel->deadlineTick = 0;
-}
-
 int32_t runOperation(Channel* channel, int32_t entryState) {
-  armOperation(channel, entryState);
+  armEngine(channel, entryState);
   return channel->autoCall != 0 ? driveToEnd(channel) : 0;
 }
 
@@ -70,9 +66,11 @@ int32_t DAP_CALL dapClose(int32_t chan) {
   bool connected = channel->controlSocket > 0;
   channel->lastSocketCode = 0;
   channel->pendingFlag = connected ? 1 : 0;
-  armOperation(channel, connected ? kStateQuit : kStateIdle);
+  armEngine(channel, connected ? kStateQuit : kStateIdle);
   if (channel->autoCall == 0) return 0;
   int32_t result = connected ? driveToEnd(channel) : 0;
+  // What a failed transfer left open ends with the session.
+  netCloseTransfer(channel, 0);
   closeControlSocket(channel, kPauseAfterUpload);
   logClose(channel);
   return result;

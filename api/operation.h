@@ -9,9 +9,6 @@
 // nullptr with -15 or -8 in *error.
 Channel* beginOperation(int32_t chan, const char* entryLine, int32_t* error);
 
-// Sets the engine's next state to entryState with no gate and no deadline.
-void armOperation(Channel* channel, int32_t entryState);
-
 // Arms the engine at entryState and, with AUTO_CALL on, drives it to the end: the result is
 // 0 or the failure's code. With AUTO_CALL off it returns 0 at once.
 int32_t runOperation(Channel* channel, int32_t entryState);

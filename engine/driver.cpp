@@ -11,6 +11,7 @@ namespace {
 // Every state of the engine, in ascending order. Numbers not listed (305, 402, 806 ...) are
 // unknown states.
 constexpr StateEntry kStates[] = {
+    {50, stateReadOwedReplies},      // an interrupted operation's replies, before the next
     {101, stateConnect},             // session: open the control connection
     {102, stateConnected},           //   read the local address once writable
     {103, stateReadGreeting},        //   the 220 greeting
@@ -21,13 +22,13 @@ constexpr StateEntry kStates[] = {
     {220, stateSendQuit},            //   QUIT
     {221, stateReadQuitReply},       //
     {301, stateStartDownload},       // download: open a data connection
-    {303, stateSendRetr},            //   RETR (listener first in active mode)
+    {303, stateSendRetr},            //   RETR
     {304, stateReadRetrReply},       //   the 150
     {307, stateReceiveBlock},        //   one block into the local file
     {308, stateEndDownload},         //   close the data connection
     {350, stateReadTransferEnd},     // every transfer: the final 226
     {401, stateStartUpload},         // upload: open a data connection
-    {403, stateSendStor},            //   STOR (listener first in active mode)
+    {403, stateSendStor},            //   STOR
     {404, stateReadStorReply},       //   the 150
     {407, stateSendBlock},           //   one block of the local file
     {408, stateEndUpload},           //   close the data connection
@@ -44,14 +45,14 @@ constexpr StateEntry kStates[] = {
     {701, stateSendType},            // TYPE A or TYPE I
     {702, stateReadCommandReply},    //
     {801, stateStartList},           // listing: open a data connection
-    {804, stateSendList},            //   LIST or NLST (listener first in active mode)
+    {804, stateSendList},            //   LIST or NLST
     {805, stateReadListReply},       //   the 150
     {807, stateReceiveListing},      //   one line into the caller's buffer
     {808, stateEndList},             //   close the data connection
     {900, stateSendPasv},            // passive data connection: PASV
     {901, stateReadPasvReply},       //   the port from the 227, then connect
     {902, stateAwaitDataConnected},  //   connected
-    {910, stateSendPort},            // active data connection: PORT
+    {910, stateSendPort},            // active data connection: listener, then PORT
     {911, stateReadPortReply},       //
     {920, stateStartAccept},         //   after the transfer command
     {921, stateAcceptData},          //   accept the server's connection
@@ -65,7 +66,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 44, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 45, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;
@@ -121,9 +122,11 @@ void tickStamp(uint32_t tick, char* text) {
 }
 
 // The channel is idle afterwards, with no gate and no deadline: a deadline that has just
-// fired must not fire again on the next call.
+// fired must not fire again on the next call. Owed replies that did not come in time are given
+// up, so that a server that never sends them cannot hold up every later operation.
 int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
   logError(channel, sockCode, rokCode);
+  if (channel->nextState == kStateReadOwedReplies) channel->repliesOwed = 0;
   channel->nextState = kStateIdle;
   channel->lastLoggedState = channel->currentState;
   channel->currentState = -1;
@@ -134,6 +137,33 @@ int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
   closeLocalFile(channel);
   platSleep(0);
   return sockCode < 0 ? sockCode : rokCode;
+}
+
+void armEngine(Channel* channel, int32_t entryState) {
+  channel->nextState = entryState;
+  channel->resumeTick = 0;
+  channel->deadlineTick = 0;
+  if (channel->repliesOwed <= 0 || entryState == kStateIdle || entryState == kStateConnect) return;
+  logLine(channel, "Replies owed: %d\r\n", static_cast<int>(channel->repliesOwed));
+  // A server answers an interrupted transfer once its data connection is closed.
+  netCloseDataSockets(channel, 0);
+  channel->stateAfterOwedReplies = entryState;
+  channel->nextState = kStateReadOwedReplies;
+}
+
+// Each reply read here is logged by the step's "R: " line; a refusal is an owed reply like any
+// other, not this operation's failure.
+int32_t stateReadOwedReplies(Channel* channel, uint32_t now) {
+  if (channel->deadlineTick == 0) channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  int32_t reply = readReply(channel);
+  if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return errorExit(channel, 0, reply);
+  if (channel->repliesOwed > 0) return kStepDone;
+  channel->nextState = channel->stateAfterOwedReplies;
+  channel->stateAfterOwedReplies = 0;
+  channel->resumeTick = 0;
+  channel->deadlineTick = 0;
+  return kStepDone;
 }
 
 void awaitReply(Channel* channel, uint32_t now, int32_t next) {
@@ -164,16 +194,30 @@ void returnToSavedState(Channel* channel) {
   channel->returnState = 0;
 }
 
-int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState) {
+int32_t sendCommand(Channel* channel) {
   int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  if (sent > 0) ++channel->repliesOwed;
+  return sent;
+}
+
+int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState) {
+  int32_t sent = sendCommand(channel);
   if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
   awaitReply(channel, now, replyState);
   return kStepDone;
 }
 
+int32_t readReply(Channel* channel) {
+  int32_t reply = netReadReply(channel);
+  bool final =
+      reply == DAP_ERR_SERVER_REFUSED || (reply > 0 && !isPreliminary(channel->serverCode));
+  if (final && channel->repliesOwed > 0) --channel->repliesOwed;
+  return reply;
+}
+
 int32_t readWaitingReply(Channel* channel) {
   if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
-  int32_t reply = netReadReply(channel);
+  int32_t reply = readReply(channel);
   if (reply < 0) return errorExit(channel, 0, reply);
   return 1;
 }

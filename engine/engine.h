@@ -8,6 +8,7 @@
 // Entry states of the operations.
 enum EntryState : int32_t {
   kStateIdle = 0,
+  kStateReadOwedReplies = 50,  // before the entry state, while replies are owed
   kStateConnect = 101,
   kStateQuit = 220,
   kStateDownload = 301,
@@ -36,15 +37,29 @@ struct StateEntry {
 // idle, closes the local file, and returns the code for the caller.
 int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode);
 
+// Arms the engine for an operation at entryState, with no gate and no deadline. Replies that an
+// interrupted operation left owed are read first, and the data connection it left is closed.
+void armEngine(Channel* channel, int32_t entryState);
+
 // Transitions shared by several states.
 void awaitReply(Channel* channel, uint32_t now, int32_t next);
 void openDataConnection(Channel* channel, int32_t transferState);
 void awaitTransferReply(Channel* channel, uint32_t timeout, int32_t replyState);
 void returnToSavedState(Channel* channel);
 
+// Sends commandBuffer on the control connection: netSendCommand's result. A command sent is owed
+// its final reply.
+int32_t sendCommand(Channel* channel);
+
 // Sends commandBuffer on the control connection and awaits its reply in replyState; a failed
 // send ends the operation with the send's code.
 int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState);
+
+// Reads one reply: netReadReply's result. A final reply (any but 1xx) pays one owed.
+int32_t readReply(Channel* channel);
+inline bool isPreliminary(int32_t code) {
+  return code >= 100 && code <= 199;
+}
 
 // Reads a reply if one is waiting: 1 when it was read, 0 (kStepDone) while none is waiting, or
 // the negative result of the error exit.
@@ -54,6 +69,8 @@ int32_t readWaitingReply(Channel* channel);
 void tickStamp(uint32_t tick, char* text);
 
 // The state functions, by group.
+int32_t stateReadOwedReplies(Channel*, uint32_t);
+
 int32_t stateConnect(Channel*, uint32_t);
 int32_t stateConnected(Channel*, uint32_t);
 int32_t stateReadGreeting(Channel*, uint32_t);

@@ -58,6 +58,7 @@ int32_t stateConnect(Channel* channel, uint32_t) {
   }
   int32_t connected = netConnectControl(channel);
   if (connected < 0) return failConnect(channel, connected);
+  channel->repliesOwed = 1;  // the greeting
   platSleep(0);
   uint32_t now = platTicks();
   channel->resumeTick = tickAfter(now, settings.commandDelay);
@@ -79,7 +80,7 @@ int32_t stateConnected(Channel* channel, uint32_t now) {
 }
 
 int32_t stateReadGreeting(Channel* channel, uint32_t) {
-  int32_t reply = netReadReply(channel);
+  int32_t reply = readReply(channel);
   if (reply < 0) return errorExit(channel, 0, reply);
   platSleep(settings.pollSleep);
   channel->resumeTick = 0;
@@ -133,7 +134,7 @@ int32_t stateSendQuit(Channel* channel, uint32_t now) {
 // A server that closes the connection on QUIT has completed the quit.
 int32_t stateReadQuitReply(Channel* channel, uint32_t) {
   if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
-  int32_t reply = netReadReply(channel);
+  int32_t reply = readReply(channel);
   if (reply < 0 && reply != DAP_ERR_SOCKET_CLOSED) return errorExit(channel, 0, reply);
   channel->nextState = kStateIdle;
   return kStepDone;

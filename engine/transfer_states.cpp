@@ -24,19 +24,8 @@ void startTransfer(Channel* channel, int32_t commandState) {
   openDataConnection(channel, commandState);
 }
 
-// In active mode the listener must exist before the transfer command goes out.
-int32_t listenIfActive(Channel* channel) {
-  if (channel->passiveMode != 0) return kStepDone;
-  int32_t listening = netOpenListener(channel);
-  if (listening == DAP_ERR_INVALID_SOCKET) {
-    return errorExit(channel, listening, DAP_ERR_CANNOT_CREATE_SOCKET);
-  }
-  if (listening < 0) return errorExit(channel, listening, DAP_ERR_LISTEN);
-  return kStepDone;
-}
-
 int32_t sendTransferCommand(Channel* channel, uint32_t timeout, int32_t replyState) {
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  int32_t sent = sendCommand(channel);
   if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
   awaitTransferReply(channel, timeout, replyState);
   return kStepDone;
@@ -84,7 +73,6 @@ int32_t stateStartDownload(Channel* channel, uint32_t) {
 }
 
 int32_t stateSendRetr(Channel* channel, uint32_t) {
-  if (int32_t failed = listenIfActive(channel)) return failed;
   platFormat(channel->commandBuffer, "RETR %s", channel->fileName);
   return sendTransferCommand(channel, settings.dataConnectTimeout, 304);
 }
@@ -132,7 +120,6 @@ int32_t stateStartUpload(Channel* channel, uint32_t) {
 }
 
 int32_t stateSendStor(Channel* channel, uint32_t) {
-  if (int32_t failed = listenIfActive(channel)) return failed;
   platFormat(channel->commandBuffer, "STOR %s", channel->fileName);
   return sendTransferCommand(channel, settings.dataConnectTimeout, 404);
 }
@@ -206,7 +193,6 @@ void formatListCommand(Channel* channel) {
 }  // namespace
 
 int32_t stateSendList(Channel* channel, uint32_t) {
-  if (int32_t failed = listenIfActive(channel)) return failed;
   formatListCommand(channel);
   channel->responseBuffer[0] = '\0';
   return sendTransferCommand(channel, settings.replyTimeout, 805);

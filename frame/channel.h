@@ -76,6 +76,10 @@ struct Channel {
   uint32_t uploadPendingOffset;
   // The reply to the transfer command was already read while the accept was awaited.
   int32_t transferReplyRead;
+  // Final replies still owed for commands sent on the control connection (its greeting counts
+  // as one), and the operation that waits until an interrupted one's have been read.
+  int32_t repliesOwed;
+  int32_t stateAfterOwedReplies;
 };
 
 // Library-wide settings; statically initialised, never reset by attach or release.

@@ -249,7 +249,8 @@ DAP_EXPORT int32_t DAP_CALL dapConnect(int32_t chan, const char* server, const c
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * With AUTO_CALL off it only arms QUIT: the control connection and the log stay open, so turn
  * AUTO_CALL on before the last dapClose.
- * A channel without a control connection just closes its log and returns 0. */
+ * A channel without a control connection just closes its log and returns 0.
+ * A data connection or local file that a failed transfer left open is closed too. */
 DAP_EXPORT int32_t DAP_CALL dapClose(int32_t chan);
 
 /* dapAbort: stops the channel's operation at once: closes the local file and the data connection

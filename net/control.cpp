@@ -20,36 +20,47 @@ int32_t netSendCommand(PlatSocket socket, const char* command) {
 }
 
 // A line cut short by the end of the connection is no line: the result is then -1. A line
-// still unfinished at the deadline gives -22, however steadily its parts trickle in.
+// whose rest has not come by the deadline gives -22, however steadily its parts trickle in;
+// only a pause of nextWait that ends before the deadline makes the text read so far the line.
 int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
                        uint32_t nextWait, uint32_t deadline) {
   if (netWaitReadable(socket, firstWait) == 0) return 0;
   int32_t length = netReceivePart(socket, buffer, size);
   if (length <= 0) return length;
-  while (length < size - 1 && buffer[length - 1] != '\n' && netWaitReadable(socket, nextWait)) {
-    if (tickBefore(deadline, platTicks())) return DAP_ERR_TIMED_OUT;
+  while (length < size - 1 && buffer[length - 1] != '\n') {
+    int32_t left = static_cast<int32_t>(deadline - platTicks());
+    if (left < 0) return DAP_ERR_TIMED_OUT;
+    bool deadlineFirst = static_cast<uint32_t>(left) <= nextWait;
+    if (netWaitReadable(socket, deadlineFirst ? static_cast<uint32_t>(left) : nextWait) == 0) {
+      if (deadlineFirst) return DAP_ERR_TIMED_OUT;
+      break;
+    }
+    // A part of 0 (the poll saw data that a read then did not find) just waits again.
     int32_t part = netReceivePart(socket, buffer + length, size - length);
     if (part < 0) return part;
-    if (part == 0) break;
     length += part;
   }
   buffer[length] = '\0';
   return length;
 }
 
+// The code is the number that the leading digits make, however many there are; one too large
+// for 32 bits counts as the largest, so that it never passes for a small or negative code.
 int32_t netReplyCode(Channel* channel) {
   const char* line = channel->responseBuffer;
+  constexpr uint32_t kLargestCode = 0x7FFFFFFF;
   uint32_t code = 0;
   int digits = 0;
-  while (digits < kMostCodeDigits && line[digits] >= '0' && line[digits] <= '9') {
-    code = code * 10 + static_cast<uint32_t>(line[digits] - '0');
-    ++digits;
+  for (; line[digits] >= '0' && line[digits] <= '9'; ++digits) {
+    uint32_t digit = static_cast<uint32_t>(line[digits] - '0');
+    code = code > (kLargestCode - digit) / 10 ? kLargestCode : code * 10 + digit;
   }
-  // Past the separator and one more character: just inside the quote of 257 "/dir". A code
-  // of ten digits has no separator read, so the text starts one character after it. Never
-  // past the end of the line.
-  const char* text = line + digits;
-  int skip = digits == kMostCodeDigits ? 1 : 2;
+  // Past the separator and one more character: just inside the quote of 257 "/dir". Text
+  // starts one character after the tenth digit of a longer number. Never past the end of the
+  // line.
+  int counted = digits < kMostCodeDigits ? digits : kMostCodeDigits;
+  const char* text = line + counted;
+  int skip = counted == kMostCodeDigits ? 1 : 2;
   for (; skip > 0 && *text != '\0'; --skip) ++text;
   channel->responseText = text;
   return static_cast<int32_t>(code);

@@ -41,6 +41,7 @@ int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek) {
   if (rokStatus(socket, kPollWritable) != 1) return DAP_ERR_SOCKET_CLOSED;
   if (netWaitReadable(socket, 0) == 0) return 0;
   int32_t count = platSocketReceive(socket, buffer, size, peek);
+  if (count == kPlatNothingYet) return 0;  // the data the poll saw is gone: nothing now
   return count == 0 ? DAP_ERR_SOCKET_CLOSED : count;
 }
 }  // namespace

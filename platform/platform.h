@@ -79,7 +79,9 @@ int32_t platSocketListen(PlatSocket socket, int backlog);                       
 // New socket and the peer's address, or kPlatInvalidSocket or kPlatUnusableSocket.
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port);
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port);  // 0 or error
-// Byte count, 0 when the peer has closed, -1 on failure.
+// Byte count, 0 when the peer has closed, -1 on failure, kPlatNothingYet when nothing could be
+// read after all (a readiness poll may report data that is gone by the time it is read).
+constexpr int32_t kPlatNothingYet = -2;
 int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek);
 int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length);  // count or -1
 // Sends what the socket takes at once; 0 when it takes nothing now, -1 on failure.
@@ -117,3 +119,30 @@ void platLimitSocketHandles(uint32_t highest);
 // Makes every data-path move answer kMoveRefused, so that the copying fallback runs; 0 ends it
 // (native build only).
 void platRefuseDataMoves(int32_t refuse);
+
+#if !defined(_WIN32)
+// The OS calls of the POSIX seam that a test can make misbehave, one kind each.
+enum PlatCall {
+  kPlatCallSocket,
+  kPlatCallConnect,
+  kPlatCallBind,
+  kPlatCallListen,
+  kPlatCallAccept,
+  kPlatCallLocalName,
+  kPlatCallPoll,
+  kPlatCallSend,
+  kPlatCallReceive,
+  kPlatCallFileWrite,
+  kPlatCallResolve,
+  kPlatCallCount
+};
+// Counting from 1, the nth next call of that kind, and after it every period-th one (period 0:
+// that call alone), fails with error (an errno value; for the resolver an EAI_ code) without
+// reaching the OS. Error 0 instead lets a send, receive or file write move at most half the
+// bytes asked. A send or receive that fails otherwise than by EINTR or EAGAIN also shuts its
+// connection down, as a reset connection is. The data path's splice and sendfile count as the
+// receive, file write or send they stand for.
+void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period);
+int32_t platCallCount(PlatCall call);  // calls of that kind since platClearFaults
+void platClearFaults();                // no faults, every count 0
+#endif

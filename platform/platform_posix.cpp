@@ -1,7 +1,7 @@
 // POSIX stand-in for the Windows interfaces: same results, same error numbers.
 //
-// Divisions: handles and error mapping; lock; clock; memory; files; formatting; sockets;
-// data path.
+// Divisions: fault injection; handles and error mapping; lock; clock; memory; files;
+// formatting; sockets; data path.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,147 @@
 #include "platform/platform.h"
 
 const char kPathSeparator = '/';
+
+// ---- Fault injection ----
+
+// Every OS call that a test may make misbehave goes through a wrapper below, which consults
+// one row of this table; a new kind of call needs a row and a wrapper. Atomics, because any
+// thread's call may count.
+namespace {
+struct FaultPlan {
+  std::atomic<int32_t> calls{0};        // calls of this kind so far
+  std::atomic<int32_t> firstFaulty{0};  // number of the first call to fail; 0 none
+  std::atomic<int32_t> period{0};
+  std::atomic<int32_t> error{0};
+};
+FaultPlan faultPlans[kPlatCallCount];
+
+constexpr int kShortTransfer = 0;
+
+// Counts the call; true when it is to fail, with the error (or kShortTransfer) in *error.
+bool faultDue(PlatCall call, int* error) {
+  FaultPlan& plan = faultPlans[call];
+  int32_t number = plan.calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  int32_t first = plan.firstFaulty.load(std::memory_order_relaxed);
+  if (first == 0 || number < first) return false;
+  int32_t period = plan.period.load(std::memory_order_relaxed);
+  if (number != first && (period == 0 || (number - first) % period != 0)) return false;
+  *error = plan.error.load(std::memory_order_relaxed);
+  return true;
+}
+
+int failWith(int error) {
+  errno = error;
+  return -1;
+}
+
+// A failed call that gives no byte count fails; a short transfer does not apply to it.
+bool callFails(PlatCall call) {
+  int error;
+  if (!faultDue(call, &error) || error == kShortTransfer) return false;
+  errno = error;
+  return true;
+}
+
+// For send, recv and write: the fault's error, or the length to move (at most half when short).
+bool transferFails(PlatCall call, size_t* length) {
+  int error;
+  if (!faultDue(call, &error)) return false;
+  if (error != kShortTransfer) {
+    errno = error;
+    return true;
+  }
+  if (*length > 1) *length /= 2;
+  return false;
+}
+
+// A send or receive that fails for real leaves its connection gone, so a test's failure does too.
+ssize_t failConnection(int socket) {
+  int error = errno;
+  if (error != EINTR && error != EAGAIN) shutdown(socket, SHUT_RDWR);
+  return failWith(error);
+}
+
+int sysSocket() {
+  if (callFails(kPlatCallSocket)) return -1;
+  return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+int sysConnect(int socket, const sockaddr_in* address) {
+  if (callFails(kPlatCallConnect)) return -1;
+  return connect(socket, reinterpret_cast<const sockaddr*>(address), sizeof *address);
+}
+int sysBind(int socket, const sockaddr_in* address) {
+  if (callFails(kPlatCallBind)) return -1;
+  return bind(socket, reinterpret_cast<const sockaddr*>(address), sizeof *address);
+}
+int sysListen(int socket, int backlog) {
+  if (callFails(kPlatCallListen)) return -1;
+  return listen(socket, backlog);
+}
+int sysAccept(int socket, sockaddr_in* peer) {
+  if (callFails(kPlatCallAccept)) return -1;
+  socklen_t length = sizeof *peer;
+  return accept4(socket, reinterpret_cast<sockaddr*>(peer), &length, SOCK_CLOEXEC);
+}
+int sysLocalName(int socket, sockaddr_in* local) {
+  if (callFails(kPlatCallLocalName)) return -1;
+  socklen_t length = sizeof *local;
+  return getsockname(socket, reinterpret_cast<sockaddr*>(local), &length);
+}
+int sysPoll(pollfd* entry, int timeout) {
+  if (callFails(kPlatCallPoll)) return -1;
+  return poll(entry, 1, timeout);
+}
+ssize_t sysSend(int socket, const void* data, size_t length, int flags) {
+  if (transferFails(kPlatCallSend, &length)) return failConnection(socket);
+  return send(socket, data, length, flags);
+}
+ssize_t sysRecv(int socket, void* buffer, size_t length, int flags) {
+  if (transferFails(kPlatCallReceive, &length)) return failConnection(socket);
+  return recv(socket, buffer, length, flags);
+}
+ssize_t sysWrite(int file, const void* data, size_t length) {
+  if (transferFails(kPlatCallFileWrite, &length)) return -1;
+  return write(file, data, length);
+}
+// The data path's kernel moves count as the receive, file write or send they stand for.
+ssize_t sysSpliceFromSocket(int socket, int pipeEnd, size_t length, unsigned flags) {
+  if (transferFails(kPlatCallReceive, &length)) return failConnection(socket);
+  return splice(socket, nullptr, pipeEnd, nullptr, length, flags);
+}
+ssize_t sysSpliceToFile(int pipeEnd, int file, size_t length) {
+  if (transferFails(kPlatCallFileWrite, &length)) return -1;
+  return splice(pipeEnd, nullptr, file, nullptr, length, SPLICE_F_MOVE);
+}
+ssize_t sysSendFile(int socket, int file, size_t length) {
+  if (transferFails(kPlatCallSend, &length)) return failConnection(socket);
+  return sendfile(socket, file, nullptr, length);
+}
+int sysGetAddrInfo(const char* name, const addrinfo* hints, addrinfo** results) {
+  int error;
+  if (faultDue(kPlatCallResolve, &error) && error != 0) return error;
+  return getaddrinfo(name, nullptr, hints, results);
+}
+}  // namespace
+
+void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period) {
+  FaultPlan& plan = faultPlans[call];
+  plan.error.store(error, std::memory_order_relaxed);
+  plan.period.store(period, std::memory_order_relaxed);
+  plan.firstFaulty.store(plan.calls.load(std::memory_order_relaxed) + nth,
+                         std::memory_order_relaxed);
+}
+
+int32_t platCallCount(PlatCall call) {
+  return faultPlans[call].calls.load(std::memory_order_relaxed);
+}
+
+void platClearFaults() {
+  for (FaultPlan& plan : faultPlans) {
+    plan.firstFaulty.store(0, std::memory_order_relaxed);
+    plan.calls.store(0, std::memory_order_relaxed);
+  }
+}
 
 // ---- Handles and error mapping ----
 
@@ -190,7 +332,7 @@ int32_t platFileWrite(PlatFile file, const void* data, uint32_t size) {
   const char* bytes = static_cast<const char*>(data);
   uint32_t written = 0;
   while (written < size) {
-    ssize_t count = write(file, bytes + written, size - written);
+    ssize_t count = sysWrite(file, bytes + written, size - written);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return -1;
     written += static_cast<uint32_t>(count);
@@ -247,7 +389,7 @@ bool platSocketBlocking() {
 }
 
 PlatSocket platSocketOpen() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  int fd = sysSocket();
   if (fd < 0) {
     recordErrno();
     return kPlatInvalidSocket;
@@ -267,15 +409,27 @@ bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
   constexpr short kEventsFor[] = {0, POLLIN, POLLOUT, POLLPRI};
   constexpr short kAlsoReady[] = {0, POLLHUP | POLLERR, POLLERR, 0};
   pollfd entry{socket, kEventsFor[mode], 0};
-  if (poll(&entry, 1, 0) <= 0) return false;
+  int ready;
+  do {
+    ready = sysPoll(&entry, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return false;
   return (entry.revents & (kEventsFor[mode] | kAlsoReady[mode])) != 0;
 }
 
+// A blocking connect that a signal interrupts goes on in the background; it is waited for, as
+// the caller expects a connect that has ended.
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
   if (rejectHandle(socket)) return lastSocketError;
   sockaddr_in sa = socketAddressOf(address, port);
-  if (connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
-  return recordErrno();
+  int result = sysConnect(socket, &sa);
+  while (result != 0 && (errno == EINTR || errno == EALREADY)) {
+    pollfd entry{socket, POLLOUT, 0};
+    if (errno == EALREADY && sysPoll(&entry, -1) < 0 && errno != EINTR) break;
+    result = sysConnect(socket, &sa);
+    if (result != 0 && errno == EISCONN) return 0;
+  }
+  return result == 0 ? 0 : recordErrno();
 }
 
 // The listener may reuse a port whose earlier data connection lingers in TIME_WAIT, which
@@ -285,20 +439,21 @@ int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port) {
   int reuse = 1;
   setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in sa = socketAddressOf(address, port);
-  if (bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
-  return recordErrno();
+  return sysBind(socket, &sa) == 0 ? 0 : recordErrno();
 }
 
 int32_t platSocketListen(PlatSocket socket, int backlog) {
   if (rejectHandle(socket)) return lastSocketError;
-  return listen(socket, backlog) == 0 ? 0 : recordErrno();
+  return sysListen(socket, backlog) == 0 ? 0 : recordErrno();
 }
 
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
   if (rejectHandle(socket)) return kPlatInvalidSocket;
   sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  int fd = accept4(socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  int fd;
+  do {
+    fd = sysAccept(socket, &peer);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     recordErrno();
     return kPlatInvalidSocket;
@@ -313,10 +468,7 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {
   if (rejectHandle(socket)) return lastSocketError;
   sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    return recordErrno();
-  }
+  if (sysLocalName(socket, &local) != 0) return recordErrno();
   *address = ntohl(local.sin_addr.s_addr);
   *port = ntohs(local.sin_port);
   return 0;
@@ -326,8 +478,9 @@ int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool pe
   if (rejectHandle(socket)) return -1;
   ssize_t count;
   do {
-    count = recv(socket, buffer, static_cast<size_t>(size), peek ? MSG_PEEK : 0);
+    count = sysRecv(socket, buffer, static_cast<size_t>(size), peek ? MSG_PEEK : 0);
   } while (count < 0 && errno == EINTR);
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kPlatNothingYet;
   if (count < 0) {
     recordErrno();
     return -1;
@@ -340,7 +493,7 @@ int32_t sendWithFlags(PlatSocket socket, const void* data, int32_t length, int f
   if (rejectHandle(socket)) return -1;
   ssize_t count;
   do {
-    count = send(socket, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    count = sysSend(socket, data, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
   } while (count < 0 && errno == EINTR);
   if (count < 0) {
     if ((flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
@@ -389,7 +542,7 @@ const void* platResolveHost(const char* name, uint32_t* address) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* results = nullptr;
-  int code = getaddrinfo(name, nullptr, &hints, &results);
+  int code = sysGetAddrInfo(name, &hints, &results);
   if (code != 0) {
     lastSocketError = windowsErrorForResolver(code);
     return nullptr;
@@ -445,7 +598,7 @@ bool copyPipeToFile(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
 // Empties the pipe into the file: kMoveNotReady once all of it is there.
 PlatMoveStop drainPipe(int pipeEnd, int file, size_t bytes, uint32_t* moved) {
   while (bytes > 0) {
-    ssize_t out = splice(pipeEnd, nullptr, file, nullptr, bytes, SPLICE_F_MOVE);
+    ssize_t out = sysSpliceToFile(pipeEnd, file, bytes);
     if (out < 0 && errno == EINTR) continue;
     if (out < 0 && kernelRefuses(errno)) {
       return copyPipeToFile(pipeEnd, file, bytes, moved) ? kMoveRefused : kMoveFileFailed;
@@ -478,8 +631,8 @@ PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t 
   neverWait(socket);
   PlatMoveStop stop = kMoveNotReady;
   while (*moved < limit && stop == kMoveNotReady) {
-    ssize_t in = splice(socket, nullptr, ends[1], nullptr, limit - *moved,
-                        SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    ssize_t in =
+        sysSpliceFromSocket(socket, ends[1], limit - *moved, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     if (in < 0 && errno == EINTR) continue;
     if (in < 0) {
       stop = socketStop(errno);
@@ -518,7 +671,7 @@ PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t l
   }
   PlatMoveStop stop = kMoveNotReady;
   while (*moved < limit) {
-    ssize_t sent = sendfile(socket, file, nullptr, limit - *moved);
+    ssize_t sent = sysSendFile(socket, file, limit - *moved);
     if (sent > 0) {
       *moved += static_cast<uint32_t>(sent);
       continue;

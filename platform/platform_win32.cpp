@@ -201,7 +201,9 @@ int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port
 }
 
 int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek) {
-  return recv(socket, static_cast<char*>(buffer), size, peek ? MSG_PEEK : 0);
+  int count = recv(socket, static_cast<char*>(buffer), size, peek ? MSG_PEEK : 0);
+  if (count == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kPlatNothingYet;
+  return count;
 }
 
 int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length) {

@@ -72,6 +72,30 @@ INSTANTIATE_TEST_SUITE_P(
         PwdCase{"Long", "257 \"/" + std::string(200, 'd') + "\"\r\n", "/" + std::string(127, 'd')}),
     caseName);
 
+// A reply line whose end has not come by the deadline is no reply, though its text looks like
+// one.
+TEST_F(CommandTest, ReplyLineCutShortAtTheDeadlineTimesOut) {
+  ASSERT_NO_FATAL_FAILURE(login({answer("PWD", "257 \"/pa")}));
+  dapSetInteger(kChan, DAP_SET_REPLY_TIMEOUT, 300);
+  char buffer[32] = "untouched";
+  EXPECT_EQ(dapGetServerDir(kChan, buffer, sizeof buffer - 1), DAP_ERR_TIMED_OUT);
+  EXPECT_STREQ(buffer, "untouched");
+}
+
+// A code too large for 32 bits, or one with leading zeros past the tenth digit, is a refusal
+// when its number is 500 or more; it never wraps to a small or negative code.
+TEST_F(CommandTest, ReplyCodesOf500OrMoreAreRefusalsHoweverLong) {
+  const Strings replies = {"2147483648 x\r\n", "4294967295 x\r\n", "4294967546 x\r\n",
+                           "0000000000550 x\r\n"};
+  std::vector<Exchange> script;
+  for (const std::string& reply : replies) script.push_back(answer("CWD d", reply));
+  ASSERT_NO_FATAL_FAILURE(login(script));
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(dapSetServerDir(kChan, "d"), DAP_ERR_SERVER_REFUSED) << reply;
+    EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), reply[0] == '0' ? 550 : 0x7FFFFFFF);
+  }
+}
+
 TEST_F(CommandTest, ServerDirIsCutToTheBufferButItsFullLengthReturned) {
   ASSERT_NO_FATAL_FAILURE(login({answer("PWD", "257 \"/abcdefghi\" is current\r\n"),
                                  answer("PWD", "257 \"/abcdefghi\" is current\r\n"),

@@ -72,7 +72,7 @@ class ControlIO : public LibraryFixture {
   // A reader still waiting after the limit is ended by shutting the connection down, so that
   // a wrong wait fails the test instead of hanging it.
   int32_t readReply(int limitMs = 6000) {
-    auto reader = std::async(std::launch::async, [this] { return netReadReply(channel()); });
+    auto reader = std::async(std::launch::async, [] { return netReadReply(channel()); });
     if (reader.wait_for(std::chrono::milliseconds(limitMs)) != std::future_status::ready) {
       ADD_FAILURE() << "the reader was still waiting after " << limitMs << " ms";
       shutdown(near, SHUT_RDWR);
@@ -244,6 +244,12 @@ TEST_F(ControlIO, ReaderStopsAtDeadline) {
   EXPECT_EQ(readReply(), -22);
   EXPECT_TRUE(elapsedBetween(msSince(start), 350, 2000));
   EXPECT_EQ(log(), "r: 230-Welcome\r\n");
+
+  // Nor is a line whose end does not come by the deadline: the 500 ms for the rest of a line
+  // would reach past it.
+  writeAll("257 \"/pa");
+  channel()->deadlineTick = tickAfter(platTicks(), 300);
+  EXPECT_EQ(readReply(), -22);
 }
 
 TEST_F(ControlIO, ReaderWithoutDeadlineStopsAfterReplyTimeout) {
@@ -301,7 +307,9 @@ TEST_F(ControlIO, ReplyCodeAndResponseText) {
       {"abc", 0, 2},
       {"", 0, 0},
       {"1234567890 dir", 1234567890, 11},
-      {"12345678901 x", 1234567890, 11},
+      {"12345678901 x", 2147483647, 11},
+      {"4294967546 x", 2147483647, 11},
+      {"0000000000250 x", 250, 11},
       {"1234567890", 1234567890, 10},
   };
   for (const CodeCase& c : cases) {

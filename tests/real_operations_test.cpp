@@ -1,6 +1,6 @@
-// Every operation against real FTP servers on loopback: pyftpdlib in passive mode, vsftpd in
-// passive and active mode (pyftpdlib connects at PORT time, before the client listens, so
-// active mode cannot work with it). Transferred files are compared byte for byte.
+// Every operation against real FTP servers on loopback, pyftpdlib and vsftpd, each in passive
+// and active mode: vsftpd connects after the transfer command, pyftpdlib as soon as it has PORT.
+// Transferred files are compared byte for byte.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -232,6 +232,7 @@ class RealSession : public testing::Test {
 
 const ServerSetup kSetups[] = {
     {RealServerKind::Pyftpdlib, true},
+    {RealServerKind::Pyftpdlib, false},
     {RealServerKind::Vsftpd, true},
     {RealServerKind::Vsftpd, false},
 };
@@ -248,7 +249,10 @@ class RealOperationsTwoChannels : public RealSession,
 };
 
 INSTANTIATE_TEST_SUITE_P(, RealOperations, testing::ValuesIn(kSetups), setup_name);
-INSTANTIATE_TEST_SUITE_P(, RealOperationsTwoChannels, testing::ValuesIn(kSetups), setup_name);
+// Not pyftpdlib in active mode: with sessions side by side it can lose one session's socket
+// from its event loop when another session's PORT connector closes (concurrency_test.cpp).
+INSTANTIATE_TEST_SUITE_P(, RealOperationsTwoChannels,
+                         testing::Values(kSetups[0], kSetups[2], kSetups[3]), setup_name);
 
 struct Sample {
   const char* name;
@@ -743,7 +747,7 @@ TEST_F(RealOperationsLog, RecordsTheSession) {
   EXPECT_EQ(size, fs::file_size(log));
 }
 
-// vsftpd in active mode, the only pairing here in which active mode can work.
+// vsftpd in active mode.
 class RealOperationsActive : public RealSession {
  protected:
   void SetUp() override { start({RealServerKind::Vsftpd, false}); }

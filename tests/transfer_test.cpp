@@ -16,6 +16,7 @@
 #include "dap32.h"
 #include "frame/channel.h"
 #include "platform/platform.h"
+#include "support/case_name.h"
 #include "support/local_pair.h"
 #include "support/scripted_session.h"
 #include "support/test_files.h"
@@ -96,7 +97,8 @@ void PrintTo(const ActiveCase& c, std::ostream* out) {
 
 class TransferActiveTest : public TransferTest, public ::testing::WithParamInterface<ActiveCase> {};
 
-// Large enough that a transfer whose preliminary reply was swallowed would stall.
+// Large enough that a transfer whose preliminary reply was swallowed would stall. The listener
+// exists before PORT goes out, whenever the server connects.
 TEST_P(TransferActiveTest, ListensOnThePortItAnnouncedAndAcceptsTheServer) {
   const ActiveCase& c = GetParam();
   const std::string bytes = binary(300000);
@@ -116,10 +118,10 @@ TEST_P(TransferActiveTest, ListensOnThePortItAnnouncedAndAcceptsTheServer) {
   EXPECT_EQ(commands(), (Strings{portCommand(expected), verb + " file.bin\r\n"}));
   EXPECT_TRUE((c.upload ? server().received(3) : local("file.bin")) == bytes);
   const std::string count = c.upload ? "300000 bytes transmitted\r\n" : "300000 bytes received\r\n";
-  EXPECT_TRUE(logsInOrder(log(), {"S: " + portCommand(expected),
-                                  "Binding 127.0.0.1 to port " + std::to_string(expected) + "\r\n",
-                                  "Listening...\r\n", "S: " + verb + " file.bin\r\n",
-                                  "Accepting connection.\r\n", "Connection is accepted.\r\n"}));
+  EXPECT_TRUE(logsInOrder(
+      log(), {"Binding 127.0.0.1 to port " + std::to_string(expected) + "\r\n", "Listening...\r\n",
+              "S: " + portCommand(expected), "S: " + verb + " file.bin\r\n",
+              "Accepting connection.\r\n", "Connection is accepted.\r\n"}));
   const std::string text = log();
   EXPECT_TRUE(logsInOrder(text.substr(text.find("Connection is accepted.")),
                           c.upload
@@ -135,8 +137,10 @@ INSTANTIATE_TEST_SUITE_P(
     Transfer, TransferActiveTest,
     ::testing::Values(ActiveCase{"DownloadServerRepliesFirst", ActiveConnect::AfterReply, false},
                       ActiveCase{"DownloadServerConnectsFirst", ActiveConnect::BeforeReply, false},
+                      ActiveCase{"DownloadServerConnectsAtPort", ActiveConnect::AtPort, false},
                       ActiveCase{"UploadServerRepliesFirst", ActiveConnect::AfterReply, true},
-                      ActiveCase{"UploadServerConnectsFirst", ActiveConnect::BeforeReply, true}),
+                      ActiveCase{"UploadServerConnectsFirst", ActiveConnect::BeforeReply, true},
+                      ActiveCase{"UploadServerConnectsAtPort", ActiveConnect::AtPort, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TransferTest, ActivePortsCycleInsideTheChannelsRange) {
@@ -509,28 +513,27 @@ TEST_F(TransferTest, RefusedPortStopsBeforeTheTransferCommand) {
   ASSERT_NO_FATAL_FAILURE(login({refused}));
   EXPECT_EQ(dapGetFile(kChan, "p.bin"), DAP_ERR_SERVER_REFUSED);
   EXPECT_EQ(commands().size(), 1u);
-  EXPECT_EQ(channel()->listenSocket, 0);
   EXPECT_EQ(channel()->localFile, 0);
-  EXPECT_EQ(log().find("Binding "), std::string::npos);
+  EXPECT_TRUE(logsInOrder(log(), {"Listening...\r\n", "S: PORT ", "ERROR("}));
 }
 
-// No retry on another port: the transfer fails, and the next one takes the next port.
+// No retry on another port: the transfer fails before PORT, and the next one takes the next port.
 TEST_F(TransferTest, ListenerPortInUseFailsAndTheNextTransferMovesOn) {
-  ASSERT_NO_FATAL_FAILURE(login({port(), port(), retr("ok.bin", "ok")}));
+  ASSERT_NO_FATAL_FAILURE(login({port(), retr("ok.bin", "ok")}));
   const uint16_t taken = firstActivePort();
   const PlatSocket holder = loopbackSocket(taken);
   ASSERT_NE(holder, kPlatInvalidSocket);
 
   EXPECT_EQ(dapGetFile(kChan, "busy.bin"), -10048);
   closeSocket(holder);
-  EXPECT_EQ(commands(), Strings{portCommand(taken)});
+  EXPECT_EQ(commands(), Strings{});
   EXPECT_EQ(channel()->localFile, 0);
   EXPECT_NE(log().find(": SockCode=-10048 RokCode=-25 "), std::string::npos);
   EXPECT_TRUE(logsInOrder(log(), {"Binding 127.0.0.1 to port " + std::to_string(taken) + "\r\n",
                                   "ERROR(", "Listen error.Socket address already in use."}));
 
   EXPECT_EQ(dapGetFile(kChan, "ok.bin"), 0);
-  EXPECT_EQ(commands().at(1), portCommand(static_cast<uint16_t>(taken + 1)));
+  EXPECT_EQ(commands().at(0), portCommand(static_cast<uint16_t>(taken + 1)));
   EXPECT_EQ(local("ok.bin"), "ok");
 }
 
@@ -566,6 +569,60 @@ TEST_F(TransferTest, ActiveServerThatNeverConnectsTimesOut) {
               "TimeStop exceeded [", "ERROR(", "Socket timed out."}));
   EXPECT_EQ(log().find("Accepting connection."), std::string::npos);
 }
+
+struct AnswerCase {
+  const char* name;
+  Strings reply;  // to RETR, from a server that never connects
+  Then then;
+  int32_t result;
+  std::string logged;  // after the ERROR line
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferAnswerTest : public TransferTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+// The wait for the server's connection, 20 s for a download, ends as soon as the server has
+// answered instead or hung up.
+TEST_P(TransferAnswerTest, ServerThatAnswersInsteadOfConnectingEndsTheWait) {
+  const AnswerCase& c = GetParam();
+  Exchange never = retr("n.bin", "x");
+  never.activeConnect = ActiveConnect::Never;
+  never.reply = c.reply;
+  never.then = c.then;
+  ASSERT_NO_FATAL_FAILURE(login({port(), never}));
+  const auto start = Clock::now();
+  EXPECT_EQ(dapGetFile(kChan, "n.bin"), c.result);
+  EXPECT_LT(msSince(start), 3000);
+  EXPECT_EQ(channel()->localFile, 0);
+  EXPECT_TRUE(logsInOrder(log(), {"S: RETR n.bin\r\n", "ERROR(", c.logged}));
+}
+
+const std::string k425 = "425 Can't open data connection.\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, TransferAnswerTest,
+    ::testing::Values(
+        AnswerCase{
+            "CannotConnect", {k425}, Then::Continue, -31, "ServerCode=425\r\n[" + k425 + "]\n"},
+        AnswerCase{"PreliminaryThenCannotConnect",
+                   {"150 Opening\r\n", k425},
+                   Then::Continue,
+                   -31,
+                   "ServerCode=425\r\n[" + k425 + "]\n"},
+        AnswerCase{"Refused",
+                   {"550 Permission denied.\r\n"},
+                   Then::Continue,
+                   DAP_ERR_SERVER_REFUSED,
+                   "FTP server returned error. 550 Permission denied."},
+        AnswerCase{"HungUp",
+                   {"150 Opening\r\n"},
+                   Then::Close,
+                   DAP_ERR_SOCKET_CLOSED,
+                   "Socket has been closed."}),
+    caseName);
 
 std::string modeName(const ::testing::TestParamInfo<bool>& info) {
   return info.param ? "Passive" : "Active";
@@ -612,35 +669,54 @@ TEST_F(TransferTest, TimeStopAfterAnAcceptedActiveTransferIsStillATimeout) {
   EXPECT_EQ(dapDriver(kChan), 0);
 }
 
-class TransferAbortTest : public TransferTest, public ::testing::WithParamInterface<bool> {};
+struct AbortCase {
+  const char* name;
+  bool passive;
+  int32_t abortIn;  // the state waiting when dapAbort comes; 0 after the transfer ended
+  Strings owed;     // the replies the next command reads before it goes out, as logged
+};
 
-TEST_P(TransferAbortTest, AbortStopsATransferAndTheNextCommandReadsItsStaleReply) {
-  const bool passive = GetParam();
+void PrintTo(const AbortCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferAbortTest : public TransferTest, public ::testing::WithParamInterface<AbortCase> {};
+
+// Nothing goes to the server with the abort, and the server still answers the interrupted
+// command; the next command reads that answer first and then gets its own reply.
+TEST_P(TransferAbortTest, AbortClosesTheTransferAndTheNextCommandGetsItsOwnReply) {
+  const AbortCase& c = GetParam();
   Exchange slow = retr("slow.bin", binary(4000));
   slow.sendChunk = 100;
   slow.sendPauseMs = 20;
   slow.finalReply = {"426 Connection closed; transfer aborted.\r\n"};
-  ASSERT_NO_FATAL_FAILURE(
-      login({passive ? pasv() : port(), slow, answer("CWD next", "250 ok\r\n")}));
-  dapSetInteger(kChan, DAP_SET_PASSIVE, passive ? 1 : 0);
+  if (c.abortIn == 920) {
+    slow.activeConnect = ActiveConnect::Never;
+    slow.reply.push_back("425 Can't open data connection.\r\n");
+  }
+  std::vector<Exchange> script = {c.passive ? pasv() : port(), slow,
+                                  answer("CWD next", "550 No such directory\r\n")};
+  if (c.abortIn == 901) script.erase(script.begin() + 1);
+  ASSERT_NO_FATAL_FAILURE(login(script));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, c.passive ? 1 : 0);
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
 
   ASSERT_EQ(dapGetFile(kChan, "slow.bin"), 0);
   const auto start = Clock::now();
-  while (channel()->bytesReceived == 0 && msSince(start) < kPatientMs) {
-    ASSERT_GT(dapDriver(kChan), 0);
+  int32_t result = 1;
+  while (
+      (channel()->nextState != c.abortIn || (c.abortIn == 307 && channel()->bytesReceived == 0)) &&
+      result > 0 && msSince(start) < kPatientMs) {
+    result = dapDriver(kChan);
   }
-  ASSERT_GT(channel()->bytesReceived, 0);
-  EXPECT_EQ(channel()->nextState, 307);
+  ASSERT_EQ(channel()->nextState, c.abortIn);
   // Commands must not wait for the server's delayed acknowledgement.
   EXPECT_TRUE(noDelayOn(channel()->controlSocket));
   const PlatSocket data = channel()->dataSocket;
   const PlatSocket listener = channel()->listenSocket;
   const std::string dataSocket = socketIdentity(data);
-  const std::string listenSocket = passive ? "" : socketIdentity(listener);
-  ASSERT_NE(dataSocket, "");
-  ASSERT_TRUE(passive || listenSocket != "");
-  const size_t before = log().size();
+  const std::string listenSocket = socketIdentity(listener);
+  EXPECT_EQ(dataSocket != "", c.abortIn == 307);
 
   EXPECT_EQ(dapAbort(kChan), 1);
   EXPECT_EQ(channel()->nextState, 0);
@@ -648,25 +724,43 @@ TEST_P(TransferAbortTest, AbortStopsATransferAndTheNextCommandReadsItsStaleReply
   EXPECT_EQ(channel()->dataSocket, 0);
   EXPECT_EQ(channel()->listenSocket, 0);
   EXPECT_FALSE(socketStillOpen(dataSocket, data));
-  EXPECT_TRUE(passive || !socketStillOpen(listenSocket, listener));
-  EXPECT_GT(channel()->controlSocket, 0);
+  EXPECT_FALSE(socketStillOpen(listenSocket, listener));
   EXPECT_EQ(dapDriver(kChan), 0);
-  const std::string closed = std::string("*** dapAbort\r\nClosing file\r\n") +
-                             (passive ? "" : "Closing listener socket\r\n") +
-                             "Closing data socket\r\n";
-  EXPECT_EQ(log().substr(before, closed.size()), closed);
   EXPECT_EQ(binary(4000).substr(0, channel()->bytesReceived), local("slow.bin"));
 
-  // Nothing went to the server with the abort, so its 426 is the next reply on the line.
+  const size_t before = log().size();
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 1);
-  EXPECT_EQ(dapSetServerDir(kChan, "next"), 0);
-  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), 426);
-  // The stale reply completed CWD before the server need have read it.
-  EXPECT_TRUE(server().waitFinished(kPatientMs));
+  const auto commandStart = Clock::now();
+  EXPECT_EQ(dapSetServerDir(kChan, "next"), DAP_ERR_SERVER_REFUSED);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), 550);
   EXPECT_EQ(commands().back(), "CWD next\r\n");
+  const std::string text = log().substr(before);
+  Strings expected = {"*** dapSetServerDir\r\n"};
+  if (!c.owed.empty()) expected.push_back("Replies owed: 1\r\n");
+  expected.insert(expected.end(), c.owed.begin(), c.owed.end());
+  expected.push_back("S: CWD next\r\n");
+  expected.push_back("FtpResponse: [550 No such directory\r\n] Code=550\r\n");
+  EXPECT_TRUE(logsInOrder(text, expected));
+  // An abort that interrupted nothing owed costs no wait.
+  if (c.owed.empty()) {
+    EXPECT_EQ(text.find("Replies owed"), std::string::npos);
+    EXPECT_LT(msSince(commandStart), 1000);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transfer, TransferAbortTest, ::testing::Values(false, true), modeName);
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, TransferAbortTest,
+    ::testing::Values(
+        AbortCase{"PasvReplyUnread", true, 901, {"R: 227 Entering Passive Mode (127,0,0,1,"}},
+        AbortCase{"RetrSent",
+                  false,
+                  920,
+                  {"R: 150 Opening BINARY mode data connection\r\n",
+                   "R: 425 Can't open data connection.\r\n"}},
+        AbortCase{"PassiveDataMoving", true, 307, {"R: 426 Connection closed; transfer aborted."}},
+        AbortCase{"ActiveDataMoving", false, 307, {"R: 426 Connection closed; transfer aborted."}},
+        AbortCase{"AfterTheTransfer", true, 0, {}}),
+    caseName);
 
 // Two ways the accept can fail: a readable socket that is no listener stands in for the
 // listener, or the server's connection arrives with a handle too wide for the record (as a
@@ -760,6 +854,19 @@ TEST_F(TransferTest, UploadToAServerThatStopsReadingEndsAtTheDeadline) {
   EXPECT_EQ(log().find("[EOF]"), std::string::npos);
   EXPECT_TRUE(logsInOrder(log(), {"S: STOR big.bin\r\n", "TimeStop exceeded [", "ERROR(",
                                   "Socket timed out.Closing file\r\n"}));
+}
+
+// The end of the session also ends what a failed transfer left open.
+TEST_F(TransferTest, CloseClosesWhatAFailedTransferLeftOpen) {
+  ASSERT_NO_FATAL_FAILURE(login(
+      {port(), answer("RETR gone.bin", "550 No such file\r\n"), answer("QUIT", "221 bye\r\n")}));
+  EXPECT_EQ(dapGetFile(kChan, "gone.bin"), DAP_ERR_SERVER_REFUSED);
+  const PlatSocket left = channel()->listenSocket;
+  const std::string identity = socketIdentity(left);
+  ASSERT_NE(identity, "");
+  EXPECT_EQ(dapClose(kChan), 0);
+  EXPECT_FALSE(socketStillOpen(identity, left));
+  EXPECT_EQ(channel()->listenSocket, 0);
 }
 
 enum class Next { Get, Put, List };

@@ -171,6 +171,7 @@ bool isOpen(NativeSocket s) {
 void PrintTo(ActiveConnect order, std::ostream* out) {
   *out << (order == ActiveConnect::AfterReply    ? "AfterReply"
            : order == ActiveConnect::BeforeReply ? "BeforeReply"
+           : order == ActiveConnect::AtPort      ? "AtPort"
                                                  : "Never");
 }
 
@@ -448,6 +449,7 @@ struct ScriptServer::State {
   TestSocket passiveListener;
   enum class DataSetup { None, Passive, Active } dataSetup = DataSetup::None;
   Endpoint activeEndpoint{};
+  TestSocket connectedAtPort;
   std::vector<TestSocket> stalled;
 
   mutable std::mutex mutex;
@@ -584,6 +586,12 @@ bool ScriptServer::State::playExchange(size_t index, const std::string& command)
     } else {
       fail("unparsable " + verb + " '" + command + "'");
     }
+    const bool connectNow = endpoint && index + 1 < script.exchanges.size() &&
+                            script.exchanges[index + 1].activeConnect == ActiveConnect::AtPort;
+    if (connectNow) {
+      connectedAtPort = TestSocket::connect(activeEndpoint.port, script.ioTimeoutMs, &stopping,
+                                            activeEndpoint.address);
+    }
   }
   if (exchange.data == Data::None) return writeChunks(reply, exchange.chunkPauseMs);
   return playData(index, reply);
@@ -612,6 +620,9 @@ bool ScriptServer::State::playData(size_t index, const std::vector<std::string>&
     data = passiveListener.accept(script.ioTimeoutMs, &stopping);
     passiveListener.close();
     if (!data.valid()) return dataFailed("no passive data connection");
+  } else if (exchange.activeConnect == ActiveConnect::AtPort) {
+    data = std::move(connectedAtPort);
+    if (!data.valid()) return dataFailed("active data connection at PORT failed");
   } else {
     if (exchange.activeConnect == ActiveConnect::Never) return sendReply();
     if (exchange.activeConnect == ActiveConnect::AfterReply && !sendReply()) return false;
@@ -682,6 +693,7 @@ void ScriptServer::stop() {
   state.listener.close();
   state.control.close();
   state.passiveListener.close();
+  state.connectedAtPort.close();
   state.stalled.clear();
 }
 

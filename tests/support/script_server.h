@@ -23,8 +23,9 @@ enum class Then { Continue, Silence, Close };
 // the client closes; open it and then neither write nor close it until stop().
 enum class Data { None, Send, Receive, Stall };
 
-// Active mode (after PORT or EPRT): when the server connects to the client, relative to `reply`.
-enum class ActiveConnect { AfterReply, BeforeReply, Never };
+// Active mode (after PORT or EPRT): when the server connects to the client, relative to `reply`,
+// or at once when PORT arrives, before PORT's own reply (as pyftpdlib does).
+enum class ActiveConnect { AfterReply, BeforeReply, Never, AtPort };
 void PrintTo(ActiveConnect order, std::ostream* out);  // in test names and failure messages
 
 // Passive mode: send `reply` before accepting the data connection (as pyftpdlib does) or only
