@@ -68,7 +68,9 @@ dapftp_session() {
 
 echo "== dapftp"
 dapftp_session native / "$native/examples/dapftp" --passive
+dapftp_session native-active / "$native/examples/dapftp" --active
 dapftp_session windows-x64 '\' /usr/lib/wine/wine64 "$win64/x64/dapftp.exe" --passive
+dapftp_session windows-x64-active '\' /usr/lib/wine/wine64 "$win64/x64/dapftp.exe" --active
 
 # The other languages load the native library through their bindings.
 export DAP32_LIBRARY="$native/libdap32.so" LD_LIBRARY_PATH="$native"
