@@ -57,11 +57,12 @@ uint32_t stepLimit(bool upload) {
   return settings.transferChunk;
 }
 
-// A chunked step that found the data socket not ready holds the next call back until the
-// next tick, so that the caller's loop sleeps pollSleep instead of polling at full speed
-// while the peer catches up; socket buffers carry the data on meanwhile.
-void waitForData(Channel* channel, uint32_t now, uint32_t limit) {
-  if (limit != 0) channel->resumeTick = tickAfter(now, 1);
+// A chunked step that found the data socket not ready waits for it, as long as a held-back
+// call would sleep (pollSleep), but wakes as soon as the peer has sent data or made room: a
+// fixed sleep would let the stream run dry on a fast link. Socket buffers carry the data on
+// meanwhile.
+void waitForData(Channel* channel, uint32_t limit, int32_t mode) {
+  if (limit != 0) netAwaitReady(channel->dataSocket, mode, settings.pollSleep);
 }
 }  // namespace
 
@@ -101,7 +102,7 @@ int32_t stateReceiveBlock(Channel* channel, uint32_t now) {
     return kStepDone;
   }
   if (step.socketCode < 0) return errorExit(channel, step.socketCode, DAP_ERR_SOCKET_READ);
-  if (step.moved == 0) waitForData(channel, now, limit);
+  if (step.moved == 0) waitForData(channel, limit, kPollReadable);
   return kStepDone;
 }
 
@@ -157,7 +158,7 @@ int32_t stateSendBlock(Channel* channel, uint32_t now) {
   if (step.moved > 0 && channel->uploadPending == 0) {
     channel->resumeTick = tickAfter(now, settings.blockDelay);
   }
-  if (step.moved == 0) waitForData(channel, now, limit);
+  if (step.moved == 0) waitForData(channel, limit, kPollWritable);
   return kStepDone;
 }
 

@@ -11,6 +11,9 @@ constexpr uint32_t kMaxChannels = 32;
 constexpr uint32_t kNameSize = 128;
 constexpr uint32_t kLineBufferSize = 2048;
 constexpr uint32_t kDataBufferSize = 8192;
+// The data buffer's whole room. A default step moves one block of kDataBufferSize; a chunked
+// step (transferChunk above it) copies through all of it, far fewer system calls per byte.
+constexpr uint32_t kDataBufferRoom = 256 * 1024;
 
 // An IPv4 socket address, host byte order, as the records keep it.
 struct SocketAddress {

@@ -18,7 +18,7 @@ struct BufferBlock {
   char* Channel::*field;
 };
 constexpr BufferBlock kBufferBlocks[] = {
-    {1, kDataBufferSize, &Channel::dataBuffer},
+    {1, kDataBufferRoom, &Channel::dataBuffer},
     {4, kNameSize, &Channel::serverName},
     {5, kNameSize, &Channel::userName},
     {6, kNameSize, &Channel::password},

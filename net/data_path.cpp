@@ -1,26 +1,22 @@
 // A transfer's data between the data socket and the local file, one driver step's worth.
-// The default step is one block, as the socket primitives move it; a larger step hands the
-// bytes to the kernel where it can move them itself and copies through the data buffer
-// where it cannot, block after block while the socket stays ready.
+// The default step is one block, as the socket primitives move it. A chunked step (a limit
+// above one block) lets the kernel move a download's bytes where it can, and otherwise copies
+// through the whole data buffer, piece after piece while the socket stays ready.
 #include "dap32.h"
 #include "net/net.h"
 
 namespace {
-bool kernelMayMove(uint32_t limit) {
+bool chunked(uint32_t limit) {
   return limit > kDataBufferSize;
 }
 
 // Whether a kernel move ended the step; after a refusal the step goes on by copying.
-bool endsStep(PlatMoveStop stop, bool upload, DataStep* step) {
+bool endsStep(PlatMoveStop stop, DataStep* step) {
   switch (stop) {
     case kMoveRefused:
       return false;
     case kMoveEnd:
-      if (upload) {
-        step->fileEnded = true;
-      } else {
-        step->socketCode = DAP_ERR_SOCKET_CLOSED;
-      }
+      step->socketCode = DAP_ERR_SOCKET_CLOSED;
       return true;
     case kMoveSocketFailed:
       step->socketCode = -platSocketError();
@@ -34,17 +30,19 @@ bool endsStep(PlatMoveStop stop, bool upload, DataStep* step) {
   return true;
 }
 
-// The next block to receive: a whole data buffer, or what is left of the limit.
-int32_t blockSize(uint32_t limit, int32_t moved) {
+// The next piece to copy: one block in a default step; in a chunked one the whole buffer, or
+// what is left of the limit.
+uint32_t pieceSize(uint32_t limit, int32_t moved, uint32_t block) {
+  if (!chunked(limit)) return block;
   uint32_t left = limit - static_cast<uint32_t>(moved);
-  return limit == 0 || left >= kDataBufferSize ? kDataBufferSize : static_cast<int32_t>(left);
+  return left < kDataBufferRoom ? left : kDataBufferRoom;
 }
 }  // namespace
 
 DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
   DataStep step = {0, 0, 0, false};
   PlatSocket socket = channel->dataSocket;
-  if (kernelMayMove(limit)) {
+  if (chunked(limit)) {
     // The same two polls as a single block's receive come first.
     if (rokStatus(socket, kPollWritable) != 1) {
       step.socketCode = DAP_ERR_SOCKET_CLOSED;
@@ -54,10 +52,11 @@ DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
     uint32_t moved = 0;
     PlatMoveStop stop = platSocketReceiveToFile(socket, channel->localFile, limit, &moved);
     step.moved = static_cast<int32_t>(moved);
-    if (endsStep(stop, false, &step)) return step;
+    if (endsStep(stop, &step)) return step;
   }
   do {
-    int32_t received = netReceive(socket, channel->dataBuffer, blockSize(limit, step.moved));
+    uint32_t piece = pieceSize(limit, step.moved, kDataBufferSize);
+    int32_t received = netReceive(socket, channel->dataBuffer, static_cast<int32_t>(piece));
     if (received < 0) step.socketCode = received;
     if (received <= 0) break;
     int32_t written =
@@ -74,22 +73,13 @@ DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
 DataStep netSendFromFile(Channel* channel, uint32_t limit) {
   DataStep step = {0, 0, 0, false};
   PlatSocket socket = channel->dataSocket;
-  bool kernelMoves = kernelMayMove(limit);
   // A chunked step starts only once the socket has room to spare; sending into the little
   // room a reader has just made would spend a step on a few bytes.
-  if (limit != 0 && rokStatus(socket, kPollWritable) != 1) return step;
+  if (chunked(limit) && rokStatus(socket, kPollWritable) != 1) return step;
   do {
     if (channel->uploadPending == 0) {
-      if (kernelMoves) {
-        uint32_t moved = 0;
-        PlatMoveStop stop = platSocketSendFromFile(
-            socket, channel->localFile, limit - static_cast<uint32_t>(step.moved), &moved);
-        step.moved += static_cast<int32_t>(moved);
-        if (endsStep(stop, true, &step)) return step;
-        kernelMoves = false;
-      }
-      int32_t read =
-          platFileRead(channel->localFile, channel->dataBuffer, settings.uploadBlockSize);
+      uint32_t piece = pieceSize(limit, step.moved, settings.uploadBlockSize);
+      int32_t read = platFileRead(channel->localFile, channel->dataBuffer, piece);
       if (read <= 0) {
         step.fileEnded = true;
         break;

@@ -17,6 +17,8 @@ int32_t netOpenSocket();
 int32_t rokStatus(PlatSocket socket, int32_t mode);  // mode 1 readable, 2 writable, 3 exception
 int32_t netWaitReadable(PlatSocket socket, uint32_t timeout);
 int32_t netWaitWritable(PlatSocket socket, uint32_t timeout);
+// Waits for the socket in the system, waking as soon as it is ready: 1, or 0 after timeout ms.
+int32_t netAwaitReady(PlatSocket socket, int32_t mode, uint32_t timeout);
 int32_t netPeek(PlatSocket socket, char* buffer, int32_t size);
 int32_t netReceive(PlatSocket socket, char* buffer, int32_t size);
 int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size);
@@ -28,8 +30,8 @@ void netCloseDataSockets(Channel* channel, uint32_t pause);  // listener and dat
 void closeLocalFile(Channel* channel);
 
 // Transfer data: one driver step's worth between the data socket and the local file. A limit
-// of 0 moves a single block; a limit above one data buffer lets the kernel move the bytes where
-// it can and otherwise copies block after block, while the socket stays ready.
+// of 0 moves a single block; a larger limit lets the kernel move a download's bytes where it
+// can and otherwise copies through the whole data buffer, while the socket stays ready.
 struct DataStep {
   int32_t moved;       // bytes that reached the local file (download) or the socket (upload)
   int32_t socketCode;  // 0, or the receive's or send's negative result (download: -1 = the end)

@@ -54,6 +54,10 @@ int32_t netWaitWritable(PlatSocket socket, uint32_t timeout) {
   return waitFor(socket, kPollWritable, timeout);
 }
 
+int32_t netAwaitReady(PlatSocket socket, int32_t mode, uint32_t timeout) {
+  return platSocketAwait(socket, static_cast<PlatPollMode>(mode), timeout) ? 1 : 0;
+}
+
 int32_t netPeek(PlatSocket socket, char* buffer, int32_t size) {
   return receive(socket, buffer, size, true);
 }

@@ -73,6 +73,9 @@ PlatSocket platSocketOpen();
 void platSocketNoDelay(PlatSocket socket);  // small segments go out at once
 enum PlatPollMode { kPollReadable = 1, kPollWritable = 2, kPollException = 3 };
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode);  // one poll, zero time-out
+// Waits up to milliseconds for the condition, sleeping in the system until it holds; takes no
+// lock and shares nothing, so other channels go on meanwhile.
+bool platSocketAwait(PlatSocket socket, PlatPollMode mode, uint32_t milliseconds);
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port);  // 0 or error
 int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port);     // 0 or error
 int32_t platSocketListen(PlatSocket socket, int backlog);                       // 0 or error
@@ -92,22 +95,21 @@ int32_t platSocketClose(PlatSocket socket);  // 0 or error
 const void* platResolveHost(const char* name, uint32_t* address);
 int32_t platLocalHostName(char* buffer, int32_t size);  // 0 or error
 
-// Data path: moves a transfer's bytes between its data socket and its local file inside the
-// kernel, without copying them through the caller's buffers (POSIX: splice and sendfile).
-// Neither call ever waits: each moves up to limit bytes while the socket stays ready and
-// stops at the first thing that is not a full move. *moved gets the bytes that reached the
-// file (receive) or that the socket took (send); the result says why the move stopped.
+// Data path: moves a download's bytes from its data socket into its local file inside the
+// kernel, without copying them through the caller's buffers (POSIX: splice). The call never
+// waits: it moves up to limit bytes while the socket has them and stops at the first thing
+// that is not a full move. *moved gets the bytes that reached the file; the result says why
+// the move stopped. Uploads copy: both test servers read a stream that sendfile builds from
+// the file's pages a third more slowly than one sent from a buffer.
 enum PlatMoveStop : int32_t {
-  kMoveNotReady = 0,      // limit reached, or the socket has nothing more now (takes nothing more)
-  kMoveEnd = 1,           // receive: the peer has closed the connection; send: end of the file
+  kMoveNotReady = 0,      // limit reached, or the socket has nothing more now
+  kMoveEnd = 1,           // the peer has closed the connection
   kMoveRefused = 2,       // the OS moves no bytes between these handles: copy the rest instead
   kMoveSocketFailed = 3,  // the socket call failed; platSocketError has its error number
   kMoveFileFailed = 4,    // the file could not be written
 };
 PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t limit,
                                      uint32_t* moved);
-PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t limit,
-                                    uint32_t* moved);
 
 // Test hooks. Makes the n-th next allocation fail, counting from 1; 0 disables (native build
 // only).
@@ -116,7 +118,7 @@ void platFailAllocation(int32_t countdown);
 // above 2^31 - 1 would; kPlatHighestSocket restores the real limit.
 constexpr uint32_t kPlatHighestSocket = 0x7FFFFFFF;
 void platLimitSocketHandles(uint32_t highest);
-// Makes every data-path move answer kMoveRefused, so that the copying fallback runs; 0 ends it
+// Makes every kernel move answer kMoveRefused, so that the copying fallback runs; 0 ends it
 // (native build only).
 void platRefuseDataMoves(int32_t refuse);
 
@@ -140,8 +142,8 @@ enum PlatCall {
 // that call alone), fails with error (an errno value; for the resolver an EAI_ code) without
 // reaching the OS. Error 0 instead lets a send, receive or file write move at most half the
 // bytes asked. A send or receive that fails otherwise than by EINTR or EAGAIN also shuts its
-// connection down, as a reset connection is. The data path's splice and sendfile count as the
-// receive, file write or send they stand for.
+// connection down, as a reset connection is. The data path's splices count as the
+// receive and the file write they stand for.
 void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period);
 int32_t platCallCount(PlatCall call);  // calls of that kind since platClearFaults
 void platClearFaults();                // no faults, every count 0

@@ -10,8 +10,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -128,7 +126,7 @@ ssize_t sysWrite(int file, const void* data, size_t length) {
   if (transferFails(kPlatCallFileWrite, &length)) return -1;
   return write(file, data, length);
 }
-// The data path's kernel moves count as the receive, file write or send they stand for.
+// The data path's kernel moves count as the receive and the file write they stand for.
 ssize_t sysSpliceFromSocket(int socket, int pipeEnd, size_t length, unsigned flags) {
   if (transferFails(kPlatCallReceive, &length)) return failConnection(socket);
   return splice(socket, nullptr, pipeEnd, nullptr, length, flags);
@@ -136,10 +134,6 @@ ssize_t sysSpliceFromSocket(int socket, int pipeEnd, size_t length, unsigned fla
 ssize_t sysSpliceToFile(int pipeEnd, int file, size_t length) {
   if (transferFails(kPlatCallFileWrite, &length)) return -1;
   return splice(pipeEnd, nullptr, file, nullptr, length, SPLICE_F_MOVE);
-}
-ssize_t sysSendFile(int socket, int file, size_t length) {
-  if (transferFails(kPlatCallSend, &length)) return failConnection(socket);
-  return sendfile(socket, file, nullptr, length);
 }
 int sysGetAddrInfo(const char* name, const addrinfo* hints, addrinfo** results) {
   int error;
@@ -405,13 +399,20 @@ void platSocketNoDelay(PlatSocket socket) {
 // poll() instead of select(): no limit on descriptor numbers. Readable and writable also
 // report a closed or failed connection, as select() does.
 bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
+  return platSocketAwait(socket, mode, 0);
+}
+
+// A signal that interrupts the wait does not lengthen it.
+bool platSocketAwait(PlatSocket socket, PlatPollMode mode, uint32_t milliseconds) {
   if (socket <= 0) return false;
   constexpr short kEventsFor[] = {0, POLLIN, POLLOUT, POLLPRI};
   constexpr short kAlsoReady[] = {0, POLLHUP | POLLERR, POLLERR, 0};
   pollfd entry{socket, kEventsFor[mode], 0};
+  const uint32_t start = platTicks();
   int ready;
   do {
-    ready = sysPoll(&entry, 0);
+    uint32_t spent = platTicks() - start;
+    ready = sysPoll(&entry, spent < milliseconds ? static_cast<int>(milliseconds - spent) : 0);
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return false;
   return (entry.revents & (kEventsFor[mode] | kAlsoReady[mode])) != 0;
@@ -575,7 +576,7 @@ bool kernelRefuses(int error) {
          error == EXDEV;
 }
 
-// splice and sendfile wait or not by the socket's own mode, not by a flag of the call.
+// splice waits or not by the socket's own mode, not only by a flag of the call.
 void neverWait(int socket) {
   int flags = fcntl(socket, F_GETFL);
   if (flags != -1 && (flags & O_NONBLOCK) == 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
@@ -646,50 +647,6 @@ PlatMoveStop platSocketReceiveToFile(PlatSocket socket, PlatFile file, uint32_t 
   }
   close(ends[0]);
   close(ends[1]);
-  return stop;
-}
-
-// sendfile cannot be told MSG_NOSIGNAL, so SIGPIPE is held back on this thread during the
-// calls, and one that they raised is taken back: a closed connection is an error, never a
-// signal to the application.
-PlatMoveStop platSocketSendFromFile(PlatSocket socket, PlatFile file, uint32_t limit,
-                                    uint32_t* moved) {
-  *moved = 0;
-  if (rejectHandle(socket)) return kMoveSocketFailed;
-  if (refuseDataMoves != 0) return kMoveRefused;
-  neverWait(socket);
-  sigset_t pipeSignal;
-  sigset_t previous;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  // Only an application that blocks SIGPIPE itself can have one pending already.
-  bool pendingBefore = false;
-  if (sigismember(&previous, SIGPIPE)) {
-    sigset_t pending;
-    pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
-  }
-  PlatMoveStop stop = kMoveNotReady;
-  while (*moved < limit) {
-    ssize_t sent = sysSendFile(socket, file, limit - *moved);
-    if (sent > 0) {
-      *moved += static_cast<uint32_t>(sent);
-      continue;
-    }
-    if (sent == 0) {
-      stop = kMoveEnd;
-      break;
-    }
-    if (errno == EINTR) continue;
-    int error = errno;
-    if (error == EPIPE && !pendingBefore) {
-      timespec noWait{0, 0};
-      sigtimedwait(&pipeSignal, nullptr, &noWait);
-    }
-    stop = socketStop(error);
-    break;
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return stop;
 }
 

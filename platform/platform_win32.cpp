@@ -163,6 +163,19 @@ bool platSocketPoll(PlatSocket socket, PlatPollMode mode) {
   return __WSAFDIsSet(static_cast<SOCKET>(socket), setFor[mode]) != 0;
 }
 
+// A set of its own, not the shared ones of platSocketPoll, so the wait needs no lock.
+bool platSocketAwait(PlatSocket socket, PlatPollMode mode, uint32_t milliseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(static_cast<SOCKET>(socket), &set);
+  fd_set* setFor[] = {nullptr, nullptr, nullptr, nullptr};
+  setFor[mode] = &set;
+  timeval wait = {static_cast<long>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000};
+  if (select(0, setFor[1], setFor[2], setFor[3], &wait) == SOCKET_ERROR) return false;
+  return __WSAFDIsSet(static_cast<SOCKET>(socket), &set) != 0;
+}
+
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
   sockaddr_in sa = socketAddressOf(address, port);
   if (connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
@@ -241,13 +254,9 @@ int32_t platLocalHostName(char* buffer, int32_t size) {
 
 // ---- Data path ----
 
-// Windows Sockets 1.1 has no call that moves bytes between a socket and a file: the caller
+// Windows Sockets 1.1 has no call that moves bytes from a socket into a file: the caller
 // copies them through its buffer.
 PlatMoveStop platSocketReceiveToFile(PlatSocket, PlatFile, uint32_t, uint32_t* moved) {
-  *moved = 0;
-  return kMoveRefused;
-}
-PlatMoveStop platSocketSendFromFile(PlatSocket, PlatFile, uint32_t, uint32_t* moved) {
   *moved = 0;
   return kMoveRefused;
 }

@@ -296,7 +296,7 @@ struct BufferSlot {
   uint32_t size;
 };
 constexpr BufferSlot kBufferSlots[] = {
-    {"dataBuffer", &Channel::dataBuffer, 1, 8192},
+    {"dataBuffer", &Channel::dataBuffer, 1, 262144},  // a block of 8192 per default step
     {"commandBuffer", &Channel::commandBuffer, 2, 2048},
     {"responseBuffer", &Channel::responseBuffer, 3, 2048},
     {"serverName", &Channel::serverName, 4, 128},

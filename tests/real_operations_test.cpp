@@ -447,8 +447,8 @@ TEST_P(RealOperations, LargeFileRoundTrip) {
   EXPECT_EQ(0, dapClose(ch));
 }
 
-// The fast settings: no pause after a close, steps of up to 4 MiB moved by the kernel (or
-// copied, where it refuses), and the same bytes as ever.
+// The fast settings: no pause after a close, steps of up to 4 MiB (a download's moved by the
+// kernel, or copied where it refuses; an upload's copied), and the same bytes as ever.
 TEST_P(RealOperations, FastSettingsRoundTrip) {
   constexpr int32_t ch = 15;
   constexpr int64_t kSize = 16 * kMiB;
@@ -463,7 +463,7 @@ TEST_P(RealOperations, FastSettingsRoundTrip) {
   ASSERT_EQ(0, connect(ch));
   ASSERT_EQ(0, dapSetMode(ch, 'B'));
   for (int32_t refuse : {0, 1}) {
-    SCOPED_TRACE(refuse ? "copied" : "moved by the kernel");
+    SCOPED_TRACE(refuse ? "copied" : "downloads moved by the kernel");
     platRefuseDataMoves(refuse);
     ASSERT_EQ(0, dapSetLocalDir(ch, source.c_str()));
     ASSERT_EQ(0, dapPutFile(ch, "fast.bin")) << last_reply(ch);
