@@ -123,17 +123,23 @@ class FaultInjection : public LibraryFixture, public ::testing::WithParamInterfa
   std::string down_;
 };
 
+// Both data paths: one block per step, and chunked steps (a download's bytes spliced by the
+// kernel, an upload's copied through the whole data buffer).
 TEST_P(FaultInjection, EveryPointOfASession) {
   const FaultCase& c = GetParam();
-  platClearFaults();
-  ASSERT_EQ(runSession("without faults"), 0);
-  const int32_t calls = platCallCount(c.call);
-  ASSERT_GT(calls, 0);
-  for (int32_t n = 1; n <= (c.period > 0 ? 1 : calls); ++n) {
+  for (int32_t chunk : {8192, 1 << 20}) {
+    SCOPED_TRACE("transferChunk " + std::to_string(chunk));
+    dapSetInteger(0, DAP_SET_TRANSFER_CHUNK, chunk);
     platClearFaults();
-    platInjectFault(c.call, n, c.error, c.period);
-    EXPECT_EQ(runSession("call " + std::to_string(n) + " of " + std::to_string(calls)),
-              c.period > 0 ? 0 : 1);
+    ASSERT_EQ(runSession("without faults"), 0);
+    const int32_t calls = platCallCount(c.call);
+    ASSERT_GT(calls, 0);
+    for (int32_t n = 1; n <= (c.period > 0 ? 1 : calls); ++n) {
+      platClearFaults();
+      platInjectFault(c.call, n, c.error, c.period);
+      EXPECT_EQ(runSession("call " + std::to_string(n) + " of " + std::to_string(calls)),
+                c.period > 0 ? 0 : 1);
+    }
   }
 }
 
