@@ -147,9 +147,9 @@ class Session:
     """One FTP session on a channel of its own.
 
     Session(host, user, password) connects at once, as ftplib.FTP does; use it in a with
-    statement to close it. passive chooses PASV data connections (the default; active mode
-    needs a server that connects only after the transfer command). binary sends TYPE I after
-    the login. log names a file for the channel's debug log.
+    statement to close it. passive chooses PASV data connections (the default; False uses
+    PORT and a listener, active mode). binary sends TYPE I after the login. log names a file
+    for the channel's debug log.
     """
 
     def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
