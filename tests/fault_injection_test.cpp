@@ -7,7 +7,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <ostream>
@@ -17,6 +19,7 @@
 #include "support/case_name.h"
 #include "support/library_fixture.h"
 #include "support/real_server.h"
+#include "support/scripted_session.h"
 
 namespace {
 
@@ -51,6 +54,7 @@ class FaultInjection : public LibraryFixture, public ::testing::WithParamInterfa
     dapSetInteger(0, DAP_SET_POLL_SLEEP, 1);
     dapSetInteger(0, DAP_SET_FINAL_BLOCK_DELAY, 0);
     dapSetInteger(0, DAP_SET_CLOSE_PAUSE, 0);
+    ASSERT_NE(useOwnPortWindow(channel()), 0);  // ctest runs these cases side by side
   }
   void TearDown() override {
     platClearFaults();
@@ -76,25 +80,38 @@ class FaultInjection : public LibraryFixture, public ::testing::WithParamInterfa
     }
   }
 
-  // A fault in a send or receive shuts its connection down, as a reset does.
-  static bool controlAlive() {
+  static int controlState() {
     tcp_info info{};
     socklen_t length = sizeof info;
-    return channel()->controlSocket > 0 &&
-           getsockopt(channel()->controlSocket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
-           info.tcpi_state == TCP_ESTABLISHED;
+    if (channel()->controlSocket <= 0 ||
+        getsockopt(channel()->controlSocket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+      return TCP_CLOSE;
+    }
+    return info.tcpi_state;
   }
 
-  // Runs the session and returns how many steps failed, checking each failure.
-  int runSession(const std::string& label) {
+  // pyftpdlib 1.5.7, closing a session after an active transfer, unregisters the transfer's
+  // old descriptor number from its event loop once more; a new session accepted before that
+  // (as when the old one still had bytes to read) is then never read. So a session broken by
+  // a fault is logged in again only once the server has closed its side (bounded: 5 s).
+  static void awaitServerClose() {
+    for (int waited = 0; waited < 500; ++waited) {
+      int state = controlState();
+      if (state != TCP_FIN_WAIT1 && state != TCP_FIN_WAIT2) return;
+      usleep(10000);
+    }
+  }
+
+  // Runs the session and returns the steps that failed with their results, checking each.
+  std::string runSession(const std::string& label) {
     SCOPED_TRACE(label);
     const int before = openDescriptors();
-    int failures = 0;
+    std::string failures;
     for (int index = 0; index < kSteps; ++index) {
       const int32_t result = step(index);
       if (result == kSuccess[index]) continue;
-      ++failures;
-      SCOPED_TRACE("step " + std::to_string(index) + " gave " + std::to_string(result));
+      failures += "step " + std::to_string(index) + " gave " + std::to_string(result) + "; ";
+      SCOPED_TRACE(failures);
       char text[256] = "";
       EXPECT_LT(result, 0);
       EXPECT_GT(dapErrorText(0, result, text, sizeof text), 0);
@@ -107,7 +124,9 @@ class FaultInjection : public LibraryFixture, public ::testing::WithParamInterfa
       EXPECT_EQ(openDescriptors(), before + held);
       // On the same session if the fault left the control connection alive, else logged in
       // again, the channel does the operation it failed.
-      if (!controlAlive()) {
+      // A fault in a send or receive shuts its connection down, as a reset does.
+      if (controlState() != TCP_ESTABLISHED) {
+        awaitServerClose();
         EXPECT_EQ(step(0), 0);
       }
       EXPECT_EQ(step(index), kSuccess[index]);
@@ -131,14 +150,16 @@ TEST_P(FaultInjection, EveryPointOfASession) {
     SCOPED_TRACE("transferChunk " + std::to_string(chunk));
     dapSetInteger(0, DAP_SET_TRANSFER_CHUNK, chunk);
     platClearFaults();
-    ASSERT_EQ(runSession("without faults"), 0);
+    ASSERT_EQ(runSession("without faults"), "");
     const int32_t calls = platCallCount(c.call);
     ASSERT_GT(calls, 0);
     for (int32_t n = 1; n <= (c.period > 0 ? 1 : calls); ++n) {
       platClearFaults();
       platInjectFault(c.call, n, c.error, c.period);
-      EXPECT_EQ(runSession("call " + std::to_string(n) + " of " + std::to_string(calls)),
-                c.period > 0 ? 0 : 1);
+      const std::string failures =
+          runSession("call " + std::to_string(n) + " of " + std::to_string(calls));
+      EXPECT_EQ(std::count(failures.begin(), failures.end(), ';'), c.period > 0 ? 0 : 1)
+          << failures;
     }
   }
 }

@@ -1,6 +1,7 @@
 #include "support/scripted_session.h"
 
 #include <algorithm>
+#include <deque>
 #include <random>
 #include <utility>
 
@@ -100,13 +101,36 @@ Strings ScriptedSession::commands() const {
   return all;
 }
 
+namespace {
+constexpr int kWindowCount = 199;
+constexpr uint16_t kFirstWindowPort = 10016;
+// Window k is claimed across processes by binding port kFirstTokenPort + k (no listener, no
+// SO_REUSEADDR): a second process's bind fails. The latest 32 claims are held, enough for
+// every channel of a test; in one process running many tests, older ones are given back.
+constexpr uint16_t kFirstTokenPort = 9800;
+constexpr size_t kClaimsHeld = 32;
+
+bool claimWindow(int window) {
+  static std::deque<PlatSocket> claims;
+  const PlatSocket token = loopbackSocket(static_cast<uint16_t>(kFirstTokenPort + window), false);
+  if (token == kPlatInvalidSocket) return false;
+  claims.push_back(token);
+  if (claims.size() > kClaimsHeld) {
+    closeSocket(claims.front());
+    claims.pop_front();
+  }
+  return true;
+}
+}  // namespace
+
 uint16_t useOwnPortWindow(Channel* channel) {
   std::mt19937 random(std::random_device{}());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const auto low = static_cast<uint16_t>(10016 + 32 * (random() % 199));
+    const int window = static_cast<int>(random() % kWindowCount);
+    const auto low = static_cast<uint16_t>(kFirstWindowPort + 32 * window);
     bool free = true;
     for (uint16_t port = low; free && port < low + 32; ++port) free = listenerCouldBind(port);
-    if (!free) continue;
+    if (!free || !claimWindow(window)) continue;
     channel->dataPortLow = low;
     channel->dataPortHigh = static_cast<uint16_t>(low + 31);
     channel->dataPort = low;

@@ -49,8 +49,9 @@ class ScriptedSession : public LibraryFixture {
 
 // A channel's listening ports are a 32-port window chosen from the channel number and the
 // clock at attach, so two test processes running side by side would share it. This picks a
-// free window below the library's (16384 up) and the kernel's ephemeral ports at random; it is
-// very likely the test's alone. Returns the first port an active transfer will use, or 0.
+// free window below the library's (16384 up) and the kernel's ephemeral ports at random and
+// claims it from other test processes. Returns the first port an active transfer will use,
+// or 0.
 uint16_t useOwnPortWindow(Channel* channel);
 
 }  // namespace ftptest
