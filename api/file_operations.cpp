@@ -7,8 +7,9 @@
 #include "net/net.h"
 
 namespace {
-// Opens the transfer's local file before anything goes to the server; a file left open by
-// an abandoned earlier transfer is closed first.
+// Opens the transfer's local file before anything goes to the server, so a file that cannot be
+// opened fails at once; a download's is emptied only once the server accepts the transfer. A
+// file left open by an abandoned earlier transfer is closed first.
 int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, bool download) {
   int32_t error;
   Channel* channel = beginOperation(chan, entryLine, &error);
@@ -19,6 +20,7 @@ int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, boo
   if (file < 0) return DAP_ERR_CANNOT_OPEN_FILE;
   channel->localFile = file;
   if (download) {
+    channel->truncateOnAccept = 1;
     channel->bytesReceived = 0;
   } else {
     channel->bytesSent = 0;

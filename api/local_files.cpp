@@ -43,7 +43,7 @@ PlatFile openLocalFile(Channel* channel, const char* name, bool create) {
   copyText(path, channel->localDir, kNameSize);
   appendSeparator(path);
   appendText(path, channel->fileName, kNameSize);
-  PlatFile file = create ? platFileCreate(path) : platFileOpenRead(path);
+  PlatFile file = create ? platFileOpenWrite(path) : platFileOpenRead(path);
   logLine(channel, file < 0 ? "Cannot open '%s'\r\n" : "'%s' opened\r\n", path);
   return file;
 }

@@ -15,17 +15,6 @@ int32_t driveToEnd(Channel* channel) {
   while ((result = dapDriver(channel->channelIndex)) > 0) platSleep(0);
   return result;
 }
-
-// A negative handle, left by a socket that could not be created, has nothing to close. Nothing
-// is owed on a connection that is gone.
-void closeControlSocket(Channel* channel, uint32_t pause) {
-  if (channel->controlSocket > 0) {
-    logWrite(channel, "Closing control socket\r\n");
-    netCloseSocket(channel->controlSocket, pause);
-  }
-  channel->controlSocket = 0;
-  channel->repliesOwed = 0;
-}
 }  // namespace
 
 Channel* beginOperation(int32_t chan, const char* entryLine, int32_t* error) {
@@ -51,7 +40,7 @@ int32_t DAP_CALL dapConnect(int32_t chan, const char* server, const char* user,
   copyPrintable(channel->userName, user, kNameSize);
   copyPrintable(channel->password, password, kNameSize);
   // A reconnect must not leak the previous control connection.
-  closeControlSocket(channel, 0);
+  netCloseControl(channel, 0);
   channel->pendingFlag = 0;
   channel->lastSocketCode = 0;
   return runOperation(channel, kStateConnect);
@@ -71,7 +60,7 @@ int32_t DAP_CALL dapClose(int32_t chan) {
   int32_t result = connected ? driveToEnd(channel) : 0;
   // What a failed transfer left open ends with the session.
   netCloseTransfer(channel, 0);
-  closeControlSocket(channel, kPauseAfterUpload);
+  netCloseControl(channel, kPauseAfterUpload);
   logClose(channel);
   return result;
 }

@@ -14,5 +14,5 @@ Channel* beginOperation(int32_t chan, const char* entryLine, int32_t* error);
 int32_t runOperation(Channel* channel, int32_t entryState);
 
 // Joins the local directory and a file name in the channel's data buffer and opens the file:
-// created (or emptied) for a download, read-only for an upload. Returns the handle or -1.
+// created, or opened as it is, for a download; read-only for an upload. Returns the handle or -1.
 PlatFile openLocalFile(Channel* channel, const char* name, bool create);

@@ -123,10 +123,14 @@ void tickStamp(uint32_t tick, char* text) {
 
 // The channel is idle afterwards, with no gate and no deadline: a deadline that has just
 // fired must not fire again on the next call. Owed replies that did not come in time are given
-// up, so that a server that never sends them cannot hold up every later operation.
+// up with the control connection: a late one would otherwise pass for a later command's reply,
+// and a server that never sends them cannot hold up every later operation.
 int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
   logError(channel, sockCode, rokCode);
-  if (channel->nextState == kStateReadOwedReplies) channel->repliesOwed = 0;
+  if (channel->nextState == kStateReadOwedReplies) {
+    logWrite(channel, "Replies owed given up\r\n");
+    netCloseControl(channel, 0);
+  }
   channel->nextState = kStateIdle;
   channel->lastLoggedState = channel->currentState;
   channel->currentState = -1;

@@ -65,6 +65,12 @@ inline bool isPreliminary(int32_t code) {
 // the negative result of the error exit.
 int32_t readWaitingReply(Channel* channel);
 
+// The server has accepted the transfer with a reply below 500: a download empties the local file
+// it opened as it stood. An accepted data connection is no sign, since some servers connect at
+// PORT, before they have seen the transfer command. kStepDone, or the error exit's result when
+// the file cannot be emptied.
+int32_t transferAccepted(Channel* channel);
+
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 

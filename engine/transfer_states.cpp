@@ -36,13 +36,12 @@ int32_t sendTransferCommand(Channel* channel, uint32_t timeout, int32_t replySta
 int32_t readPreliminaryReply(Channel* channel, int32_t dataState) {
   if (channel->transferReplyRead != 0) {
     channel->transferReplyRead = 0;
-    channel->nextState = dataState;
-    return kStepDone;
+  } else {
+    int32_t replied = readWaitingReply(channel);
+    if (replied <= 0) return replied;
   }
-  int32_t replied = readWaitingReply(channel);
-  if (replied <= 0) return replied;
   channel->nextState = dataState;
-  return kStepDone;
+  return transferAccepted(channel);
 }
 
 int32_t controlClosedError(Channel* channel) {
@@ -67,6 +66,15 @@ void waitForData(Channel* channel, uint32_t limit, int32_t mode) {
 }  // namespace
 
 // ---- Download ----
+
+// A file that cannot be emptied fails as one that cannot be written.
+int32_t transferAccepted(Channel* channel) {
+  if (channel->truncateOnAccept == 0) return kStepDone;
+  channel->truncateOnAccept = 0;
+  if (platFileTruncate(channel->localFile) == 0) return kStepDone;
+  netCloseTransfer(channel, kPauseAfterDownload);
+  return errorExit(channel, kPlatFileError, DAP_ERR_FILE_WRITE);
+}
 
 int32_t stateStartDownload(Channel* channel, uint32_t) {
   startTransfer(channel, 303);

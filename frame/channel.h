@@ -77,6 +77,9 @@ struct Channel {
   // socket; they go out before the next block is read.
   uint32_t uploadPending;
   uint32_t uploadPendingOffset;
+  // A download's local file was opened as it stood; it is emptied once the server has accepted
+  // the transfer, so a refusal leaves the caller's old file intact.
+  int32_t truncateOnAccept;
   // The reply to the transfer command was already read while the accept was awaited.
   int32_t transferReplyRead;
   // Final replies still owed for commands sent on the control connection (its greeting counts

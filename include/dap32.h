@@ -272,8 +272,9 @@ DAP_EXPORT int32_t DAP_CALL dapAbort(int32_t chan);
  * -18, -20, -21, -22, -25, -29, -30, -31, -1, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
- * The local file is created, or emptied, before anything is sent; a failed download leaves it
- * behind.
+ * The local file is opened, or created, before anything is sent, and emptied only once the
+ * server accepts the transfer: a refused download leaves an existing file as it was.
+ * A data connection that is reset instead of closed fails with its socket code (-10054).
  * dapGetInteger 10 counts the bytes received so far. */
 DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
 

@@ -8,6 +8,11 @@
 namespace {
 constexpr uint32_t kNextPartWait = 500;
 constexpr int kMostCodeDigits = 10;
+
+// A control connection that fails reads as closed, as it always has: callers rely on -1 there.
+int32_t controlEnd(int32_t received) {
+  return received < 0 ? DAP_ERR_SOCKET_CLOSED : received;
+}
 }  // namespace
 
 int32_t netSendCommand(PlatSocket socket, const char* command) {
@@ -26,7 +31,7 @@ int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t f
                        uint32_t nextWait, uint32_t deadline) {
   if (netWaitReadable(socket, firstWait) == 0) return 0;
   int32_t length = netReceivePart(socket, buffer, size);
-  if (length <= 0) return length;
+  if (length <= 0) return controlEnd(length);
   while (length < size - 1 && buffer[length - 1] != '\n') {
     int32_t left = static_cast<int32_t>(deadline - platTicks());
     if (left < 0) return DAP_ERR_TIMED_OUT;
@@ -37,7 +42,7 @@ int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t f
     }
     // A part of 0 (the poll saw data that a read then did not find) just waits again.
     int32_t part = netReceivePart(socket, buffer + length, size - length);
-    if (part < 0) return part;
+    if (part < 0) return controlEnd(part);
     length += part;
   }
   buffer[length] = '\0';

@@ -37,36 +37,47 @@ uint32_t pieceSize(uint32_t limit, int32_t moved, uint32_t block) {
   uint32_t left = limit - static_cast<uint32_t>(moved);
   return left < kDataBufferRoom ? left : kDataBufferRoom;
 }
+
+// Receives one piece into the local file: false once the step must end (nothing more now, the
+// end of the data, or a failure, which the step then carries).
+bool receivePiece(Channel* channel, uint32_t size, DataStep* step) {
+  int32_t received =
+      netReceive(channel->dataSocket, channel->dataBuffer, static_cast<int32_t>(size));
+  if (received < 0) step->socketCode = received;
+  if (received <= 0) return false;
+  int32_t written =
+      platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
+  if (written < 0) {
+    step->fileCode = written;
+    return false;
+  }
+  step->moved += written;
+  return true;
+}
 }  // namespace
 
+// A chunked step copies only while the chunk has room: a receive of 0 bytes would read as the
+// end of the data.
 DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
   DataStep step = {0, 0, 0, false};
-  PlatSocket socket = channel->dataSocket;
-  if (chunked(limit)) {
-    // The same two polls as a single block's receive come first.
-    if (rokStatus(socket, kPollWritable) != 1) {
-      step.socketCode = DAP_ERR_SOCKET_CLOSED;
-      return step;
-    }
-    if (netWaitReadable(socket, 0) == 0) return step;
-    uint32_t moved = 0;
-    PlatMoveStop stop = platSocketReceiveToFile(socket, channel->localFile, limit, &moved);
-    step.moved = static_cast<int32_t>(moved);
-    if (endsStep(stop, &step)) return step;
+  if (!chunked(limit)) {
+    receivePiece(channel, kDataBufferSize, &step);
+    return step;
   }
-  do {
-    uint32_t piece = pieceSize(limit, step.moved, kDataBufferSize);
-    int32_t received = netReceive(socket, channel->dataBuffer, static_cast<int32_t>(piece));
-    if (received < 0) step.socketCode = received;
-    if (received <= 0) break;
-    int32_t written =
-        platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
-    if (written < 0) {
-      step.fileCode = written;
-      break;
-    }
-    step.moved += written;
-  } while (static_cast<uint32_t>(step.moved) < limit);
+  PlatSocket socket = channel->dataSocket;
+  // The same two polls as a single block's receive come first.
+  if (rokStatus(socket, kPollWritable) != 1) {
+    step.socketCode = DAP_ERR_SOCKET_CLOSED;
+    return step;
+  }
+  if (netWaitReadable(socket, 0) == 0) return step;
+  uint32_t moved = 0;
+  PlatMoveStop stop = platSocketReceiveToFile(socket, channel->localFile, limit, &moved);
+  step.moved = static_cast<int32_t>(moved);
+  if (endsStep(stop, &step)) return step;
+  while (static_cast<uint32_t>(step.moved) < limit &&
+         receivePiece(channel, pieceSize(limit, step.moved, kDataBufferSize), &step)) {
+  }
   return step;
 }
 

@@ -27,6 +27,7 @@ int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length);
 int32_t netCloseSocket(PlatSocket socket, uint32_t pause);
 void netCloseTransfer(Channel* channel, uint32_t pause);
 void netCloseDataSockets(Channel* channel, uint32_t pause);  // listener and data socket only
+void netCloseControl(Channel* channel, uint32_t pause);
 void closeLocalFile(Channel* channel);
 
 // Transfer data: one driver step's worth between the data socket and the local file. A limit

@@ -36,13 +36,20 @@ int32_t waitFor(PlatSocket socket, int32_t mode, uint32_t timeout) {
   }
 }
 
+int32_t failedReceive() {
+  int32_t error = platSocketError();
+  return error > 0 ? -error : DAP_ERR_SOCKET_READ;
+}
+
 int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek) {
   // A socket that cannot be written at this moment is taken as closed.
   if (rokStatus(socket, kPollWritable) != 1) return DAP_ERR_SOCKET_CLOSED;
   if (netWaitReadable(socket, 0) == 0) return 0;
   int32_t count = platSocketReceive(socket, buffer, size, peek);
   if (count == kPlatNothingYet) return 0;  // the data the poll saw is gone: nothing now
-  return count == 0 ? DAP_ERR_SOCKET_CLOSED : count;
+  if (count == 0) return DAP_ERR_SOCKET_CLOSED;
+  // Only an orderly close is the end of the data; a reset is a failure with its own code.
+  return count > 0 ? count : failedReceive();
 }
 }  // namespace
 
@@ -112,6 +119,7 @@ void closeLocalFile(Channel* channel) {
   if (channel->localFile == 0) return;
   platFileClose(channel->localFile);
   channel->localFile = 0;
+  channel->truncateOnAccept = 0;
   logWrite(channel, "Closing file\r\n");
 }
 
@@ -126,6 +134,17 @@ void netCloseDataSockets(Channel* channel, uint32_t pause) {
     netCloseSocket(channel->dataSocket, pause);
     channel->dataSocket = 0;
   }
+}
+
+// A handle left negative by a socket that could not be created has nothing to close. Nothing is
+// owed on a connection that is gone.
+void netCloseControl(Channel* channel, uint32_t pause) {
+  if (channel->controlSocket > 0) {
+    logWrite(channel, "Closing control socket\r\n");
+    netCloseSocket(channel->controlSocket, pause);
+  }
+  channel->controlSocket = 0;
+  channel->repliesOwed = 0;
 }
 
 void netCloseTransfer(Channel* channel, uint32_t pause) {

@@ -42,7 +42,9 @@ void platMemoryFree(PlatMemory memory);
 
 // Files: -1 on failure, as the Windows file calls report it.
 PlatFile platFileCreate(const char* path);    // create or truncate, read and write
+PlatFile platFileOpenWrite(const char* path);  // create or open as it is, read and write
 PlatFile platFileOpenRead(const char* path);  // read only; others may read but not write
+int32_t platFileTruncate(PlatFile file);      // to 0 bytes, positioned at 0: 0, or -1
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size);
 int32_t platFileWrite(PlatFile file, const void* data, uint32_t size);
 void platFileClose(PlatFile file);
@@ -143,8 +145,10 @@ enum PlatCall {
 // reaching the OS. Error 0 instead lets a send, receive or file write move at most half the
 // bytes asked. A send or receive that fails otherwise than by EINTR or EAGAIN also shuts its
 // connection down, as a reset connection is. The data path's splices count as the
-// receive and the file write they stand for.
-void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period);
-int32_t platCallCount(PlatCall call);  // calls of that kind since platClearFaults
-void platClearFaults();                // no faults, every count 0
+// receive and the file write they stand for. Test and fuzz builds only.
+#if defined(DAP32_FAULT_INJECTION)
+void platInjectFault(PlatCall call, uint32_t nth, int32_t error, uint32_t period);
+uint32_t platCallCount(PlatCall call);  // calls of that kind since platClearFaults
+void platClearFaults();                 // no faults, every count 0
+#endif
 #endif

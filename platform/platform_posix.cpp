@@ -27,13 +27,16 @@ const char kPathSeparator = '/';
 // ---- Fault injection ----
 
 // Every OS call that a test may make misbehave goes through a wrapper below, which consults
-// one row of this table; a new kind of call needs a row and a wrapper. Atomics, because any
-// thread's call may count.
+// one row of this table; a new kind of call needs a row and a wrapper. Test and fuzz builds
+// only: a release library calls the OS directly.
 namespace {
+#if defined(DAP32_FAULT_INJECTION)
+// Atomics, because any thread's call may count; unsigned, because a long-lived process makes
+// billions of zero-time-out polls.
 struct FaultPlan {
-  std::atomic<int32_t> calls{0};        // calls of this kind so far
-  std::atomic<int32_t> firstFaulty{0};  // number of the first call to fail; 0 none
-  std::atomic<int32_t> period{0};
+  std::atomic<uint32_t> calls{0};        // calls of this kind so far
+  std::atomic<uint32_t> firstFaulty{0};  // number of the first call to fail; 0 none
+  std::atomic<uint32_t> period{0};
   std::atomic<int32_t> error{0};
 };
 FaultPlan faultPlans[kPlatCallCount];
@@ -43,18 +46,13 @@ constexpr int kShortTransfer = 0;
 // Counts the call; true when it is to fail, with the error (or kShortTransfer) in *error.
 bool faultDue(PlatCall call, int* error) {
   FaultPlan& plan = faultPlans[call];
-  int32_t number = plan.calls.fetch_add(1, std::memory_order_relaxed) + 1;
-  int32_t first = plan.firstFaulty.load(std::memory_order_relaxed);
+  uint32_t number = plan.calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  uint32_t first = plan.firstFaulty.load(std::memory_order_relaxed);
   if (first == 0 || number < first) return false;
-  int32_t period = plan.period.load(std::memory_order_relaxed);
+  uint32_t period = plan.period.load(std::memory_order_relaxed);
   if (number != first && (period == 0 || (number - first) % period != 0)) return false;
   *error = plan.error.load(std::memory_order_relaxed);
   return true;
-}
-
-int failWith(int error) {
-  errno = error;
-  return -1;
 }
 
 // A failed call that gives no byte count fails; a short transfer does not apply to it.
@@ -75,6 +73,28 @@ bool transferFails(PlatCall call, size_t* length) {
   }
   if (*length > 1) *length /= 2;
   return false;
+}
+
+// The resolver reports its own codes instead of errno.
+int resolverFault() {
+  int error;
+  return faultDue(kPlatCallResolve, &error) ? error : 0;
+}
+#else
+constexpr bool callFails(PlatCall) {
+  return false;
+}
+constexpr bool transferFails(PlatCall, size_t*) {
+  return false;
+}
+constexpr int resolverFault() {
+  return 0;
+}
+#endif
+
+int failWith(int error) {
+  errno = error;
+  return -1;
 }
 
 // A send or receive that fails for real leaves its connection gone, so a test's failure does too.
@@ -136,13 +156,13 @@ ssize_t sysSpliceToFile(int pipeEnd, int file, size_t length) {
   return splice(pipeEnd, nullptr, file, nullptr, length, SPLICE_F_MOVE);
 }
 int sysGetAddrInfo(const char* name, const addrinfo* hints, addrinfo** results) {
-  int error;
-  if (faultDue(kPlatCallResolve, &error) && error != 0) return error;
+  if (int error = resolverFault()) return error;
   return getaddrinfo(name, nullptr, hints, results);
 }
 }  // namespace
 
-void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period) {
+#if defined(DAP32_FAULT_INJECTION)
+void platInjectFault(PlatCall call, uint32_t nth, int32_t error, uint32_t period) {
   FaultPlan& plan = faultPlans[call];
   plan.error.store(error, std::memory_order_relaxed);
   plan.period.store(period, std::memory_order_relaxed);
@@ -150,7 +170,7 @@ void platInjectFault(PlatCall call, int32_t nth, int32_t error, int32_t period) 
                          std::memory_order_relaxed);
 }
 
-int32_t platCallCount(PlatCall call) {
+uint32_t platCallCount(PlatCall call) {
   return faultPlans[call].calls.load(std::memory_order_relaxed);
 }
 
@@ -160,6 +180,7 @@ void platClearFaults() {
     plan.calls.store(0, std::memory_order_relaxed);
   }
 }
+#endif
 
 // ---- Handles and error mapping ----
 
@@ -306,6 +327,16 @@ void platLimitSocketHandles(uint32_t highest) {
 PlatFile platFileCreate(const char* path) {
   int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   return fd < 0 ? kPlatFileError : nonZeroDescriptor(fd);
+}
+
+PlatFile platFileOpenWrite(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  return fd < 0 ? kPlatFileError : nonZeroDescriptor(fd);
+}
+
+int32_t platFileTruncate(PlatFile file) {
+  if (ftruncate(file, 0) != 0 || lseek(file, 0, SEEK_SET) != 0) return -1;
+  return 0;
 }
 
 PlatFile platFileOpenRead(const char* path) {

@@ -87,6 +87,19 @@ void platLimitSocketHandles(uint32_t highest) {
 PlatFile platFileCreate(const char* path) {
   return _lcreat(path, 0);
 }
+// _lcreat would empty an existing file, so it only creates one that is not there yet.
+PlatFile platFileOpenWrite(const char* path) {
+  PlatFile file = _lopen(path, OF_READWRITE);
+  return file != HFILE_ERROR ? file : _lcreat(path, 0);
+}
+
+// The handles of the _l calls are the kernel's file handles.
+int32_t platFileTruncate(PlatFile file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
+  if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return -1;
+  return SetEndOfFile(handle) ? 0 : -1;
+}
+
 PlatFile platFileOpenRead(const char* path) {
   return _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
 }

@@ -29,7 +29,7 @@ struct FaultCase {
   const char* name;
   PlatCall call;
   int error;   // errno, an EAI_ code for the resolver; 0 a short transfer
-  int period;  // 0: one run per call of the session, failing that call; else every period-th
+  uint32_t period;  // 0: one run per call of the session, failing that call; else every period-th
 };
 
 void PrintTo(const FaultCase& c, std::ostream* out) {
@@ -151,9 +151,9 @@ TEST_P(FaultInjection, EveryPointOfASession) {
     dapSetInteger(0, DAP_SET_TRANSFER_CHUNK, chunk);
     platClearFaults();
     ASSERT_EQ(runSession("without faults"), "");
-    const int32_t calls = platCallCount(c.call);
-    ASSERT_GT(calls, 0);
-    for (int32_t n = 1; n <= (c.period > 0 ? 1 : calls); ++n) {
+    const uint32_t calls = platCallCount(c.call);
+    ASSERT_GT(calls, 0u);
+    for (uint32_t n = 1; n <= (c.period > 0 ? 1u : calls); ++n) {
       platClearFaults();
       platInjectFault(c.call, n, c.error, c.period);
       const std::string failures =

@@ -12,6 +12,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#endif
 
 #include "dap32.h"
 #include "frame/channel.h"
@@ -43,6 +48,12 @@ size_t occurrences(const std::string& text, const std::string& part) {
 
 class TransferTest : public ScriptedSession {
  protected:
+#ifndef _WIN32
+  void TearDown() override {
+    platClearFaults();
+    ScriptedSession::TearDown();
+  }
+#endif
   std::string file(const std::string& name) const { return dir().file(name); }
   std::string local(const std::string& name) const { return fileBytes(file(name)); }
 };
@@ -109,7 +120,8 @@ TEST_P(TransferActiveTest, ListensOnThePortItAnnouncedAndAcceptsTheServer) {
     transfer.reply.push_back("");
     transfer.chunkPauseMs = 300;
   }
-  if (c.upload) writeFile(file("file.bin"), bytes);
+  // A download replaces a longer local file: none of its old bytes are left behind.
+  writeFile(file("file.bin"), c.upload ? bytes : std::string(400000, 'o'));
   ASSERT_NO_FATAL_FAILURE(login({port(), transfer}));
   const uint16_t expected = firstActivePort();
 
@@ -434,20 +446,132 @@ TEST_F(TransferTest, FinalReplyOtherThan226FailsAndLogsTheReply) {
   EXPECT_EQ(channel()->nextState, 0);
 }
 
-TEST_F(TransferTest, RefusedDownloadLeavesAnEmptyLocalFile) {
+// The local file is emptied only once the server accepts the transfer.
+TEST_F(TransferTest, RefusedDownloadLeavesTheLocalFileAsItWas) {
   writeFile(file("refused.txt"), "old content");
   ASSERT_NO_FATAL_FAILURE(login({pasv(), answer("RETR refused.txt", "550 No such file\r\n")}));
   dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
 
   EXPECT_EQ(dapGetFile(kChan, "refused.txt"), DAP_ERR_SERVER_REFUSED);
   EXPECT_EQ(commands(), (Strings{"PASV\r\n", "RETR refused.txt\r\n"}));
-  EXPECT_TRUE(std::filesystem::exists(file("refused.txt")));
-  EXPECT_EQ(local("refused.txt"), "");
+  EXPECT_EQ(local("refused.txt"), "old content");
   EXPECT_EQ(channel()->localFile, 0);
   EXPECT_EQ(channel()->nextState, 0);
   EXPECT_TRUE(
       logsInOrder(log(), {"FtpResponse: [550 No such file\r\n] Code=550\r\n", "ERROR(",
                           "FTP server returned error. 550 No such file\r\n", "Closing file\r\n"}));
+}
+
+struct ResetCase {
+  const char* name;
+  bool listing;
+  int32_t chunk;
+  bool refuse;  // the kernel refuses to move the bytes, so the data buffer copies them
+};
+
+void PrintTo(const ResetCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferResetTest : public TransferTest, public ::testing::WithParamInterface<ResetCase> {
+ protected:
+  void TearDown() override {
+    platRefuseDataMoves(0);
+    TransferTest::TearDown();
+  }
+};
+
+// Only an orderly close ends the data; a reset fails the transfer with its socket code, whatever
+// the server's final reply says.
+TEST_P(TransferResetTest, ResetDataConnectionFailsWithItsSocketCode) {
+  if (runningUnderWine()) GTEST_SKIP() << "wine reads a reset connection as closed";
+  const ResetCase& c = GetParam();
+  Exchange transfer =
+      c.listing ? listing("LIST", std::string(3000, 'l') + "\r\n") : retr("r.bin", binary(30000));
+  transfer.resetData = true;
+  ASSERT_NO_FATAL_FAILURE(login({pasv(), transfer}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  dapSetInteger(kChan, DAP_SET_TRANSFER_CHUNK, c.chunk);
+  platRefuseDataMoves(c.refuse ? 1 : 0);
+  char buffer[8192] = "";
+
+  EXPECT_EQ(c.listing ? dapGetList(kChan, DAP_LIST_FULL, buffer, sizeof buffer)
+                      : dapGetFile(kChan, "r.bin"),
+            -10054);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SOCKET_CODE), -10054);
+  EXPECT_TRUE(logsInOrder(log(), {"ERROR(", "Socket read error.Connection reset by remote host."}));
+  EXPECT_NE(log().find(": SockCode=-10054 RokCode=-20 "), std::string::npos) << log();
+  EXPECT_EQ(channel()->localFile, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, TransferResetTest,
+                         ::testing::Values(ResetCase{"DownloadOneBlockPerStep", false, 8192, false},
+                                           ResetCase{"DownloadChunkedKernel", false, 1 << 20,
+                                                     false},
+                                           ResetCase{"DownloadChunkedCopied", false, 1 << 20, true},
+                                           ResetCase{"Listing", true, 8192, false}),
+                         caseName);
+
+#ifndef _WIN32
+// The kernel moves a whole chunk into its pipe and the file then refuses the splice: the bytes
+// are copied over and the step ends there, and later steps carry the download to its end.
+TEST_F(TransferTest, ChunkedDownloadGoesOnWhenTheFileRefusesTheKernelMove) {
+  constexpr int32_t kChunk = 16384;
+  const std::string bytes = binary(100000);
+  ASSERT_NO_FATAL_FAILURE(login({pasv(), retr("r.bin", bytes)}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  dapSetInteger(kChan, DAP_SET_TRANSFER_CHUNK, kChunk);
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
+  ASSERT_EQ(dapGetFile(kChan, "r.bin"), 0);
+  const auto start = Clock::now();
+  while (channel()->nextState != 307 && dapDriver(kChan) > 0 && msSince(start) < kPatientMs) {
+  }
+  ASSERT_EQ(channel()->nextState, 307);
+  // More than a chunk waits in the socket, so the first step fills the chunk exactly.
+  int waiting = 0;
+  while (ioctl(channel()->dataSocket, FIONREAD, &waiting) == 0 && waiting <= kChunk &&
+         msSince(start) < kPatientMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(waiting, kChunk);
+  dapSetString(kChan, DAP_STR_LOG_OPEN, nullptr);  // so the fault meets the splice, not a log line
+  platInjectFault(kPlatCallFileWrite, 1, EINVAL, 0);
+
+  int32_t result = dapDriver(kChan);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_BYTES_RECEIVED), kChunk);
+  while (result > 0 && msSince(start) < 2 * kPatientMs) result = dapDriver(kChan);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(local("r.bin") == bytes);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_BYTES_RECEIVED), 100000);
+}
+#endif
+
+// A reply owed after an abort that comes too late is given up with the control connection: read
+// later, it would pass for another command's reply. Later operations fail as on a dead line.
+TEST_F(TransferTest, OwedReplyGivenUpClosesTheControlConnection) {
+  Exchange late = pasv();
+  late.reply.insert(late.reply.begin(), "");  // the empty chunk holds the reply back
+  late.chunkPauseMs = 1500;
+  ASSERT_NO_FATAL_FAILURE(login({late}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  dapSetInteger(kChan, DAP_SET_REPLY_TIMEOUT, 300);
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
+  ASSERT_EQ(dapGetFile(kChan, "late.bin"), 0);
+  const auto start = Clock::now();
+  while (channel()->nextState != 901 && dapDriver(kChan) > 0 && msSince(start) < kPatientMs) {
+  }
+  ASSERT_EQ(channel()->nextState, 901);
+  EXPECT_EQ(dapAbort(kChan), 1);
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 1);
+
+  EXPECT_EQ(dapSetServerDir(kChan, "a"), DAP_ERR_TIMED_OUT);
+  EXPECT_EQ(channel()->controlSocket, 0);
+  EXPECT_TRUE(logsInOrder(
+      log(), {"Replies owed: 1\r\n", "TimeStop exceeded [", "ERROR(",
+              "Socket timed out.Replies owed given up\r\n", "Closing control socket\r\n"}));
+  EXPECT_EQ(dapSetServerDir(kChan, "b"), DAP_ERR_SOCKET_CLOSED);
+  EXPECT_EQ(dapSetServerDir(kChan, "c"), DAP_ERR_SOCKET_CLOSED);
+  EXPECT_EQ(commands(), Strings{"PASV\r\n"});
 }
 
 struct PasvCase {

@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+// After winsock2.h, or it brings the old winsock.h.
+#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -316,6 +318,15 @@ bool noDelayOn(PlatSocket socket) {
   return getsockopt(static_cast<Native>(socket), IPPROTO_TCP, TCP_NODELAY,
                     reinterpret_cast<char*>(&value), &length) == 0 &&
          value != 0;
+}
+
+bool runningUnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
 }
 
 }  // namespace ftptest

@@ -59,6 +59,10 @@ std::string socketIdentity(PlatSocket socket);
 bool socketStillOpen(const std::string& identity, PlatSocket handle);
 bool noDelayOn(PlatSocket socket);  // TCP_NODELAY is set
 
+// Whether this Windows program runs under wine, whose sockets read a reset connection as an
+// orderly close (the reset's error is taken by its server before the program's receive).
+bool runningUnderWine();
+
 // Whether the library's listener could bind port now (so a lingering TIME_WAIT does not
 // count where the library binds with SO_REUSEADDR).
 bool listenerCouldBind(uint16_t port);

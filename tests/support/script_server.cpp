@@ -253,6 +253,16 @@ void TestSocket::close() {
   if (valid()) closeNative(nativeOf(std::exchange(handle_, kNoSocket)));
 }
 
+void TestSocket::reset() {
+  if (!valid()) return;
+  linger abortive{};
+  abortive.l_onoff = 1;
+  abortive.l_linger = 0;
+  setsockopt(nativeOf(handle_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+             sizeof abortive);
+  close();
+}
+
 void TestSocket::closeAfterSending() {
   if (valid()) shutdownSending(nativeOf(handle_));
   close();
@@ -642,7 +652,7 @@ bool ScriptServer::State::playData(size_t index, const std::vector<std::string>&
       if (!data.sendAll(bytes.substr(at, piece), script.ioTimeoutMs, &stopping)) break;
     }
     if (stopping) return false;
-    data.closeAfterSending();
+    exchange.resetData ? data.reset() : data.closeAfterSending();
   } else if (exchange.data == Data::Receive) {
     if (!collect(index, data)) return !stopping;
   } else {

@@ -42,6 +42,7 @@ struct Exchange {
   std::string sendBytes;  // Data::Send
   size_t sendChunk = 0;   // write sendBytes in pieces of this size; 0 writes it at once
   int sendPauseMs = 0;    // between pieces
+  bool resetData = false;  // Data::Send: end with a reset instead of a close
   ActiveConnect activeConnect = ActiveConnect::AfterReply;
   PassiveOrder passiveOrder = PassiveOrder::ReplyFirst;
   // Written once the data part is over: after the server closed a Send, after the client closed
@@ -104,6 +105,7 @@ class TestSocket {
   uint16_t localPort() const;
   void close();
   void closeAfterSending();  // sends FIN first, so the peer reads everything before the end
+  void reset();              // closes abortively: the peer reads a reset, not an end
 
   bool sendAll(std::string_view bytes, int timeoutMs, const std::atomic<bool>* cancel = nullptr);
   // Through the next LF; "" if no whole line came within timeoutMs or before the peer closed.
