@@ -565,6 +565,9 @@ def render_python(api):
   for e in api['error']:
     kind = f'"{e["kind"]}"' if 'kind' in e else 'None'
     out.append(f'    {e["code"]}: ({e["text"]!r}, {kind}),')
+  out += ['}', '', '# dapSetInteger code: the library\'s default, for the original pace.',
+          'SET_DEFAULTS = {']
+  out += [f'    {c["constant"]}: {c["default"]},' for c in api['set_integer']]
   out += ['}', '',
           '# The codes whose text dapErrorText follows with the server\'s last reply.',
           'REPLY_CODES = frozenset({%s})' % ', '.join(
@@ -633,6 +636,12 @@ def render_csharp(api):
     out.append(f'                    return ErrorKind.{kind.capitalize()};')
   out += ['                default:', '                    return ErrorKind.Other;',
           '            }', '        }', '',
+          '        /// <summary>The library\'s default for a dapSetInteger code; -1 for an unknown'
+          ' code.</summary>',
+          '        public static int DefaultOf(int code)', '        {',
+          '            switch (code)', '            {']
+  out += [f'                case {c["constant"]}: return {c["default"]};' for c in api['set_integer']]
+  out += ['                default: return -1;', '            }', '        }', '',
           '        /// <summary>The text of code as dapErrorText gives it, without a reply; ""',
           '        /// for a code without text.</summary>',
           '        public static string TextOf(int code)', '        {',
@@ -707,6 +716,8 @@ def render_pascal(api):
     out.append('')
   out += ['{ The exception group of an error code. }',
           'function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;', '',
+          '{ The library\'s default for a dapSetInteger code; -1 for an unknown code. }',
+          'function Dap32SetDefault(Code: Integer): Integer;', '',
           '{ Whether dapErrorText follows the text of Code with the server\'s reply. }',
           'function Dap32CarriesReply(Code: Integer): Boolean;', '',
           '{ The text of Code as dapErrorText gives it, without a reply; \'\' for a code without '
@@ -717,6 +728,9 @@ def render_pascal(api):
     out += wrap(', '.join(str(c) for c in kind_codes(api, kind)) + ':', 96, '    ', '    ')
     out.append(f'      Result := dek{kind.capitalize()};')
   out += ['  else', '    Result := dekOther;', '  end;', 'end;', '',
+          'function Dap32SetDefault(Code: Integer): Integer;', 'begin', '  case Code of']
+  out += [f'    {c["constant"]}: Result := {c["default"]};' for c in api['set_integer']]
+  out += ['  else', '    Result := -1;', '  end;', 'end;', '',
           'function Dap32CarriesReply(Code: Integer): Boolean;', 'begin',
           '  Result := ' + ' or '.join(f'(Code = {e["code"]})'
                                       for e in api['error'] if e.get('reply')) + ';',
