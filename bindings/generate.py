@@ -640,7 +640,8 @@ def render_csharp(api):
           ' code.</summary>',
           '        public static int DefaultOf(int code)', '        {',
           '            switch (code)', '            {']
-  out += [f'                case {c["constant"]}: return {c["default"]};' for c in api['set_integer']]
+  out += [f'                case {c["constant"]}: return {c["default"]};'
+          for c in api['set_integer']]
   out += ['                default: return -1;', '            }', '        }', '',
           '        /// <summary>The text of code as dapErrorText gives it, without a reply; ""',
           '        /// for a code without text.</summary>',
