@@ -30,6 +30,7 @@ def scripted_server(end_of_retr):
   def serve():
     with control, data:
       connection, _ = control.accept()
+      connection.settimeout(10)
       with connection, connection.makefile('rb') as commands:
         connection.sendall(b'220 ready\r\n')
         for line in commands:
