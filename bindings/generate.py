@@ -636,8 +636,8 @@ def render_csharp(api):
     out.append(f'                    return ErrorKind.{kind.capitalize()};')
   out += ['                default:', '                    return ErrorKind.Other;',
           '            }', '        }', '',
-          '        /// <summary>The library\'s default for a dapSetInteger code; -1 for an unknown'
-          ' code.</summary>',
+          '        /// <summary>The library\'s default for a dapSetInteger code; -1 for an',
+          '        /// unknown code.</summary>',
           '        public static int DefaultOf(int code)', '        {',
           '            switch (code)', '            {']
   out += [f'                case {c["constant"]}: return {c["default"]};'

@@ -413,7 +413,8 @@ namespace Dap32
             }
         }
 
-        /// <summary>The library's default for a dapSetInteger code; -1 for an unknown code.</summary>
+        /// <summary>The library's default for a dapSetInteger code; -1 for an
+        /// unknown code.</summary>
         public static int DefaultOf(int code)
         {
             switch (code)

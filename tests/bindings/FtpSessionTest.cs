@@ -53,11 +53,6 @@ static class FtpSessionTest
         Connect(port);
     }
 
-    static int OpenDescriptors()
-    {
-        return Directory.GetFileSystemEntries("/proc/self/fd").Length;
-    }
-
     static int Main()
     {
         int port = int.Parse(Environment.GetEnvironmentVariable("DAP32_TEST_PORT"));
@@ -132,14 +127,15 @@ static class FtpSessionTest
               "largest upload steps: original " + largest[FtpPace.Original] + ", fast " +
               largest[FtpPace.Fast]);
 
-        int descriptors = OpenDescriptors();
+        int descriptors = Directory.GetFileSystemEntries("/proc/self/fd").Length;
         for (int i = 0; i < 40; i++)  // more than the 32 channels
         {
             ConnectAndDrop(port);
             GC.Collect();
             GC.WaitForPendingFinalizers();
         }
-        Check(OpenDescriptors() == descriptors, "40 dropped sessions leave no descriptor open");
+        Check(Directory.GetFileSystemEntries("/proc/self/fd").Length == descriptors,
+              "40 dropped sessions leave no descriptor open");
         using (FtpSession ftp = Connect(port))
             Check(ftp.GetWorkingDirectory() == "/", "a session connects after 40 dropped ones");
         Check(Native.KindOf(-31) == ErrorKind.Server && Native.KindOf(-1) == ErrorKind.Connect &&

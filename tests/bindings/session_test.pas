@@ -110,6 +110,10 @@ begin
   Check(Refusals = 2, 'the name ' + Name + ' is refused');
 end;
 
+const
+  EscapingNames: array[0..3] of string =
+    ('../notes.txt', '/notes.txt', '\notes.txt', 'C:notes.txt');
+
 var
   Ftp: TDap32Ftp;
   Work, Original, Copied, Sibling: string;
@@ -176,10 +180,8 @@ begin
   WriteFile(Sibling, 'mine');
   Ftp := NewSession(Port);
   try
-    CheckRefused(Ftp, '../notes.txt', Sibling);
-    CheckRefused(Ftp, '/notes.txt', Sibling);
-    CheckRefused(Ftp, '\notes.txt', Sibling);
-    CheckRefused(Ftp, 'C:notes.txt', Sibling);
+    for I := Low(EscapingNames) to High(EscapingNames) do
+      CheckRefused(Ftp, EscapingNames[I], Sibling);
   finally
     Ftp.Free;
   end;
