@@ -378,18 +378,22 @@ namespace Dap32
             }
             finally
             {
-                if (staged != received && File.Exists(staged))
-                    File.Delete(staged);
+                if (staged != received)
+                    Quietly(delegate { File.Delete(staged); });
             }
         }
 
-        // A scratch folder that cannot be removed is left behind rather than hiding how the
-        // transfer ended.
         private static void RemoveScratch(string scratch)
+        {
+            Quietly(delegate { Directory.Delete(scratch, true); });
+        }
+
+        // Clean-up that fails leaves a file behind rather than hiding how the transfer ended.
+        private static void Quietly(Action cleanUp)
         {
             try
             {
-                Directory.Delete(scratch, true);
+                cleanUp();
             }
             catch (IOException)
             {

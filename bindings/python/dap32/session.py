@@ -8,6 +8,7 @@ with undecodable bytes replaced.
 """
 
 import collections
+import contextlib
 import ctypes
 import errno
 import os
@@ -447,7 +448,8 @@ class Session:
                 try:
                     os.replace(staged.name, local)
                 except BaseException:
-                    os.unlink(staged.name)
+                    with contextlib.suppress(OSError):  # the replace's own error matters
+                        os.unlink(staged.name)
                     raise
         return local
 
