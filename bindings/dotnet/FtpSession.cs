@@ -336,7 +336,7 @@ namespace Dap32
 
         // Where the library puts the file remote (a name with '/' between folders) below its
         // local folder. A name from the server (a mirror over a listing) must not choose a file
-        // outside it, so a ".." part, a leading '/' or '\\', a drive letter, or on Windows any
+        // outside it, so a ".." segment, a leading '/' or '\\', a drive letter, or on Windows any
         // '\\' is refused.
         private static string LocalPathOf(string remote)
         {

@@ -156,7 +156,7 @@ end;
 
 { Where the library puts the file Remote (a name with '/' between folders) below its local
   folder. A name from the server (a mirror over a listing) must not choose a file outside it, so
-  a '..' part, a leading '/' or '\', a drive letter, or on Windows any '\' is refused. }
+  a '..' segment, a leading '/' or '\', a drive letter, or on Windows any '\' is refused. }
 function LocalName(const Remote: string): string;
 var
   Start, Stop: Integer;

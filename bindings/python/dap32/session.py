@@ -3,7 +3,7 @@
 Names sent to the server (host, user, password, file and directory names) must be printable
 ASCII of at most 128 characters: the library would cut anything else, so it is refused here
 with ValueError. So is a name for get or put that would lead out of the local folder (a ".."
-part, a leading "/" or "\\", a drive letter, on Windows any "\\"). Listings are decoded as UTF-8,
+segment, a leading "/" or "\\", a drive letter, on Windows any "\\"). Listings are decoded as UTF-8,
 with undecodable bytes replaced.
 """
 
