@@ -1,14 +1,19 @@
 #!/usr/bin/python3
 """Runs the dap32 benchmark: throughput, session latency, CPU time and allocations.
 
-    run_bench.py --bench BUILD/bench/dap32_bench [--rounds N] [--sizes 64,512] [--json FILE]
+    run_bench.py --bench BUILD/bench/dap32_bench [--library BUILD/libdap32.so] [--rounds N]
+                 [--sizes 64,512] [--json FILE] [--only CASES]
+
+--only runs some kinds of case alone, for instance --only python (the Python Session against
+ftplib); the kinds are transfer, session, phases, allocs, channels, threads and python.
 
 Starts vsftpd and pyftpdlib on 127.0.0.1 (tests/support/serve_ftp.py) with roots on tmpfs,
 makes random files, runs every case once per round (round-robin, so drifts in the machine's
 state hit all cases alike), and prints medians over the rounds. One unrecorded warm-up round
 of the small size checks file contents first; the many-channel cases compare contents in the
 first round. The 32-thread case with the default settings (about a minute per server) runs in
-the first round only. Needs root (vsftpd) and curl.
+the first round only. The Python case runs bench/python_session.py with the library given by
+--library. Needs root (vsftpd) and curl.
 """
 
 import argparse
@@ -30,6 +35,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVE_FTP = os.path.join(HERE, "..", "tests", "support", "serve_ftp.py")
+PYTHON_SESSION = os.path.join(HERE, "python_session.py")
 PYTHON = "/usr/bin/python3"
 SERVERS = ("vsftpd", "pyftpdlib")
 MIB = 1 << 20
@@ -65,6 +71,14 @@ THREADS = 32
 THREAD_ROUNDS = 3
 THREAD_TARGET_SECONDS = 5.0
 SESSION_TARGET_MS = 3.0
+# The Python binding's Session beside ftplib, the standard library's client: log in, upload and
+# download PYTHON_FILE MiB each, against pyftpdlib; fast and original are the Session's paces.
+PYTHON_FILE = 200
+PYTHON_CLIENTS = ("fast", "original", "ftplib")
+PYTHON_CLIENT_NAMES = {"fast": "dap32.Session fast", "original": "dap32.Session original",
+                       "ftplib": "ftplib"}
+PYTHON_TARGET = 1.2
+CASE_KINDS = ("transfer", "session", "phases", "allocs", "channels", "threads", "python")
 
 
 class BenchError(Exception):
@@ -74,9 +88,9 @@ class BenchError(Exception):
 # ---------------------------------------------------------------------------------------------
 # Child processes: output into files, rusage from wait4, a kill timer bounds every run.
 
-def run_child(argv, timeout=CHILD_TIMEOUT):
+def run_child(argv, timeout=CHILD_TIMEOUT, env=None):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
         timer = threading.Timer(timeout, proc.kill)
         timer.start()
         try:
@@ -202,7 +216,8 @@ class Layout:
         for directory in [self.src, self.dl] + list(self.roots.values()):
             os.makedirs(directory)
             os.chmod(directory, 0o755)
-        for size in sorted(set(sizes + [SMALL_FILE // MIB, CHANNEL_FILE, THREAD_FILE])):
+        for size in sorted(set(sizes + [SMALL_FILE // MIB, CHANNEL_FILE, THREAD_FILE,
+                                        PYTHON_FILE])):
             source = self.upload_source(size)
             write_random(source, size * MIB)
             for root in self.roots.values():
@@ -422,6 +437,20 @@ def run_threads(bench, layout, server, fast, compare):
                                             "fds_left")}}
 
 
+def run_python(layout, server, client, library, compare):
+    size = PYTHON_FILE
+    source = layout.upload_source(size)
+    download = os.path.join(layout.dl, layout.download_name(size))
+    root = layout.roots[server.kind]
+    argv = [PYTHON, PYTHON_SESSION, client] + server.login() + [source, download]
+    stdout, _, cpu = run_child(argv, env=dict(os.environ, DAP32_LIBRARY=library))
+    take_file(os.path.join(root, layout.upload_name(size)), size * MIB, source, compare)
+    take_file(download, size * MIB, os.path.join(root, layout.download_name(size)), compare)
+    result = parse_results(stdout)[0]
+    return {"kind": "python", "server": server.kind, "client": client, "cpu": cpu,
+            **{key: float(result[key]) for key in ("put", "get", "seconds", "total")}}
+
+
 def make_plan(sizes, phase_size):
     plan = []
     for server in SERVERS:
@@ -436,6 +465,7 @@ def make_plan(sizes, phase_size):
         plan += [("channels", server, direction, count)
                  for direction in ("get", "put") for count in CHANNEL_COUNTS]
         plan += [("threads", server, fast) for fast in (True, False)]
+    plan += [("python", "pyftpdlib", client) for client in PYTHON_CLIENTS]
     return plan
 
 
@@ -443,8 +473,10 @@ def first_round_only(case):
     return case[0] == "threads" and not case[2]
 
 
-def run_case(case, bench, layout, servers, compare):
+def run_case(case, bench, layout, servers, compare, library):
     kind, server = case[0], servers[case[1]]
+    if kind == "python":
+        return [run_python(layout, server, case[2], library, compare)]
     if kind == "transfer":
         return [run_transfer(bench, layout, server, case[2], case[3], case[4], compare)]
     if kind == "session":
@@ -719,14 +751,52 @@ def report_allocs(records, targets):
     targets.at_most("no heap allocation after attach", "all runs", most, 0)
 
 
+def report_python(records, rounds, targets):
+    runs = {}
+    for r in records:
+        if r["kind"] == "python":
+            runs.setdefault(r["client"], []).append(r)
+    print("Python Session against ftplib: pyftpdlib, log in, upload %d MiB, download %d MiB, "
+          "QUIT;" % (PYTHON_FILE, PYTHON_FILE))
+    print("medians over %d rounds. up+down = the two transfers, total = the whole run, "
+          "CPU = the client's user+sys." % rounds)
+    header = "%-23s %8s %8s %10s %8s %9s %7s" % (
+        "client", "put s", "get s", "up+down s", "total s", "xftplib", "CPU s")
+    print_header(header)
+    ftplib_seconds = median([r["seconds"] for r in runs.get("ftplib", [])])
+    for client in PYTHON_CLIENTS:
+        these = runs.get(client)
+        if not these:
+            continue
+        seconds = median([r["seconds"] for r in these])
+        ratio = seconds / ftplib_seconds if ftplib_seconds == ftplib_seconds else float("nan")
+        print("%-23s %8.3f %8.3f %10.3f %8.3f %9s %7.2f" % (
+            PYTHON_CLIENT_NAMES[client], median([r["put"] for r in these]),
+            median([r["get"] for r in these]), seconds, median([r["total"] for r in these]),
+            ratio_text(ratio), median([r["cpu"] for r in these])))
+        if client == "fast":
+            targets.at_most("Python Session: up+down <= %.1f x ftplib's" % PYTHON_TARGET,
+                            "pyftpdlib %d MiB" % PYTHON_FILE, ratio, PYTHON_TARGET)
+    print()
+
+
 def report(records, sizes, rounds):
     targets = Targets()
-    report_transfers(records, sizes, rounds, targets)
-    report_sessions(records, rounds, targets)
-    report_channels(records, rounds, targets)
-    report_threads(records, targets)
-    report_phases(records)
-    report_allocs(records, targets)
+    kinds = {r["kind"] for r in records}
+    if "transfer" in kinds:
+        report_transfers(records, sizes, rounds, targets)
+    if "session" in kinds:
+        report_sessions(records, rounds, targets)
+    if "channels" in kinds:
+        report_channels(records, rounds, targets)
+    if "threads" in kinds:
+        report_threads(records, targets)
+    if "phases" in kinds:
+        report_phases(records)
+    if "allocs" in kinds:
+        report_allocs(records, targets)
+    if "python" in kinds:
+        report_python(records, rounds, targets)
     targets.print()
 
 
@@ -738,23 +808,37 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--sizes", default="64,512", help="file sizes in MiB")
     parser.add_argument("--json", help="write every measurement here")
+    parser.add_argument("--library", help="the libdap32.so the Python case loads (default: the "
+                        "one beside the bench binary's folder)")
+    parser.add_argument("--only", help="run only these kinds of case, comma-separated: " +
+                        ", ".join(CASE_KINDS))
     args = parser.parse_args()
-    if os.geteuid() != 0:
+    bench = os.path.abspath(args.bench)
+    library = os.path.abspath(args.library or os.path.join(os.path.dirname(bench), "..",
+                                                           "libdap32.so"))
+    kinds = set(args.only.split(",")) if args.only else set(CASE_KINDS)
+    if not kinds <= set(CASE_KINDS):
+        sys.exit("run_bench.py: unknown kinds %s" % ", ".join(sorted(kinds - set(CASE_KINDS))))
+    sizes = sorted(int(s) for s in args.sizes.split(","))
+    plan = [case for case in make_plan(sizes, sizes[0]) if case[0] in kinds]
+    used_servers = [kind for kind in SERVERS if any(case[1] == kind for case in plan)]
+    if "vsftpd" in used_servers and os.geteuid() != 0:
         sys.exit("run_bench.py: vsftpd needs root")
-    if shutil.which("curl") is None:
+    if "transfer" in kinds and shutil.which("curl") is None:
         sys.exit("run_bench.py: curl is missing")
+    if "python" in kinds and not os.path.isfile(library):
+        sys.exit("run_bench.py: %s is missing (--library)" % library)
     if args.rounds < 1:
         sys.exit("run_bench.py: --rounds must be at least 1")
-    bench = os.path.abspath(args.bench)
-    sizes = sorted(int(s) for s in args.sizes.split(","))
     started = time.monotonic()
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
 
-    print("dap32 bench: %s, %d CPUs, Python %s; %d rounds of %s MiB" % (
+    print("dap32 bench: %s, %d CPUs, Python %s; %d rounds of %s MiB%s" % (
         platform.platform(), os.cpu_count(), platform.python_version(), args.rounds,
-        ",".join(map(str, sizes))))
-    print(subprocess.run(["curl", "--version"], capture_output=True, text=True,
-                         timeout=30).stdout.splitlines()[0])
+        ",".join(map(str, sizes)), "; only " + args.only if args.only else ""))
+    if "transfer" in kinds:
+        print(subprocess.run(["curl", "--version"], capture_output=True, text=True,
+                             timeout=30).stdout.splitlines()[0])
     # Other work on the machine competes with client and server for the CPUs.
     print("load average at start: %.2f" % load_average())
     work = tempfile.mkdtemp(prefix="dap32-bench-", dir="/dev/shm")
@@ -762,19 +846,19 @@ def main():
     servers = {}
     try:
         print("making files in %s ..." % work, flush=True)
-        layout = Layout(work, sizes)
-        for kind in SERVERS:
+        layout = Layout(work, sizes if kinds & {"transfer", "phases"} else [])
+        for kind in used_servers:
             servers[kind] = FtpServer(kind, layout.roots[kind])
             servers[kind].start()
             print("%s on 127.0.0.1:%d" % (kind, servers[kind].port), flush=True)
 
         # The warm-up round checks every client's bytes, at the smallest size only.
-        warm_plan = [c for c in make_plan(sizes[:1], sizes[0]) if c[0] == "transfer"]
+        warm_plan = [c for c in make_plan(sizes[:1], sizes[0])
+                     if c[0] == "transfer" and c[0] in kinds]
         print("warm-up round (%d runs, contents compared) ..." % len(warm_plan), flush=True)
         for case in warm_plan:
-            run_case(case, bench, layout, servers, compare=True)
+            run_case(case, bench, layout, servers, compare=True, library=library)
 
-        plan = make_plan(sizes, sizes[0])
         records = []
         for round_number in range(1, args.rounds + 1):
             round_start = time.monotonic()
@@ -782,7 +866,8 @@ def main():
                 if round_number > 1 and first_round_only(case):
                     continue
                 for record in run_case(case, bench, layout, servers,
-                                       compare=round_number == 1 and case[0] != "transfer"):
+                                       compare=round_number == 1 and case[0] != "transfer",
+                                       library=library):
                     record["round"] = round_number
                     records.append(record)
             print("round %d/%d: %d cases in %.0f s, load average %.2f" % (

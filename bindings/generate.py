@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Writes the C header, the reference and the bindings from bindings/dap32.toml.
 
-    generate.py            write every file in place
-    generate.py --out DIR  write them below DIR instead, at the same relative paths
+    generate.py                     write every file in place
+    generate.py --out DIR           write them below DIR instead, at the same relative paths
+    generate.py --description FILE  read FILE instead of bindings/dap32.toml
+
+Every file is written under a temporary name first and renamed into place only when all were
+written: a description that fails validation, or a failed write, changes nothing.
 
 tests/bindings/check_api.py imports this module, renders every file in memory and compares
 it with the committed one, so a file edited by hand, or a description changed without
@@ -50,12 +54,116 @@ def load(path=DESCRIPTION):
   return api
 
 
+# Each table's fields: (required, optional), each name with its type. An entry with a field
+# missing, of another type or not listed here is refused, so that a typing slip in the
+# description cannot quietly drop a field from every written file.
+SCHEMA = {
+    'library': ({'name': str, 'version': int, 'build': int, 'max_channels': int,
+                 'calling_convention': str, 'encoding': str, 'name_limit': int,
+                 'local_dir_limit': int, 'driver_waiting': int, 'listing_piece': int}, {}),
+    'function': ({'name': str, 'family': str, 'ordinals': dict, 'doc': str, 'args': list,
+                  'result': str, 'errors': list, 'auto_call': str},
+                 {'channel': bool, 'socket_errors': bool, 'notes': list, 'entry_line': str,
+                  'entry_state': int}),
+    'get_integer': ({'code': int, 'constant': str, 'doc': str, 'after_attach': int}, {}),
+    'set_integer': ({'code': int, 'constant': str, 'scope': str, 'default': int, 'doc': str,
+                     'examples': list}, {'unit': str}),
+    'string_code': ({'code': int, 'constant': str, 'function': str, 'doc': str,
+                     'examples': list}, {}),
+    'list_type': ({'code': int, 'constant': str, 'command': str, 'doc': str}, {}),
+    'error': ({'code': int, 'text': str},
+              {'constant': str, 'name': str, 'doc': str, 'reply': bool, 'kind': str}),
+    'state': ({'number': int, 'doc': str}, {}),
+    'log_line': ({'format': str, 'doc': str}, {}),
+}
+ARG_FIELDS = ({'name': str, 'type': str, 'doc': str}, {'size': str, 'nul': str})
+ORDINAL_FIELDS = ({'plain': int, 'decorated': int}, {})
+TYPE_NAMES = {str: 'a string', int: 'an integer', bool: 'true or false', list: 'a list',
+              dict: 'a table'}
+# The field that names an entry in messages.
+ENTRY_KEYS = {'function': 'name', 'error': 'code', 'state': 'number', 'log_line': 'format'}
+
+
+def entry_label(table, entry, index):
+  key = ENTRY_KEYS.get(table, 'code')
+  if isinstance(entry, dict) and isinstance(entry.get(key), (str, int)):
+    return f'{table} {entry[key]}'
+  return f'{table} entry {index + 1}'
+
+
+def non_printable(value, path):
+  """(path, character) of the first character outside printable ASCII in value, or None."""
+  if isinstance(value, str):
+    for character in value:
+      if not ' ' <= character <= '~':
+        return path, character
+  elif isinstance(value, dict):
+    for key, item in value.items():
+      found = non_printable(item, f'{path}.{key}')
+      if found:
+        return found
+  elif isinstance(value, list):
+    for index, item in enumerate(value):
+      found = non_printable(item, f'{path}[{index}]')
+      if found:
+        return found
+  return None
+
+
+def check_fields(where, entry, fields, prefix=''):
+  """Raises DescriptionError naming where and the field that is missing, unknown or of the
+  wrong type."""
+  required, optional = fields
+  if not isinstance(entry, dict):
+    raise DescriptionError(f'{where}: {prefix.rstrip(".") or "the entry"} is not a table')
+  for field, kind in {**required, **optional}.items():
+    if field not in entry:
+      if field in required:
+        raise DescriptionError(f'{where}: field "{prefix}{field}" is missing')
+      continue
+    value = entry[field]
+    # TOML's true is a Python int too: an integer field takes only integers.
+    if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+      raise DescriptionError(f'{where}: field "{prefix}{field}" must be {TYPE_NAMES[kind]}')
+  for field in entry:
+    if field not in required and field not in optional:
+      raise DescriptionError(f'{where}: field "{prefix}{field}" is unknown')
+
+
+def check_shapes(api):
+  """Every table and entry has its fields with their types, and only printable ASCII text:
+  the writers put text into C, C#, Pascal and VB sources and write them as ASCII."""
+  for table, fields in SCHEMA.items():
+    if table not in api:
+      raise DescriptionError(f'the table "{table}" is missing')
+    entries = [api[table]] if table == 'library' else api[table]
+    if not isinstance(entries, list):
+      raise DescriptionError(f'"{table}" must be a list of [[{table}]] entries')
+    for index, entry in enumerate(entries):
+      where = 'library' if table == 'library' else entry_label(table, entry, index)
+      check_fields(where, entry, fields)
+      found = non_printable(entry, '')
+      if found:
+        path, character = found
+        raise DescriptionError(f'{where}: field "{path[1:]}" holds {character!r}, which is not '
+                               'printable ASCII')
+      if table == 'function':
+        check_fields(where, entry['ordinals'], ORDINAL_FIELDS, 'ordinals.')
+        for number, arg in enumerate(entry['args']):
+          check_fields(where, arg, ARG_FIELDS, f'args[{number}].')
+  unknown = sorted(set(api) - set(SCHEMA))
+  if unknown:
+    raise DescriptionError(f'unknown tables: {unknown}')
+
+
 def validate(api):
-  """Rejects a description that would make the writers produce nonsense."""
+  """Rejects a description that would make the writers produce nonsense; the message names
+  the entry and the field."""
   def need(condition, message):
     if not condition:
       raise DescriptionError(message)
 
+  check_shapes(api)
   functions = api['function']
   names = [f['name'] for f in functions]
   need(len(set(names)) == len(names), 'a function is described twice')
@@ -64,34 +172,38 @@ def validate(api):
     need(ordinals == list(range(1, len(functions) + 1)),
          f'{variant} ordinals are not 1..{len(functions)}, each once')
   for function in functions:
-    where = function['name']
-    need(function['family'] in FAMILIES, f'{where}: unknown family')
-    need(function['auto_call'] in ('operation', 'driver', 'none'), f'{where}: bad auto_call')
+    where = f'function {function["name"]}'
+    need(function['family'] in FAMILIES, f'{where}: field "family" is not one of {FAMILIES}')
+    need(function['auto_call'] in ('operation', 'driver', 'none'),
+         f'{where}: field "auto_call" is not operation, driver or none')
     arg_names = [a['name'] for a in function['args']]
-    for arg in function['args']:
-      need(arg['type'] in ARG_TYPES, f'{where}: {arg["name"]} has unknown type {arg["type"]}')
+    for number, arg in enumerate(function['args']):
+      need(arg['type'] in ARG_TYPES,
+           f'{where}: field "args[{number}].type" is {arg["type"]}, not one of '
+           f'{sorted(ARG_TYPES)}')
       if arg['type'] in ('buffer', 'inout'):
-        need(arg.get('size') in arg_names, f'{where}: {arg["name"]} names no size argument')
-        need(arg.get('nul') in ('within', 'after'), f'{where}: {arg["name"]} needs nul')
+        need(arg.get('size') in arg_names,
+             f'{where}: field "args[{number}].size" names no argument')
+        need(arg.get('nul') in ('within', 'after'),
+             f'{where}: field "args[{number}].nul" must be within or after')
     if function.get('channel'):
       need(arg_names[:1] == ['chan'], f'{where}: a channel function starts with chan')
   codes = {e['code'] for e in api['error']}
   need(len(codes) == len(api['error']), 'an error code is described twice')
   for error in api['error']:
+    where = f'error {error["code"]}'
     need(('constant' in error) != ('name' in error),
-         f'error {error["code"]}: give a constant (library code) or a name (socket code)')
-    need(error.get('kind', 'connect') in KINDS, f'error {error["code"]}: unknown kind')
+         f'{where}: give a constant (library code) or a name (socket code)')
+    need('constant' not in error or 'doc' in error, f'{where}: field "doc" is missing')
+    need(error.get('kind', 'connect') in KINDS,
+         f'{where}: field "kind" is not one of {sorted(KINDS)}')
   for function in functions:
     for code in function['errors']:
-      need(code in codes, f'{function["name"]}: error {code} is not described')
+      need(code in codes, f'function {function["name"]}: field "errors" lists {code}, which '
+           'is not described')
   for table in CODE_TABLES:
     values = [(e.get('function'), e['code']) for e in api[table]]
     need(len(set(values)) == len(values), f'{table}: a code is described twice')
-  # What the check asks the library for each code.
-  for table, field in (('get_integer', 'after_attach'), ('set_integer', 'examples'),
-                       ('string_code', 'examples')):
-    for entry in api[table]:
-      need(field in entry, f'{table} {entry["code"]}: give {field}')
 
 
 def signature_bytes(function):
@@ -453,6 +565,9 @@ def render_python(api):
   for e in api['error']:
     kind = f'"{e["kind"]}"' if 'kind' in e else 'None'
     out.append(f'    {e["code"]}: ({e["text"]!r}, {kind}),')
+  out += ['}', '', '# dapSetInteger code: the library\'s default, for the original pace.',
+          'SET_DEFAULTS = {']
+  out += [f'    {c["constant"]}: {c["default"]},' for c in api['set_integer']]
   out += ['}', '',
           '# The codes whose text dapErrorText follows with the server\'s last reply.',
           'REPLY_CODES = frozenset({%s})' % ', '.join(
@@ -521,6 +636,13 @@ def render_csharp(api):
     out.append(f'                    return ErrorKind.{kind.capitalize()};')
   out += ['                default:', '                    return ErrorKind.Other;',
           '            }', '        }', '',
+          '        /// <summary>The library\'s default for a dapSetInteger code; -1 for an',
+          '        /// unknown code.</summary>',
+          '        public static int DefaultOf(int code)', '        {',
+          '            switch (code)', '            {']
+  out += [f'                case {c["constant"]}: return {c["default"]};'
+          for c in api['set_integer']]
+  out += ['                default: return -1;', '            }', '        }', '',
           '        /// <summary>The text of code as dapErrorText gives it, without a reply; ""',
           '        /// for a code without text.</summary>',
           '        public static string TextOf(int code)', '        {',
@@ -595,6 +717,8 @@ def render_pascal(api):
     out.append('')
   out += ['{ The exception group of an error code. }',
           'function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;', '',
+          '{ The library\'s default for a dapSetInteger code; -1 for an unknown code. }',
+          'function Dap32SetDefault(Code: Integer): Integer;', '',
           '{ Whether dapErrorText follows the text of Code with the server\'s reply. }',
           'function Dap32CarriesReply(Code: Integer): Boolean;', '',
           '{ The text of Code as dapErrorText gives it, without a reply; \'\' for a code without '
@@ -605,6 +729,9 @@ def render_pascal(api):
     out += wrap(', '.join(str(c) for c in kind_codes(api, kind)) + ':', 96, '    ', '    ')
     out.append(f'      Result := dek{kind.capitalize()};')
   out += ['  else', '    Result := dekOther;', '  end;', 'end;', '',
+          'function Dap32SetDefault(Code: Integer): Integer;', 'begin', '  case Code of']
+  out += [f'    {c["constant"]}: Result := {c["default"]};' for c in api['set_integer']]
+  out += ['  else', '    Result := -1;', '  end;', 'end;', '',
           'function Dap32CarriesReply(Code: Integer): Boolean;', 'begin',
           '  Result := ' + ' or '.join(f'(Code = {e["code"]})'
                                       for e in api['error'] if e.get('reply')) + ';',
@@ -745,20 +872,43 @@ def render_all(api):
   return {path: render(api) for path, render in OUTPUTS.items()}
 
 
+def write_all(files, top):
+  """Writes every file beside its target under a temporary name and renames them into place
+  only when all were written, so that a failure leaves the old files whole."""
+  written = {}
+  try:
+    for path, text in files.items():
+      target = os.path.join(top, path)
+      os.makedirs(os.path.dirname(target), exist_ok=True)
+      written[target] = f'{target}.{os.getpid()}.tmp'
+      with open(written[target], 'w', encoding='ascii', newline='') as out:
+        out.write(text)
+    for target, temporary in written.items():
+      os.replace(temporary, target)
+  finally:
+    for temporary in written.values():
+      if os.path.exists(temporary):
+        os.remove(temporary)
+  return list(written)
+
+
 def main(argv):
   parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
   parser.add_argument('--out', default=TOP, help='folder to write below (default: the repository)')
+  parser.add_argument('--description', default=DESCRIPTION,
+                      help='the description to read (default: bindings/dap32.toml)')
   args = parser.parse_args(argv)
   try:
-    files = render_all(load())
-  except (DescriptionError, KeyError, tomllib.TOMLDecodeError) as error:
-    print(f'{DESCRIPTION}: {error}', file=sys.stderr)
+    files = render_all(load(args.description))
+  except (DescriptionError, tomllib.TOMLDecodeError) as error:
+    print(f'{args.description}: {error}', file=sys.stderr)
     return 1
-  for path, text in files.items():
-    target = os.path.join(args.out, path)
-    os.makedirs(os.path.dirname(target), exist_ok=True)
-    with open(target, 'w', encoding='ascii', newline='') as out:
-      out.write(text)
+  try:
+    targets = write_all(files, args.out)
+  except (OSError, UnicodeError) as error:
+    print(f'nothing written: {error}', file=sys.stderr)
+    return 1
+  for target in targets:
     print(f'wrote {target}')
   return 0
 

@@ -400,15 +400,39 @@ namespace Dap32
         {
             switch (code)
             {
-                case -13: case -10050: case -10051: case -10061: case -10064: case -10065:
+                case -1: case -13: case -10050: case -10051: case -10052: case -10053:
+                case -10054: case -10057: case -10058: case -10061: case -10064: case -10065:
                 case -11001: case -11002: case -11003: case -11004:
                     return ErrorKind.Connect;
-                case -9: case -18:
+                case -9: case -18: case -31:
                     return ErrorKind.Server;
                 case -22: case -27: case -10060:
                     return ErrorKind.Timeout;
                 default:
                     return ErrorKind.Other;
+            }
+        }
+
+        /// <summary>The library's default for a dapSetInteger code; -1 for an
+        /// unknown code.</summary>
+        public static int DefaultOf(int code)
+        {
+            switch (code)
+            {
+                case DAP_SET_CONNECT_TIMEOUT: return 60000;
+                case DAP_SET_COMMAND_DELAY: return 0;
+                case DAP_SET_REPLY_TIMEOUT: return 20000;
+                case DAP_SET_BLOCK_DELAY: return 0;
+                case DAP_SET_SPARE: return 2000;
+                case DAP_SET_AUTO_CALL: return 1;
+                case DAP_SET_POLL_SLEEP: return 20;
+                case DAP_SET_SERVER_PORT: return 21;
+                case DAP_SET_FINAL_BLOCK_DELAY: return 50;
+                case DAP_SET_UPLOAD_BLOCK_SIZE: return 1024;
+                case DAP_SET_PASSIVE: return 0;
+                case DAP_SET_CLOSE_PAUSE: return 1;
+                case DAP_SET_TRANSFER_CHUNK: return 8192;
+                default: return -1;
             }
         }
 

@@ -19,15 +19,15 @@ namespace Dap32
         }
     }
 
-    /// <summary>The server cannot be reached: the connection was refused, or the host is
-    /// unknown or unreachable.</summary>
+    /// <summary>The server cannot be reached (the connection was refused, or the host is
+    /// unknown or unreachable), or the connection to it was lost.</summary>
     public class Dap32ConnectException : Dap32Exception
     {
         public Dap32ConnectException(int code, string message) : base(code, message) { }
     }
 
-    /// <summary>The server refused a command: Reply is its reply line, ReplyCode the
-    /// number.</summary>
+    /// <summary>The server refused a command, or ended a transfer with another reply than 226:
+    /// Reply is its reply line, ReplyCode the number.</summary>
     public class Dap32ServerException : Dap32Exception
     {
         public string Reply { get; private set; }
@@ -47,15 +47,29 @@ namespace Dap32
         public Dap32TimeoutException(int code, string message) : base(code, message) { }
     }
 
+    /// <summary>The library's pace: the fast settings of README.md's "Speed" section, or the
+    /// library's own defaults.</summary>
+    public enum FtpPace { Fast, Original }
+
     /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server
     /// must be printable ASCII of at most 128 characters; others raise ArgumentException,
-    /// since the library would cut them.</summary>
+    /// since the library would cut them. So do names for a transfer that would lead out of
+    /// the local folder. A session collected without Dispose is closed by its
+    /// finalizer.</summary>
     public sealed class FtpSession : IDisposable
     {
         // The library is attached once for all sessions; the last session to close releases it.
         private static readonly object PoolLock = new object();
         private static readonly Stack<int> FreeChannels = new Stack<int>();
         private static int openSessions;
+        private static FtpPace libraryPace;
+
+        // The library-wide settings a pace sets when the first session attaches, with their fast
+        // values; the original pace sets each to its default.
+        private static readonly int[] PaceCodes = {
+            Native.DAP_SET_CLOSE_PAUSE, Native.DAP_SET_TRANSFER_CHUNK, Native.DAP_SET_POLL_SLEEP,
+            Native.DAP_SET_FINAL_BLOCK_DELAY, Native.DAP_SET_UPLOAD_BLOCK_SIZE };
+        private static readonly int[] FastValues = { 0, 4 << 20, 1, 0, 8192 };
 
         private const int FirstListingSize = 64 * 1024;
         private const int LastListingSize = 256 * 1024 * 1024;
@@ -68,6 +82,10 @@ namespace Dap32
         public bool Binary = true;
         /// <summary>A file for the channel's debug log, opened by Connect.</summary>
         public string LogFile;
+        /// <summary>Fast (the default) or the library's Original pace, set when the first
+        /// session connects. It applies to every channel: sessions open at the same time must
+        /// agree on it, or Connect throws InvalidOperationException.</summary>
+        public FtpPace Pace = FtpPace.Fast;
 
         public bool IsConnected { get { return channel >= 0; } }
 
@@ -76,7 +94,7 @@ namespace Dap32
             string server = Name(host, "host"), login = Name(user, "user");
             string secret = Name(password, "password");
             if (channel < 0)
-                channel = AcquireChannel();
+                channel = AcquireChannel(Pace);
             if (LogFile != null &&
                 Native.dapSetString(channel, Native.DAP_STR_LOG_OPEN, LogFile) <= 0)
                 throw new IOException("cannot create the log file " + LogFile);
@@ -90,6 +108,19 @@ namespace Dap32
         /// <summary>Sends QUIT, closes the connection and frees the channel. The server's
         /// answer to QUIT is not checked.</summary>
         public void Dispose()
+        {
+            Close();
+            GC.SuppressFinalize(this);
+        }
+
+        // The finalizer thread may take the pool's lock: no thread holding it waits for
+        // finalizers, and the channel still counts as taken, so the library is attached.
+        ~FtpSession()
+        {
+            Close();
+        }
+
+        private void Close()
         {
             if (channel < 0)
                 return;
@@ -151,23 +182,22 @@ namespace Dap32
         public void DownloadFile(string remote, string localPath, IProgress<long> progress = null)
         {
             string name = Name(remote, "name");
+            string below = LocalPathOf(remote);
             string target = Path.GetFullPath(localPath);
             string scratch = ScratchNear(Path.GetDirectoryName(target));
             try
             {
                 // The library names the local file as the remote one, below its local directory.
-                string received = Below(scratch, remote);
+                string received = Path.Combine(scratch, below);
                 Directory.CreateDirectory(Path.GetDirectoryName(received));
                 SetLocalDirectory(scratch);
                 Transfer(delegate { return Native.dapGetFile(channel, name); },
                          Native.DAP_GET_BYTES_RECEIVED, progress);
-                if (File.Exists(target))
-                    File.Delete(target);
-                File.Move(received, target);
+                ReplaceFile(received, scratch, target);
             }
             finally
             {
-                Directory.Delete(scratch, true);
+                RemoveScratch(scratch);
             }
         }
 
@@ -182,6 +212,7 @@ namespace Dap32
             if (remote == null)
                 remote = Path.GetFileName(source);
             string name = Name(remote, "name");
+            string below = LocalPathOf(remote);
             Func<int> start = delegate { return Native.dapPutFile(channel, name); };
             string folder = Path.GetDirectoryName(source);
             if (remote == Path.GetFileName(source) && UsableDirectory(folder))
@@ -194,7 +225,7 @@ namespace Dap32
             string scratch = ScratchNear(Path.GetTempPath());
             try
             {
-                string staged = Below(scratch, remote);
+                string staged = Path.Combine(scratch, below);
                 Directory.CreateDirectory(Path.GetDirectoryName(staged));
                 File.Copy(source, staged);
                 SetLocalDirectory(scratch);
@@ -202,7 +233,7 @@ namespace Dap32
             }
             finally
             {
-                Directory.Delete(scratch, true);
+                RemoveScratch(scratch);
             }
         }
 
@@ -238,11 +269,18 @@ namespace Dap32
                 case ErrorKind.Timeout:
                     return new Dap32TimeoutException(code, text);
                 case ErrorKind.Server:
-                    int start = Math.Min(text.Length, Native.TextOf(code).Length);
-                    int replyCode = 0;
-                    if (chan >= 0)
-                        replyCode = Native.dapGetInteger(chan, Native.DAP_GET_SERVER_CODE);
-                    string reply = text.Substring(start).Trim();
+                    if (chan < 0)
+                        return new Dap32ServerException(code, text, "", 0);
+                    // Only the refusals carry the reply in their own text; -18's always does.
+                    int refused = Native.DAP_ERR_SERVER_REFUSED;
+                    byte[] replyText = new byte[4096];
+                    Native.dapErrorText(chan, refused, replyText, replyText.Length);
+                    string line = Text(replyText, Encoding.GetEncoding("iso-8859-1"));
+                    string reply = line.Substring(
+                        Math.Min(line.Length, Native.TextOf(refused).Length)).Trim();
+                    if (!Native.CarriesReply(code) && reply.Length > 0)
+                        text += " " + reply;
+                    int replyCode = Native.dapGetInteger(chan, Native.DAP_GET_SERVER_CODE);
                     return new Dap32ServerException(code, text, reply, replyCode);
                 default:
                     return new Dap32Exception(code, text);
@@ -296,11 +334,73 @@ namespace Dap32
             Check(Native.dapSetLocalDir(Channel(), directory));
         }
 
-        // Where the library puts the file remote (a name with '/' between folders) below folder.
-        private static string Below(string folder, string remote)
+        // Where the library puts the file remote (a name with '/' between folders) below its
+        // local folder. A name from the server (a mirror over a listing) must not choose a file
+        // outside it, so a ".." segment, a leading '/' or '\\', a drive letter, or on Windows any
+        // '\\' is refused.
+        private static string LocalPathOf(string remote)
         {
             char separator = Path.DirectorySeparatorChar;
-            return Path.Combine(folder, remote.Replace('/', separator).TrimStart(separator));
+            string[] parts = remote.Split('/');
+            bool escapes = remote.StartsWith("/") || remote.StartsWith("\\") ||
+                           Array.IndexOf(parts, "..") >= 0 ||
+                           (separator == '\\' && remote.IndexOf('\\') >= 0);
+            foreach (string part in parts)
+            {
+                if (part.Length >= 2 && part[1] == ':' && char.IsLetter(part[0]))
+                    escapes = true;
+            }
+            if (escapes)
+                throw new ArgumentException(
+                    "name '" + remote + "' would lead out of the local folder", "remote");
+            return string.Join(separator.ToString(), parts);
+        }
+
+        // Puts the finished download in place of target in one step, as rename does, so that
+        // target is always either the old file or the new one.
+        private static void ReplaceFile(string received, string scratch, string target)
+        {
+            string folder = Path.GetDirectoryName(target);
+            string staged = received;
+            // A scratch folder in the system's temporary folder may be on another volume, which
+            // a replace cannot cross: copy beside target first.
+            if (Path.GetDirectoryName(scratch) != folder)
+            {
+                staged = Path.Combine(folder, ".dap32-" + Guid.NewGuid().ToString("N"));
+                File.Copy(received, staged);
+            }
+            try
+            {
+                if (File.Exists(target))
+                    File.Replace(staged, target, null);
+                else
+                    File.Move(staged, target);
+            }
+            finally
+            {
+                if (staged != received)
+                    Quietly(delegate { File.Delete(staged); });
+            }
+        }
+
+        private static void RemoveScratch(string scratch)
+        {
+            Quietly(delegate { Directory.Delete(scratch, true); });
+        }
+
+        // Clean-up that fails leaves a file behind rather than hiding how the transfer ended.
+        private static void Quietly(Action cleanUp)
+        {
+            try
+            {
+                cleanUp();
+            }
+            catch (IOException)
+            {
+            }
+            catch (UnauthorizedAccessException)
+            {
+            }
         }
 
         private static string Text(byte[] buffer, Encoding encoding)
@@ -377,7 +477,7 @@ namespace Dap32
             }
         }
 
-        private static int AcquireChannel()
+        private static int AcquireChannel(FtpPace pace)
         {
             lock (PoolLock)
             {
@@ -389,6 +489,20 @@ namespace Dap32
                     FreeChannels.Clear();
                     for (int chan = Native.MaxChannels - 1; chan >= 0; chan--)
                         FreeChannels.Push(chan);
+                    // The settings outlast dapRelease: the original pace must be set again too.
+                    for (int i = 0; i < PaceCodes.Length; i++)
+                    {
+                        int value = pace == FtpPace.Fast ? FastValues[i]
+                                                         : Native.DefaultOf(PaceCodes[i]);
+                        Native.dapSetInteger(0, (uint)PaceCodes[i], value);
+                    }
+                    libraryPace = pace;
+                }
+                else if (pace != libraryPace)
+                {
+                    throw new InvalidOperationException(
+                        "pace " + pace + " asked while open sessions keep the " + libraryPace +
+                        " pace; it applies to the whole library");
                 }
                 if (FreeChannels.Count == 0)
                     throw new Dap32Exception(Native.DAP_ERR_CHANNEL_RANGE,

@@ -207,6 +207,9 @@ function dapExtract(AText: PAnsiChar; ALine: Integer; AField: Integer; ABuffer: 
 { The exception group of an error code. }
 function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;
 
+{ The library's default for a dapSetInteger code; -1 for an unknown code. }
+function Dap32SetDefault(Code: Integer): Integer;
+
 { Whether dapErrorText follows the text of Code with the server's reply. }
 function Dap32CarriesReply(Code: Integer): Boolean;
 
@@ -218,14 +221,36 @@ implementation
 function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;
 begin
   case Code of
-    -13, -10050, -10051, -10061, -10064, -10065, -11001, -11002, -11003, -11004:
+    -1, -13, -10050, -10051, -10052, -10053, -10054, -10057, -10058, -10061, -10064, -10065,
+    -11001, -11002, -11003, -11004:
       Result := dekConnect;
-    -9, -18:
+    -9, -18, -31:
       Result := dekServer;
     -22, -27, -10060:
       Result := dekTimeout;
   else
     Result := dekOther;
+  end;
+end;
+
+function Dap32SetDefault(Code: Integer): Integer;
+begin
+  case Code of
+    DAP_SET_CONNECT_TIMEOUT: Result := 60000;
+    DAP_SET_COMMAND_DELAY: Result := 0;
+    DAP_SET_REPLY_TIMEOUT: Result := 20000;
+    DAP_SET_BLOCK_DELAY: Result := 0;
+    DAP_SET_SPARE: Result := 2000;
+    DAP_SET_AUTO_CALL: Result := 1;
+    DAP_SET_POLL_SLEEP: Result := 20;
+    DAP_SET_SERVER_PORT: Result := 21;
+    DAP_SET_FINAL_BLOCK_DELAY: Result := 50;
+    DAP_SET_UPLOAD_BLOCK_SIZE: Result := 1024;
+    DAP_SET_PASSIVE: Result := 0;
+    DAP_SET_CLOSE_PAUSE: Result := 1;
+    DAP_SET_TRANSFER_CHUNK: Result := 8192;
+  else
+    Result := -1;
   end;
 end;
 

@@ -1,7 +1,7 @@
 { TDap32Ftp: an FTP session over dap32 for Delphi and Free Pascal, raising EDap32 exceptions
   instead of returning result codes. Names sent to the server must be printable ASCII of at most
   128 characters; others raise EDap32 with DAP_ERR_CANNOT_COMPLY, since the library would cut
-  them. }
+  them. So do names for Get and Put that would lead out of the local folder. }
 unit dap32ftp;
 
 {$IFDEF FPC}{$MODE DELPHI}{$ENDIF}
@@ -9,7 +9,8 @@ unit dap32ftp;
 interface
 
 uses
-  Classes, SyncObjs, SysUtils, dap32;
+  { Windows first, so that SysUtils' DeleteFile is the one in scope. }
+  {$IFDEF MSWINDOWS}Windows, {$ENDIF}Classes, SyncObjs, SysUtils, dap32;
 
 type
   { A failure reported by dap32: Code is the library's result code, Message its text. }
@@ -21,10 +22,11 @@ type
     property Code: Integer read FCode;
   end;
 
-  { The server cannot be reached: refused, unknown or unreachable. }
+  { The server cannot be reached (refused, unknown or unreachable), or the connection was lost. }
   EDap32Connect = class(EDap32);
 
-  { The server refused a command: Reply is its reply line, ReplyCode the number. }
+  { The server refused a command, or ended a transfer with another reply than 226: Reply is its
+    reply line, ReplyCode the number. }
   EDap32Server = class(EDap32)
   public
     Reply: string;
@@ -36,6 +38,9 @@ type
 
   { Bytes moved so far by the running transfer. }
   TDap32ProgressEvent = procedure(Sender: TObject; BytesSoFar: Int64) of object;
+
+  { The library's pace: the fast settings of README.md's "Speed" section, or its own defaults. }
+  TDap32Pace = (dpFast, dpOriginal);
 
   TDap32Ftp = class
   private
@@ -49,6 +54,9 @@ type
     Passive: Boolean;  { PASV data connections (the default); False for PORT }
     Binary: Boolean;   { TYPE I after the login (the default) }
     LogFile: string;   { the channel's debug log, opened by Connect }
+    { dpFast (the default) or dpOriginal, set when the first session connects. It applies to
+      every channel: sessions open at the same time must agree on it, or Connect raises. }
+    Pace: TDap32Pace;
     constructor Create;
     destructor Destroy; override;
     procedure Connect(const Host, User, Password: string; Port: Integer = 21);
@@ -83,6 +91,14 @@ var
   PoolLock: TCriticalSection;
   InUse: array[0..DAP32_MAX_CHANNELS - 1] of Boolean;
   OpenSessions: Integer = 0;
+  LibraryPace: TDap32Pace;
+
+const
+  { The library-wide settings a pace sets when the first session attaches, with their fast
+    values; the original pace sets each to its default. }
+  PaceCodes: array[0..4] of Integer = (DAP_SET_CLOSE_PAUSE, DAP_SET_TRANSFER_CHUNK,
+    DAP_SET_POLL_SLEEP, DAP_SET_FINAL_BLOCK_DELAY, DAP_SET_UPLOAD_BLOCK_SIZE);
+  FastValues: array[0..4] of Integer = (0, 4 shl 20, 1, 0, 8192);
 
 constructor EDap32.Create(ACode: Integer; const AText: string);
 begin
@@ -93,7 +109,7 @@ end;
 function ErrorFor(Chan, Code: Integer): EDap32;
 var
   Buffer: array[0..ErrorTextSize - 1] of AnsiChar;
-  Text: string;
+  Text, Reply: string;
 begin
   Text := string(Dap32ErrorMessage(Code));
   if (Chan >= 0) and (dapErrorText(Chan, Code, @Buffer[0], ErrorTextSize) > 0) then
@@ -105,9 +121,16 @@ begin
     dekTimeout: Result := EDap32Timeout.Create(Code, Text);
     dekServer:
       begin
+        Reply := '';
+        { Only the refusals carry the reply in their own text; -18's always does. }
+        if (Chan >= 0) and
+           (dapErrorText(Chan, DAP_ERR_SERVER_REFUSED, @Buffer[0], ErrorTextSize) > 0) then
+          Reply := Trim(Copy(string(AnsiString(PAnsiChar(@Buffer[0]))),
+            Length(Dap32ErrorMessage(DAP_ERR_SERVER_REFUSED)) + 1, MaxInt));
+        if not Dap32CarriesReply(Code) and (Reply <> '') then
+          Text := Text + ' ' + Reply;
         Result := EDap32Server.Create(Code, Text);
-        EDap32Server(Result).Reply := Trim(Copy(Text, Length(Dap32ErrorMessage(Code)) + 1,
-          MaxInt));
+        EDap32Server(Result).Reply := Reply;
         if Chan >= 0 then
           EDap32Server(Result).ReplyCode := dapGetInteger(Chan, DAP_GET_SERVER_CODE);
       end;
@@ -131,11 +154,44 @@ begin
   Result := AnsiString(Text);
 end;
 
-{ Remote names use '/'; local paths the platform's separator. }
-function LocalPath(const Folder, Remote: string): string;
+{ Where the library puts the file Remote (a name with '/' between folders) below its local
+  folder. A name from the server (a mirror over a listing) must not choose a file outside it, so
+  a '..' segment, a leading '/' or '\', a drive letter, or on Windows any '\' is refused. }
+function LocalName(const Remote: string): string;
+var
+  Start, Stop: Integer;
+  Part: string;
+  Escapes: Boolean;
 begin
-  Result := IncludeTrailingPathDelimiter(Folder) +
-    StringReplace(Remote, '/', PathDelim, [rfReplaceAll]);
+  Escapes := (Copy(Remote, 1, 1) = '/') or (Copy(Remote, 1, 1) = '\') or
+    ((PathDelim = '\') and (Pos('\', Remote) > 0));
+  Start := 1;
+  while Start <= Length(Remote) + 1 do
+  begin
+    Stop := Start;
+    while (Stop <= Length(Remote)) and (Remote[Stop] <> '/') do
+      Inc(Stop);
+    Part := Copy(Remote, Start, Stop - Start);
+    if (Part = '..') or ((Length(Part) >= 2) and (Part[2] = ':') and
+       (UpCase(Part[1]) >= 'A') and (UpCase(Part[1]) <= 'Z')) then
+      Escapes := True;
+    Start := Stop + 1;
+  end;
+  if Escapes then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
+      'name ''' + Remote + ''' would lead out of the local folder');
+  Result := StringReplace(Remote, '/', PathDelim, [rfReplaceAll]);
+end;
+
+{ Puts a finished download in place of Target in one step, so that Target is always either the
+  old file or the new one: rename(2) replaces atomically, Windows' plain MoveFile refuses. }
+function ReplaceFile(const Received, Target: string): Boolean;
+begin
+{$IFDEF MSWINDOWS}
+  Result := MoveFileEx(PChar(Received), PChar(Target), MOVEFILE_REPLACE_EXISTING);
+{$ELSE}
+  Result := RenameFile(Received, Target);
+{$ENDIF}
 end;
 
 { A new folder inside Folder, so that a file can be renamed into place or staged. }
@@ -189,9 +245,9 @@ begin
   end;
 end;
 
-function AcquireChannel: Integer;
+function AcquireChannel(Pace: TDap32Pace): Integer;
 var
-  Attached, Chan: Integer;
+  Attached, Chan, I: Integer;
 begin
   PoolLock.Acquire;
   try
@@ -201,7 +257,17 @@ begin
       if Attached < 0 then
         raise ErrorFor(-1, Attached);
       FillChar(InUse, SizeOf(InUse), 0);
-    end;
+      { The settings outlast dapRelease: the original pace must be set again too. }
+      for I := Low(PaceCodes) to High(PaceCodes) do
+        if Pace = dpFast then
+          dapSetInteger(0, PaceCodes[I], FastValues[I])
+        else
+          dapSetInteger(0, PaceCodes[I], Dap32SetDefault(PaceCodes[I]));
+      LibraryPace := Pace;
+    end
+    else if Pace <> LibraryPace then
+      raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'a pace other than the open sessions'' ' +
+        'asked; it applies to the whole library');
     for Chan := 0 to DAP32_MAX_CHANNELS - 1 do
       if not InUse[Chan] then
       begin
@@ -235,6 +301,7 @@ begin
   FChannel := -1;
   Passive := True;
   Binary := True;
+  Pace := dpFast;
 end;
 
 destructor TDap32Ftp.Destroy;
@@ -270,7 +337,7 @@ begin
   Login := LibraryText(User, 'user');
   Secret := LibraryText(Password, 'password');
   if FChannel < 0 then
-    FChannel := AcquireChannel;
+    FChannel := AcquireChannel(Pace);
   if (LogFile <> '') and
      (dapSetString(FChannel, DAP_STR_LOG_OPEN, PAnsiChar(AnsiString(LogFile))) <= 0) then
     raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot create the log file ' + LogFile);
@@ -387,17 +454,16 @@ var
   Target, Scratch, Received: string;
 begin
   Name := LibraryText(Remote, 'name');
+  Received := LocalName(Remote);
   Target := ExpandFileName(LocalFile);
   Scratch := MakeScratch(ExtractFileDir(Target));
   try
     { The library names the local file as the remote one, below its local directory. }
-    Received := LocalPath(Scratch, Remote);
+    Received := IncludeTrailingPathDelimiter(Scratch) + Received;
     ForceDirectories(ExtractFileDir(Received));
     SetLocalDir(Scratch);
     Transfer(True, Name);
-    if FileExists(Target) then
-      DeleteFile(Target);
-    if not RenameFile(Received, Target) then
+    if not ReplaceFile(Received, Target) then
       raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot move the download to ' + Target);
   finally
     RemoveTree(Scratch);
@@ -406,14 +472,15 @@ end;
 
 procedure TDap32Ftp.Put(const LocalFile: string; const Remote: string);
 var
-  Source, Target, Scratch: string;
+  Source, Target, Staged, Scratch: string;
 begin
   Source := ExpandFileName(LocalFile);
-  if not FileExists(Source) then
-    raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'no such file ' + Source);
   Target := Remote;
   if Target = '' then
     Target := ExtractFileName(Source);
+  Staged := LocalName(Target);
+  if not FileExists(Source) then
+    raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'no such file ' + Source);
   if Target = ExtractFileName(Source) then
   begin
     SetLocalDir(ExtractFileDir(Source));
@@ -423,8 +490,9 @@ begin
   { The library reads the file under the remote name: give it one in a scratch folder. }
   Scratch := MakeScratch(ExtractFileDir(Source));
   try
-    ForceDirectories(ExtractFileDir(LocalPath(Scratch, Target)));
-    CopyFileContents(Source, LocalPath(Scratch, Target));
+    Staged := IncludeTrailingPathDelimiter(Scratch) + Staged;
+    ForceDirectories(ExtractFileDir(Staged));
+    CopyFileContents(Source, Staged);
     SetLocalDir(Scratch);
     Transfer(False, LibraryText(Target, 'name'));
   finally

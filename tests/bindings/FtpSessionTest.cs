@@ -3,6 +3,7 @@ using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Linq;
+using System.Runtime.CompilerServices;
 using Dap32;
 
 class RecordedProgress : IProgress<long>
@@ -29,9 +30,9 @@ static class FtpSessionTest
         return null;
     }
 
-    static FtpSession Connect(int port)
+    static FtpSession Connect(int port, FtpPace pace = FtpPace.Fast)
     {
-        var ftp = new FtpSession();
+        var ftp = new FtpSession { Pace = pace };
         try
         {
             ftp.Connect("127.0.0.1", Environment.GetEnvironmentVariable("DAP32_TEST_USER"),
@@ -45,12 +46,19 @@ static class FtpSessionTest
         }
     }
 
+    // Not inlined, so that no live frame keeps the session.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static void ConnectAndDrop(int port)
+    {
+        Connect(port);
+    }
+
     static int Main()
     {
         int port = int.Parse(Environment.GetEnvironmentVariable("DAP32_TEST_PORT"));
         string work = Environment.GetEnvironmentVariable("DAP32_TEST_WORK");
         string original = Path.Combine(work, "original.bin"), copy = Path.Combine(work, "copy.bin");
-        var data = new byte[300000];
+        var data = new byte[9 << 20];  // more than two fast steps of 4 MiB
         new Random(12).NextBytes(data);
         File.WriteAllBytes(original, data);
         File.WriteAllText(copy, "kept");
@@ -73,12 +81,66 @@ static class FtpSessionTest
             Check(ftp.GetNameListing().SequenceEqual(new[] { "up.bin" }), "NLST lists up.bin");
             string[] lines = ftp.GetListing();
             Check(lines.Length == 1 && lines[0].EndsWith(" up.bin") &&
-                  lines[0].Contains(" 300000 "), "LIST shows up.bin with its size");
+                  lines[0].Contains(" " + data.Length + " "), "LIST shows up.bin with its size");
             ftp.DeleteFile("up.bin");
             ftp.ChangeDirectory("..");
             ftp.DeleteDirectory("net");
             Check(!ftp.GetNameListing().Contains("net"), "the directory is gone");
         }
+
+        string names = Path.Combine(work, "names"), sibling = Path.Combine(names, "notes.txt");
+        Directory.CreateDirectory(names);
+        File.WriteAllText(sibling, "mine");
+        using (FtpSession ftp = Connect(port))
+        {
+            foreach (string name in
+                     new[] { "../notes.txt", "/notes.txt", "\\notes.txt", "C:notes.txt" })
+            {
+                string target = Path.Combine(names, "copy.txt");
+                Check(Expect<ArgumentException>(() => ftp.DownloadFile(name, target)) != null &&
+                      Expect<ArgumentException>(() => ftp.UploadFile(sibling, name)) != null,
+                      "the name " + name + " is refused");
+            }
+        }
+        Check(File.ReadAllText(sibling) == "mine" && Directory.GetFiles(names).Length == 1 &&
+              Directory.GetDirectories(names).Length == 0, "a refused name touches no file");
+
+        var largest = new Dictionary<FtpPace, long>();
+        File.WriteAllBytes(original, new byte[1 << 20]);
+        foreach (FtpPace pace in new[] { FtpPace.Original, FtpPace.Fast })
+        {
+            using (FtpSession ftp = Connect(port, pace))
+            {
+                if (pace == FtpPace.Original)
+                    Check(Expect<InvalidOperationException>(() => Connect(port).Dispose()) != null,
+                          "a session cannot ask for another pace than the open ones keep");
+                var steps = new RecordedProgress();
+                ftp.UploadFile(original, "pace.bin", steps);
+                ftp.DeleteFile("pace.bin");
+                var reports = new[] { 0L }.Concat(steps.Reports).ToList();
+                largest[pace] = reports.Zip(reports.Skip(1), (a, b) => b - a).Max();
+            }
+        }
+        // One step of the original pace sends uploadBlockSize (1024 bytes); one of the fast pace
+        // what the socket takes, up to 4 MiB: a fresh connection takes 16 KiB at least.
+        Check(largest[FtpPace.Original] <= 1024 && largest[FtpPace.Fast] > 8192,
+              "largest upload steps: original " + largest[FtpPace.Original] + ", fast " +
+              largest[FtpPace.Fast]);
+
+        int descriptors = Directory.GetFileSystemEntries("/proc/self/fd").Length;
+        for (int i = 0; i < 40; i++)  // more than the 32 channels
+        {
+            ConnectAndDrop(port);
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+        }
+        Check(Directory.GetFileSystemEntries("/proc/self/fd").Length == descriptors,
+              "40 dropped sessions leave no descriptor open");
+        using (FtpSession ftp = Connect(port))
+            Check(ftp.GetWorkingDirectory() == "/", "a session connects after 40 dropped ones");
+        Check(Native.KindOf(-31) == ErrorKind.Server && Native.KindOf(-1) == ErrorKind.Connect &&
+              Native.KindOf(-10054) == ErrorKind.Connect,
+              "-31 is a server error, -1 and -10054 lost connections");
 
         var refused = Expect<Dap32ConnectException>(
             () => Connect(int.Parse(Environment.GetEnvironmentVariable("DAP32_TEST_CLOSED_PORT"))));

@@ -4,7 +4,8 @@
     check_api.py generated LIBRARY  every written file is what the generator writes now; the
                                     description agrees with the header, the .def files, the
                                     engine's states, the sources' log lines and, through
-                                    ctypes, with what LIBRARY (libdap32.so) answers
+                                    ctypes, with what LIBRARY (libdap32.so) answers; a broken
+                                    description or a failed write replaces no written file
     check_api.py vb                 each Declare of bindings/vb/dap32.bas against the
                                     description and the decorated .def's argument bytes
 
@@ -16,6 +17,7 @@ import difflib
 import glob
 import os
 import re
+import subprocess
 import sys
 import tempfile
 
@@ -56,6 +58,71 @@ def check_generated(api):
                                   'generated', lineterm='', n=1)
       print('\n'.join(list(diff)[:40]))
       print(f'  run: python3 bindings/generate.py (and edit bindings/dap32.toml, not {path})')
+
+
+# A broken description, the entry and field its message must name: (committed text, broken
+# text, entry, field).
+BROKEN_DESCRIPTIONS = [
+    ('text = "LIST/GET/PUT not completed."', 'text = "LIST/GET/PUT not completed\u2026"',
+     'error -31', '"text"'),
+    ('ordinals = { plain = 2, decorated = 1 }', 'ordinals = { plain = "2", decorated = 1 }',
+     'function dapAttach', '"ordinals.plain"'),
+    ('doc = "Reply code of the last FTP reply."\nafter_attach = 0\n',
+     'doc = "Reply code of the last FTP reply."\n', 'get_integer 3', '"after_attach"'),
+    ('{ name = "user", type = "text", doc = "user name" }',
+     '{ name = "user", type = "text", doc = "user\u00a0name" }', 'function dapConnect',
+     '"args[2].doc"'),
+]
+
+
+def run_generator(out, description=generate.DESCRIPTION):
+  return subprocess.run([sys.executable, os.path.join(TOP, 'bindings', 'generate.py'), '--out',
+                         out, '--description', description], capture_output=True, text=True,
+                        timeout=60)
+
+
+def check_generator_refusals():
+  """The generator replaces no file when the description is broken or a file cannot be
+  written, and its message names the entry and the field at fault."""
+  with open(generate.DESCRIPTION, encoding='ascii') as source:
+    good = source.read()
+  with tempfile.TemporaryDirectory(prefix='dap32-generate-') as scratch:
+    out = os.path.join(scratch, 'out')
+    for path in generate.OUTPUTS:
+      os.makedirs(os.path.dirname(os.path.join(out, path)), exist_ok=True)
+      with open(os.path.join(out, path), 'w') as old:
+        old.write('old\n')
+
+    def unchanged():
+      found = []
+      for folder, _, names in os.walk(out):
+        for name in names:
+          with open(os.path.join(folder, name)) as text:
+            found.append((os.path.relpath(os.path.join(folder, name), out), text.read()))
+      return sorted(found) == sorted((path, 'old\n') for path in generate.OUTPUTS)
+
+    for committed, broken, entry, field in BROKEN_DESCRIPTIONS:
+      description = os.path.join(scratch, 'broken.toml')
+      with open(description, 'w', encoding='utf-8') as copy:
+        copy.write(good.replace(committed, broken, 1))
+      result = run_generator(out, description)
+      check(committed in good and result.returncode == 1 and entry in result.stderr and
+            field in result.stderr and unchanged(),
+            f'the generator refuses {entry} {field} and replaces nothing: {result.stderr.strip()}')
+    # The last file cannot be written: its folder is a file.
+    last = os.path.join(out, list(generate.OUTPUTS)[-1])
+    os.remove(last)
+    os.rmdir(os.path.dirname(last))
+    with open(os.path.dirname(last), 'w') as blocker:
+      blocker.write('old\n')
+    result = run_generator(out)
+    os.remove(os.path.dirname(last))
+    os.makedirs(os.path.dirname(last))
+    with open(last, 'w') as old:
+      old.write('old\n')
+    check(result.returncode == 1 and unchanged(),
+          f'a file that cannot be written leaves every other one as it was: '
+          f'{result.stderr.strip()}')
 
 
 def check_declarations(api):
@@ -268,6 +335,7 @@ def main(argv):
     return 1
   if argv[:1] == ['generated'] and len(argv) == 2:
     check_generated(api)
+    check_generator_refusals()
     check_declarations(api)
     check_sources(api)
     check_library(api, os.path.abspath(argv[1]))

@@ -1,7 +1,10 @@
 """The Python binding, installed with pip, against pyftpdlib (run by run_binding_test.py)."""
 
 import ctypes
+import gc
 import os
+import socket
+import threading
 import unittest
 
 import dap32
@@ -15,6 +18,36 @@ WORK = os.environ['DAP32_TEST_WORK']
 
 def session(**options):
   return dap32.Session('127.0.0.1', USER, PASSWORD, port=PORT, **options)
+
+
+def scripted_server(end_of_retr):
+  """A one-session server whose RETR sends five bytes and then the reply end_of_retr, or drops
+  the control connection when it is None; every other command is accepted. Returns its port."""
+  control, data = socket.create_server(('127.0.0.1', 0)), socket.create_server(('127.0.0.1', 0))
+  control.settimeout(10)
+  data.settimeout(10)
+
+  def serve():
+    with control, data:
+      connection, _ = control.accept()
+      connection.settimeout(10)
+      with connection, connection.makefile('rb') as commands:
+        connection.sendall(b'220 ready\r\n')
+        for line in commands:
+          verb = line.split()[0].upper()
+          port = data.getsockname()[1]
+          reply = {b'USER': b'331 password', b'PASS': b'230 in', b'RETR': b'150 data',
+                   b'PASV': b'227 Entering Passive Mode (127,0,0,1,%d,%d)' % divmod(port, 256)}
+          connection.sendall(reply.get(verb, b'200 ok') + b'\r\n')
+          if verb == b'RETR':
+            with data.accept()[0] as stream:
+              stream.sendall(b'bytes')
+            if end_of_retr is None:
+              return
+            connection.sendall(end_of_retr + b'\r\n')
+
+  threading.Thread(target=serve, daemon=True).start()
+  return control.getsockname()[1]
 
 
 class SessionTest(unittest.TestCase):
@@ -45,7 +78,7 @@ class SessionTest(unittest.TestCase):
   def test_progress_callback_drives_the_transfer(self):
     original = os.path.join(WORK, 'progress.bin')
     with open(original, 'wb') as out:
-      out.write(os.urandom(200_000))
+      out.write(os.urandom(9 << 20))  # more than two fast steps of 4 MiB
     sent, received = [], []
     folder = os.path.join(WORK, 'down')
     os.mkdir(folder)
@@ -58,7 +91,7 @@ class SessionTest(unittest.TestCase):
     for reports in (sent, received):
       self.assertGreater(len(reports), 2)
       self.assertEqual(reports, sorted(reports))
-      self.assertEqual(reports[-1], 200_000)
+      self.assertEqual(reports[-1], 9 << 20)
 
   def test_failures_raise_their_exceptions(self):
     with self.assertRaises(dap32.ConnectError) as refused:
@@ -79,6 +112,68 @@ class SessionTest(unittest.TestCase):
         ftp.cwd('caf\u00e9')
     with open(target) as kept:
       self.assertEqual(kept.read(), 'kept')
+
+  def test_failures_of_a_transfer_and_of_the_connection(self):
+    for code, kind in ((-31, dap32.ServerError), (-1, ConnectionError),
+                       (-10054, dap32.ConnectError), (-10060, TimeoutError)):
+      self.assertIsInstance(dap32.session._error(None, code), kind)
+    target = os.path.join(WORK, 'aborted.bin')
+    with dap32.Session('127.0.0.1', 'u', 'p', port=scripted_server(b'426 Aborted.')) as ftp:
+      with self.assertRaises(dap32.ServerError) as aborted:
+        ftp.get('file.bin', target)
+    self.assertEqual((aborted.exception.code, aborted.exception.reply_code), (-31, 426))
+    self.assertEqual(aborted.exception.reply, '426 Aborted.')
+    self.assertEqual(aborted.exception.text, 'LIST/GET/PUT not completed. 426 Aborted.')
+    with dap32.Session('127.0.0.1', 'u', 'p', port=scripted_server(None)) as ftp:
+      with self.assertRaises(dap32.ConnectError) as dropped:
+        ftp.get('file.bin', target)
+    self.assertEqual(dropped.exception.code, -1)
+    self.assertFalse(os.path.exists(target))
+
+  def test_names_never_leave_the_local_folder(self):
+    folder = os.path.join(WORK, 'names')
+    os.mkdir(folder)
+    sibling = os.path.join(folder, 'notes.txt')
+    with open(sibling, 'w') as out:
+      out.write('mine')
+    with session() as ftp:
+      for name in ('../notes.txt', '/notes.txt', '\\notes.txt', 'C:notes.txt'):
+        with self.assertRaises(ValueError, msg=name):
+          ftp.get(name, os.path.join(folder, 'copy.txt'))
+        with self.assertRaises(ValueError, msg=name):
+          ftp.put(sibling, name)
+    with open(sibling) as kept:
+      self.assertEqual(kept.read(), 'mine')
+    self.assertEqual(os.listdir(folder), ['notes.txt'])
+
+  def test_pace(self):
+    source = os.path.join(WORK, 'pace.bin')
+    with open(source, 'wb') as out:
+      out.write(os.urandom(1 << 20))
+    largest = {}
+    for pace in ('original', 'fast'):
+      with session(pace=pace) as ftp:
+        if pace == 'original':
+          with self.assertRaises(ValueError):  # the pace is the whole library's
+            session()
+        reports = [0]
+        ftp.put(source, callback=reports.append)
+        ftp.delete('pace.bin')
+      largest[pace] = max(after - before for before, after in zip(reports, reports[1:]))
+    # A step of the original pace sends one uploadBlockSize (1024 bytes); one of the fast pace
+    # what the socket takes, up to 4 MiB: a fresh connection takes 16 KiB at least.
+    self.assertLessEqual(largest['original'], 1024)
+    self.assertGreater(largest['fast'], 8192)
+
+  def test_sessions_dropped_unclosed_give_their_channels_back(self):
+    descriptors = len(os.listdir('/proc/self/fd'))
+    for _ in range(40):  # more than the 32 channels
+      ftp = session()
+    del ftp
+    gc.collect()
+    self.assertEqual(len(os.listdir('/proc/self/fd')), descriptors)
+    with session() as ftp:
+      self.assertEqual(ftp.pwd(), '/')
 
   def test_one_to_one_layer(self):
     text = ctypes.create_string_buffer(64)

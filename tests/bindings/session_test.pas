@@ -10,7 +10,7 @@ uses
 type
   TRecorder = class
     Calls: Integer;
-    Last: Int64;
+    Last, Largest: Int64;
     procedure Progress(Sender: TObject; BytesSoFar: Int64);
   end;
 
@@ -20,6 +20,8 @@ var
 procedure TRecorder.Progress(Sender: TObject; BytesSoFar: Int64);
 begin
   Inc(Calls);
+  if BytesSoFar - Last > Largest then
+    Largest := BytesSoFar - Last;
   Last := BytesSoFar;
 end;
 
@@ -64,9 +66,10 @@ begin
   end;
 end;
 
-function NewSession(Port: Integer): TDap32Ftp;
+function NewSession(Port: Integer; Pace: TDap32Pace = dpFast): TDap32Ftp;
 begin
   Result := TDap32Ftp.Create;
+  Result.Pace := Pace;
   try
     Result.Connect('127.0.0.1', GetEnvironmentVariable('DAP32_TEST_USER'),
       GetEnvironmentVariable('DAP32_TEST_PASSWORD'), Port);
@@ -76,19 +79,56 @@ begin
   end;
 end;
 
+function OpenDescriptors: Integer;
+var
+  Found: TSearchRec;
+begin
+  Result := 0;
+  if FindFirst('/proc/self/fd/*', faAnyFile, Found) = 0 then
+    repeat
+      Inc(Result);
+    until FindNext(Found) <> 0;
+  FindClose(Found);
+end;
+
+{ Get and Put refuse Name with EDap32 and touch no file. }
+procedure CheckRefused(Ftp: TDap32Ftp; const Name, Sibling: string);
+var
+  Refusals: Integer;
+begin
+  Refusals := 0;
+  try
+    Ftp.Get(Name, ExtractFilePath(Sibling) + 'copy.txt');
+  except
+    on E: EDap32 do Inc(Refusals, Ord(E.Code = DAP_ERR_CANNOT_COMPLY));
+  end;
+  try
+    Ftp.Put(Sibling, Name);
+  except
+    on E: EDap32 do Inc(Refusals, Ord(E.Code = DAP_ERR_CANNOT_COMPLY));
+  end;
+  Check(Refusals = 2, 'the name ' + Name + ' is refused');
+end;
+
+const
+  EscapingNames: array[0..3] of string =
+    ('../notes.txt', '/notes.txt', '\notes.txt', 'C:notes.txt');
+
 var
   Ftp: TDap32Ftp;
-  Work, Original, Copied: string;
+  Work, Original, Copied, Sibling: string;
   Data: RawByteString;
   Lines: TStringList;
   Recorder: TRecorder;
-  I: Integer;
+  I, Port, Descriptors: Integer;
+  Pace: TDap32Pace;
+  Largest: array[TDap32Pace] of Int64;
   Buffer: array[0..63] of AnsiChar;
 begin
   Work := GetEnvironmentVariable('DAP32_TEST_WORK');
   Original := Work + '/original.bin';
   Copied := Work + '/copy.bin';
-  SetLength(Data, 300000);
+  SetLength(Data, 9 shl 20);  { more than two fast steps of 4 MiB }
   RandSeed := 12;
   for I := 1 to Length(Data) do
     Data[I] := AnsiChar(Random(256));
@@ -97,7 +137,8 @@ begin
   Lines := TStringList.Create;
   Recorder := TRecorder.Create;
 
-  Ftp := NewSession(StrToInt(GetEnvironmentVariable('DAP32_TEST_PORT')));
+  Port := StrToInt(GetEnvironmentVariable('DAP32_TEST_PORT'));
+  Ftp := NewSession(Port);
   try
     Ftp.MakeDir('pas');
     Ftp.ChangeDir('pas');
@@ -121,7 +162,8 @@ begin
     Ftp.List(Lines, '', False);
     Check((Lines.Count = 1) and (Lines[0] = 'up.bin'), 'NLST lists up.bin');
     Ftp.List(Lines);
-    Check((Lines.Count = 1) and (Pos(' 300000 ', Lines[0]) > 0), 'LIST shows the size');
+    Check((Lines.Count = 1) and (Pos(' ' + IntToStr(Length(Data)) + ' ', Lines[0]) > 0),
+      'LIST shows the size');
     Check((dapExtract('a b'#13#10'c  d'#13#10, 1, 2, @Buffer[0], 63) = 1) and
       (PAnsiChar(@Buffer[0]) = 'd'), 'dapExtract picks field 2 of line 1');
     Ftp.Delete('up.bin');
@@ -132,6 +174,56 @@ begin
   finally
     Ftp.Free;
   end;
+
+  Sibling := Work + '/names/notes.txt';
+  ForceDirectories(Work + '/names');
+  WriteFile(Sibling, 'mine');
+  Ftp := NewSession(Port);
+  try
+    for I := Low(EscapingNames) to High(EscapingNames) do
+      CheckRefused(Ftp, EscapingNames[I], Sibling);
+  finally
+    Ftp.Free;
+  end;
+  Check((ReadFile(Sibling) = 'mine') and not FileExists(Work + '/names/copy.txt'),
+    'a refused name touches no file');
+
+  WriteFile(Original, StringOfChar(AnsiChar(7), 1 shl 20));
+  for Pace := dpFast to dpOriginal do
+  begin
+    Ftp := NewSession(Port, Pace);
+    try
+      if Pace = dpOriginal then
+        try
+          NewSession(Port).Free;
+          Check(False, 'a session cannot ask for another pace than the open ones keep');
+        except
+          on E: EDap32 do
+            Check(E.Code = DAP_ERR_CANNOT_COMPLY, 'a session cannot ask for another pace');
+        end;
+      Recorder.Last := 0;
+      Recorder.Largest := 0;
+      Ftp.OnProgress := Recorder.Progress;
+      Ftp.Put(Original, 'pace.bin');
+      Largest[Pace] := Recorder.Largest;
+      Ftp.Delete('pace.bin');
+    finally
+      Ftp.Free;
+    end;
+  end;
+  { One step of the original pace sends uploadBlockSize (1024 bytes); one of the fast pace what
+    the socket takes, up to 4 MiB: a fresh connection takes 16 KiB at least. }
+  Check((Largest[dpOriginal] <= 1024) and (Largest[dpFast] > 8192),
+    'largest upload steps: original ' + IntToStr(Largest[dpOriginal]) + ', fast ' +
+    IntToStr(Largest[dpFast]));
+
+  { More sessions than channels, freed without Disconnect: the destructor closes each. }
+  Descriptors := OpenDescriptors;
+  for I := 1 to 40 do
+    NewSession(Port).Free;
+  Check(OpenDescriptors = Descriptors, '40 sessions freed leave no descriptor open');
+  Check((Dap32ErrorKind(-31) = dekServer) and (Dap32ErrorKind(-1) = dekConnect) and
+    (Dap32ErrorKind(-10054) = dekConnect), '-31 is a server error, -1 and -10054 lost connections');
 
   try
     NewSession(StrToInt(GetEnvironmentVariable('DAP32_TEST_CLOSED_PORT'))).Free;

@@ -122,7 +122,7 @@ FUNCTIONS = {
 
 # Error code: (text as dapErrorText gives it, kind or None).
 ERRORS = {
-    -1: ('Socket has been closed.', None),
+    -1: ('Socket has been closed.', "connect"),
     -3: ('Already attached.', None),
     -4: ('Bad status flag passed to rokStatus.', None),
     -5: ('Cannot allocate memory.', None),
@@ -151,7 +151,7 @@ ERRORS = {
     -28: ('Cannot open file.', None),
     -29: ('', None),
     -30: ('Cannot find PASV port.', None),
-    -31: ('LIST/GET/PUT not completed.', None),
+    -31: ('LIST/GET/PUT not completed.', "server"),
     -10004: ('Interrupted system call.', None),
     -10009: ('Bad file number.', None),
     -10013: ('Access denied.', None),
@@ -174,13 +174,13 @@ ERRORS = {
     -10049: ('Socket address not available.', None),
     -10050: ('Network error.', "connect"),
     -10051: ('Cannot reach network.', "connect"),
-    -10052: ('Connection dropped.', None),
-    -10053: ('Connection timed-out or aborted.', None),
-    -10054: ('Connection reset by remote host.', None),
+    -10052: ('Connection dropped.', "connect"),
+    -10053: ('Connection timed-out or aborted.', "connect"),
+    -10054: ('Connection reset by remote host.', "connect"),
     -10055: ('Out of buffer space.', None),
     -10056: ('Socket already connected.', None),
-    -10057: ('Socket not connected.', None),
-    -10058: ('Socket functionality shut down.', None),
+    -10057: ('Socket not connected.', "connect"),
+    -10058: ('Socket functionality shut down.', "connect"),
     -10060: ('Timed-out attempting to connect.', "timeout"),
     -10061: ('Connection refused by remote host.', "connect"),
     -10064: ('Host is down', "connect"),
@@ -192,6 +192,23 @@ ERRORS = {
     -11002: ('Host not found. Try again.', "connect"),
     -11003: ('Non-recoverable error has occurred.', "connect"),
     -11004: ('No data is available.', "connect"),
+}
+
+# dapSetInteger code: the library's default, for the original pace.
+SET_DEFAULTS = {
+    DAP_SET_CONNECT_TIMEOUT: 60000,
+    DAP_SET_COMMAND_DELAY: 0,
+    DAP_SET_REPLY_TIMEOUT: 20000,
+    DAP_SET_BLOCK_DELAY: 0,
+    DAP_SET_SPARE: 2000,
+    DAP_SET_AUTO_CALL: 1,
+    DAP_SET_POLL_SLEEP: 20,
+    DAP_SET_SERVER_PORT: 21,
+    DAP_SET_FINAL_BLOCK_DELAY: 50,
+    DAP_SET_UPLOAD_BLOCK_SIZE: 1024,
+    DAP_SET_PASSIVE: 0,
+    DAP_SET_CLOSE_PAUSE: 1,
+    DAP_SET_TRANSFER_CHUNK: 8192,
 }
 
 # The codes whose text dapErrorText follows with the server's last reply.

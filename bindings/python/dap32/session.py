@@ -2,16 +2,21 @@
 
 Names sent to the server (host, user, password, file and directory names) must be printable
 ASCII of at most 128 characters: the library would cut anything else, so it is refused here
-with ValueError. Listings are decoded as UTF-8, with undecodable bytes replaced.
+with ValueError. So is a name for get or put that would lead out of the local folder (a ".."
+segment, a leading "/" or "\\", a drive letter, on Windows any "\\"). Listings are decoded as UTF-8,
+with undecodable bytes replaced.
 """
 
 import collections
+import contextlib
 import ctypes
+import errno
 import os
-import posixpath
+import re
 import shutil
 import tempfile
 import threading
+import weakref
 
 from . import _api, native
 
@@ -35,12 +40,13 @@ class Error(Exception):
 
 
 class ConnectError(Error, ConnectionError):
-    """The server cannot be reached: the connection was refused, or the host is unknown or
-    unreachable."""
+    """The server cannot be reached (the connection was refused, or the host is unknown or
+    unreachable), or the connection to it was lost."""
 
 
 class ServerError(Error):
-    """The server refused a command; reply is its reply line, reply_code the number."""
+    """The server refused a command, or ended a transfer with another reply than 226; reply is
+    its reply line, reply_code the number."""
 
     reply = ""
     reply_code = 0
@@ -57,17 +63,41 @@ _ERROR_CLASSES = {"connect": ConnectError, "server": ServerError, "timeout": Tim
 Entry = collections.namedtuple("Entry", "name size is_dir permissions modified line")
 
 
+# The sessions' pace: README.md's fast settings, or the library's defaults when the caller asks
+# for the original pace. Library-wide, so set once, when the first session attaches.
+FAST_SETTINGS = {
+    _api.DAP_SET_CLOSE_PAUSE: 0,
+    _api.DAP_SET_TRANSFER_CHUNK: 4 << 20,
+    _api.DAP_SET_POLL_SLEEP: 1,
+    _api.DAP_SET_FINAL_BLOCK_DELAY: 0,
+    _api.DAP_SET_UPLOAD_BLOCK_SIZE: 8192,
+}
+PACES = {"fast": FAST_SETTINGS,
+         "original": {code: _api.SET_DEFAULTS[code] for code in FAST_SETTINGS}}
+
+
+def _error_text(chan, code):
+    buffer = ctypes.create_string_buffer(ERROR_TEXT_SIZE)
+    if native.dapErrorText(chan, code, buffer, len(buffer)) <= 0:
+        return ""
+    return buffer.value.decode("latin-1").strip()
+
+
 def _error(chan, code):
     text, kind = _api.ERRORS.get(code, ("", None))
     if chan is not None:
-        buffer = ctypes.create_string_buffer(ERROR_TEXT_SIZE)
-        if native.dapErrorText(chan, code, buffer, len(buffer)) > 0:
-            text = buffer.value.decode("latin-1").strip()
-    error = _ERROR_CLASSES.get(kind, Error)(code, text or f"dap32 error {code}")
-    if isinstance(error, ServerError) and chan is not None:
-        message = _api.ERRORS[code][0]
-        error.reply = text[len(message):].strip()
-        error.reply_code = native.dapGetInteger(chan, _api.DAP_GET_SERVER_CODE)
+        text = _error_text(chan, code) or text
+    cls = _ERROR_CLASSES.get(kind, Error)
+    if cls is not ServerError or chan is None:
+        return cls(code, text or f"dap32 error {code}")
+    # Only the refusals carry the reply in their own text; -18's always does.
+    refused = _api.ERRORS[_api.DAP_ERR_SERVER_REFUSED][0]
+    reply = _error_text(chan, _api.DAP_ERR_SERVER_REFUSED)[len(refused):].strip()
+    if code not in _api.REPLY_CODES and reply:
+        text = f"{text} {reply}"
+    error = ServerError(code, text)
+    error.reply = reply
+    error.reply_code = native.dapGetInteger(chan, _api.DAP_GET_SERVER_CODE)
     return error
 
 
@@ -84,6 +114,20 @@ def _name(text, what="name", limit=_api.NAME_LIMIT):
     if len(data) > limit:
         raise ValueError(f"{what} {text!r} is longer than {limit} characters")
     return data
+
+
+_DRIVE = re.compile(r"[A-Za-z]:")
+
+
+def _local_parts(name):
+    """The folders and file name below the local folder where the library puts the file of the
+    remote name (validated bytes). A server-supplied name must not choose a file outside it."""
+    text = name.decode(ENCODING)
+    parts = text.split("/")
+    if (text.startswith(("/", "\\")) or ".." in parts or any(_DRIVE.match(p) for p in parts)
+            or (os.sep == "\\" and "\\" in text)):
+        raise ValueError(f"name {text!r} would lead out of the local folder")
+    return parts
 
 
 def _usable_dir(path):
@@ -118,20 +162,38 @@ def _parse_entry(line):
 _pool_lock = threading.Lock()
 _free_channels = []
 _sessions = 0
+_attached = False
+_pace = None
+# Channels of sessions collected without close, closed already, waiting for the pool's lock.
+_dropped = collections.deque()
 
 
-def _acquire_channel():
-    global _sessions
-    with _pool_lock:
-        if _sessions == 0:
-            result = native.dapAttach(_api.MAX_CHANNELS, 0)
-            if result < 0:
-                raise _error(None, result)
-            _free_channels[:] = range(_api.MAX_CHANNELS - 1, -1, -1)
-        if not _free_channels:
-            raise Error(_api.DAP_ERR_CHANNEL_RANGE, f"all {_api.MAX_CHANNELS} channels are in use")
-        _sessions += 1
-        return _free_channels.pop()
+def _acquire_channel(pace):
+    global _sessions, _attached, _pace
+    try:
+        with _pool_lock:
+            _take_back_dropped()
+            if _sessions == 0:
+                if not _attached:
+                    result = native.dapAttach(_api.MAX_CHANNELS, 0)
+                    if result < 0:
+                        raise _error(None, result)
+                    _attached = True
+                    _free_channels[:] = range(_api.MAX_CHANNELS - 1, -1, -1)
+                # The settings outlast dapRelease: the original pace must be set again too.
+                for code, value in PACES[pace].items():
+                    native.dapSetInteger(0, code, value)
+                _pace = pace
+            elif pace != _pace:
+                raise ValueError(f"pace {pace!r} asked while open sessions keep the {_pace!r} "
+                                 "pace; it applies to the whole library")
+            if not _free_channels:
+                raise Error(_api.DAP_ERR_CHANNEL_RANGE,
+                            f"all {_api.MAX_CHANNELS} channels are in use")
+            _sessions += 1
+            return _free_channels.pop()
+    finally:
+        _reap_dropped()
 
 
 def _release_channel(chan):
@@ -139,8 +201,51 @@ def _release_channel(chan):
     with _pool_lock:
         _free_channels.append(chan)
         _sessions -= 1
-        if _sessions == 0:
-            native.dapRelease()
+        _take_back_dropped()
+        _release_if_unused()
+    _reap_dropped()
+
+
+def _take_back_dropped():
+    # A finalizer that runs meanwhile (the garbage collector may start inside this loop) only
+    # appends, and this loop takes its channel too.
+    global _sessions
+    while _dropped:
+        _free_channels.append(_dropped.popleft())
+        _sessions -= 1
+
+
+def _release_if_unused():
+    global _attached
+    if _sessions == 0 and _attached:
+        native.dapRelease()
+        _attached = False
+
+
+def _reap_dropped():
+    # Whoever held the lock while a finalizer queued its channel looks again after releasing it.
+    while _dropped and _pool_lock.acquire(blocking=False):
+        try:
+            _take_back_dropped()
+            _release_if_unused()
+        finally:
+            _pool_lock.release()
+
+
+def _close_channel(chan):
+    # With AUTO_CALL off dapClose would leave the connection open.
+    native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
+    return native.dapClose(chan)
+
+
+def _drop_channel(chan):
+    """The finalizer of a session collected without close. It may run in any thread, even in
+    one that holds the pool's lock, so it closes the connection at once (the channel still
+    counts as taken, so the library is attached) but hands the channel back only when the
+    lock is free."""
+    _close_channel(chan)
+    _dropped.append(chan)
+    _reap_dropped()
 
 
 class Session:
@@ -149,15 +254,22 @@ class Session:
     Session(host, user, password) connects at once, as ftplib.FTP does; use it in a with
     statement to close it. passive chooses PASV data connections (the default; False uses
     PORT and a listener, active mode). binary sends TYPE I after the login. log names a file
-    for the channel's debug log.
+    for the channel's debug log. pace "fast" (the default) sets the library's fast settings
+    when the first session attaches it; "original" keeps the library's own, slower pace. The
+    pace applies to every channel, so sessions open at the same time must agree on it.
+    A session collected without close is closed by its finalizer.
     """
 
     def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
-                 binary=True, log=None):
+                 binary=True, log=None, pace="fast"):
+        if pace not in PACES:
+            raise ValueError(f"pace must be one of {sorted(PACES)}, not {pace!r}")
         self.channel = None
+        self._finalizer = None
         self.passive = passive
         self.binary = binary
         self.log = log
+        self.pace = pace
         if host is not None:
             try:
                 self.connect(host, user, password, port=port)
@@ -186,7 +298,8 @@ class Session:
         server, user, password = _name(host, "host"), _name(user, "user"), _name(password,
                                                                                   "password")
         if self.channel is None:
-            self.channel = _acquire_channel()
+            self.channel = _acquire_channel(self.pace)
+            self._finalizer = weakref.finalize(self, _drop_channel, self.channel)
         chan = self.channel
         if self.log is not None and native.dapSetString(chan, _api.DAP_STR_LOG_OPEN,
                                                         os.fsencode(self.log)) <= 0:
@@ -209,14 +322,13 @@ class Session:
         if self.channel is None:
             return
         chan = self.channel
+        self.channel = None
+        self._finalizer.detach()
         try:
-            # With AUTO_CALL off dapClose would leave the connection open.
-            native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
-            result = native.dapClose(chan)
+            result = _close_channel(chan)
             if check and result < 0:
                 raise _error(chan, result)
         finally:
-            self.channel = None
             _release_channel(chan)
 
     def set_mode(self, mode):
@@ -312,10 +424,10 @@ class Session:
         by default the current directory) and returns the file's path. callback(bytes_so_far)
         follows the transfer. A failed download leaves local as it was."""
         name = _name(remote)
+        parts = _local_parts(name)
         local = os.path.abspath(local if local is not None else os.curdir)
         if os.path.isdir(local):
-            local = os.path.join(local, posixpath.basename(remote))
-        parts = remote.split("/")
+            local = os.path.join(local, parts[-1])
         with _scratch_near(os.path.dirname(local)) as scratch:
             # The library names the local file as the remote one, below its local directory.
             os.makedirs(os.path.join(scratch, *parts[:-1]), exist_ok=True)
@@ -325,8 +437,20 @@ class Session:
             received = os.path.join(scratch, *parts)
             try:
                 os.replace(received, local)
-            except OSError:
-                shutil.move(received, local)
+            except OSError as error:
+                if error.errno != errno.EXDEV:
+                    raise
+                # The scratch folder is on another file system: copy beside local first, so
+                # that the replacement itself is still one step.
+                with open(received, "rb") as source, tempfile.NamedTemporaryFile(
+                        dir=os.path.dirname(local), prefix=".dap32-", delete=False) as staged:
+                    shutil.copyfileobj(source, staged)
+                try:
+                    os.replace(staged.name, local)
+                except BaseException:
+                    with contextlib.suppress(OSError):  # the replace's own error matters
+                        os.unlink(staged.name)
+                    raise
         return local
 
     def put(self, local, remote=None, callback=None):
@@ -337,6 +461,7 @@ class Session:
             raise FileNotFoundError(local)
         remote = remote if remote is not None else os.path.basename(local)
         name = _name(remote)
+        parts = _local_parts(name)
         start = lambda chan: native.dapPutFile(chan, name)  # noqa: E731
         folder = os.path.dirname(local)
         if remote == os.path.basename(local) and _usable_dir(folder):
@@ -345,7 +470,7 @@ class Session:
             return
         # The library reads the file under the remote name: give it one in a scratch folder.
         with tempfile.TemporaryDirectory(prefix="dap32-") as scratch:
-            staged = os.path.join(scratch, *remote.split("/"))
+            staged = os.path.join(scratch, *parts)
             os.makedirs(os.path.dirname(staged), exist_ok=True)
             try:
                 os.link(local, staged)
