@@ -65,6 +65,16 @@ int32_t DAP_CALL dapClose(int32_t chan) {
   return result;
 }
 
+// Sockets, files and logs stay as they are, as they always have; the TLS connections' memory is
+// freed, the sockets under them untouched.
+int32_t DAP_CALL dapRelease(void) {
+  for (uint32_t index = 0; index < channelCount; ++index) {
+    netCloseControlTls(channelTable[index], false);
+  }
+  releaseLibrary();
+  return 1;
+}
+
 int32_t DAP_CALL dapAbort(int32_t chan) {
   int32_t error;
   Channel* channel = beginOperation(chan, "*** dapAbort\r\n", &error);

@@ -3,6 +3,7 @@
 #include "dap32.h"
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "frame/text.h"
 #include "net/net.h"
 
 namespace {
@@ -20,6 +21,7 @@ constexpr ChannelCounter kChannelCounters[] = {
     {DAP_GET_BYTES_SENT, &Channel::bytesSent},
     {DAP_GET_TOTAL_BYTES_SENT, &Channel::totalBytesSent},
     {DAP_GET_CONTROL_SOCKET, &Channel::controlSocket},
+    {DAP_GET_TLS_DATA_RESUMED, &Channel::tlsDataResumed},
 };
 
 // Library-wide settings stored as given by dapSetInteger; they apply to every channel.
@@ -64,6 +66,16 @@ int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
     case DAP_SET_PASSIVE:
       channel->passiveMode = value;
       return value;
+    case DAP_SET_TLS:
+      if (value < kTlsOff || value > kTlsImplicit) return DAP_ERR_CANNOT_COMPLY;
+      channel->tlsMode = value;
+      return value;
+    case DAP_SET_TLS_VERIFY:
+      channel->tlsVerify = value & 1;
+      return channel->tlsVerify;
+    case DAP_SET_TLS_DATA:
+      channel->tlsProtectData = value & 1;
+      return channel->tlsProtectData;
     // The library-wide settings whose value is masked or clamped before it is stored.
     case DAP_SET_UPLOAD_BLOCK_SIZE:
       settings.uploadBlockSize =
@@ -79,6 +91,76 @@ int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
     default:
       return kUnknownCode;
   }
+}
+
+// A text handed out whole or not at all: a cut fingerprint or path would mislead.
+int32_t copyWhole(char* buffer, const char* text, int32_t size) {
+  int32_t length = static_cast<int32_t>(textLength(text));
+  if (size <= length) {
+    if (size > 0) buffer[0] = '\0';
+    return 0;
+  }
+  return copyText(buffer, text, length);
+}
+
+// The texts of the secure session that dapGetString reads as they stand.
+const char* sessionText(const Channel* channel, int32_t code) {
+  switch (code) {
+    case DAP_STR_TLS_CA_FILE:
+      return channel->tlsCaFile;
+    case DAP_STR_TLS_PEER_FINGERPRINT:
+      return channel->tlsPeerFingerprint;
+    case DAP_STR_TLS_SESSION:
+      return channel->tlsSessionText;
+    default:
+      return nullptr;
+  }
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// 64 hexadecimal digits, with colons and blanks anywhere between them; empty clears the pin.
+int32_t storePin(Channel* channel, const char* text) {
+  unsigned char pin[kPinSize];
+  uint32_t digits = 0;
+  for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
+    if (*c == ':' || *c == ' ') continue;
+    int value = hexValue(*c);
+    if (value < 0 || digits == 2 * kPinSize) return DAP_ERR_CANNOT_COMPLY;
+    pin[digits / 2] =
+        static_cast<unsigned char>(digits % 2 == 0 ? value << 4 : pin[digits / 2] | value);
+    ++digits;
+  }
+  if (digits != 0 && digits != 2 * kPinSize) return DAP_ERR_CANNOT_COMPLY;
+  channel->tlsPinned = digits != 0 ? 1 : 0;
+  for (uint32_t i = 0; i < kPinSize; ++i) channel->tlsPin[i] = digits != 0 ? pin[i] : 0;
+  return 0;
+}
+
+// The pin as the caller reads it back: 64 uppercase digits, or nothing.
+int32_t copyPin(const Channel* channel, char* buffer, int32_t size) {
+  char text[kFingerprintSize] = "";
+  if (channel->tlsPinned != 0) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (uint32_t i = 0; i < kPinSize; ++i) {
+      text[2 * i] = kDigits[channel->tlsPin[i] >> 4];
+      text[2 * i + 1] = kDigits[channel->tlsPin[i] & 15];
+    }
+    text[2 * kPinSize] = '\0';
+  }
+  return copyWhole(buffer, text, size);
+}
+
+int32_t storeCaFile(Channel* channel, const char* path) {
+  if (path == nullptr) path = "";
+  if (textLength(path) >= kCaFileSize) return DAP_ERR_CANNOT_COMPLY;
+  copyText(channel->tlsCaFile, path, kCaFileSize - 1);
+  return 0;
 }
 
 // A log that is replaced is closed, not leaked.
@@ -99,6 +181,7 @@ int32_t DAP_CALL dapGetInteger(int32_t chan, uint32_t code) {
     if (counter.code == code) return channel->*counter.field;
   }
   if (code == DAP_GET_CONNECTED) return connectionTest(channel);
+  if (code == DAP_GET_TLS_ACTIVE) return netHandshakeDone(channel->controlTls) ? 1 : 0;
   if (code == DAP_GET_VERSION) return libraryVersion();
   if (code == DAP_GET_BUILD) return libraryBuild();
   return kUnknownCode;
@@ -123,6 +206,8 @@ int32_t DAP_CALL dapGetString(int32_t chan, int32_t code, char* buffer, int32_t 
   if (channel == nullptr) return error;
   if (buffer == nullptr) return 0;
   if (code == DAP_STR_SERVER_IP) return netFormatAddress(channel->serverAddr, buffer, size);
+  if (code == DAP_STR_TLS_PIN) return copyPin(channel, buffer, size);
+  if (const char* text = sessionText(channel, code)) return copyWhole(buffer, text, size);
   // An unknown code answers "?" where the buffer has room for it and its NUL.
   if (size >= 2) {
     buffer[0] = '?';
@@ -138,6 +223,8 @@ int32_t DAP_CALL dapSetString(int32_t chan, int32_t code, const char* text) {
   Channel* channel = channelFor(chan, &error);
   if (channel == nullptr) return error;
   if (code == DAP_STR_LOG_OPEN) return openLog(channel, text);
+  if (code == DAP_STR_TLS_PIN) return storePin(channel, text);
+  if (code == DAP_STR_TLS_CA_FILE) return storeCaFile(channel, text);
   if (code != DAP_STR_LOG_WRITE) return kUnknownCode;
   if (text != nullptr) logLine(channel, "%s\r\n", text);
   return channel->logFile;

@@ -37,7 +37,7 @@ int32_t stateAwaitDataConnected(Channel* channel, uint32_t) {
   if (netWaitWritable(channel->dataSocket, 0) == 0) return kStepDone;
   logWrite(channel, "DataSock is connected.\r\n");
   returnToSavedState(channel);
-  return kStepDone;
+  return startDataHandshake(channel);
 }
 
 // The listener exists before PORT announces its port: a server may connect as soon as it has
@@ -81,7 +81,7 @@ int32_t acceptData(Channel* channel, uint32_t now) {
   channel->resumeTick = tickAfter(now, settings.commandDelay);
   channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   returnToSavedState(channel);
-  return kStepDone;
+  return startDataHandshake(channel);
 }
 }  // namespace
 
@@ -91,7 +91,7 @@ int32_t acceptData(Channel* channel, uint32_t now) {
 // means the server will not connect: the wait ends at once.
 int32_t stateAcceptData(Channel* channel, uint32_t now) {
   if (netWaitReadable(channel->listenSocket, 0) != 0) return acceptData(channel, now);
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
   // A server that connected and then replied between the two polls: its reply stays unread
   // for the reply state.
   if (netWaitReadable(channel->listenSocket, 0) != 0) return acceptData(channel, now);

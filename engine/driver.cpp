@@ -19,6 +19,13 @@ constexpr StateEntry kStates[] = {
     {105, stateReadUserReply},       //
     {106, stateSendPassword},        //   PASS
     {107, stateReadPasswordReply},   //
+    {120, stateSendAuthTls},         //   explicit TLS: AUTH TLS
+    {121, stateReadAuthReply},       //     the 234
+    {125, stateControlHandshake},    //   the control connection's TLS handshake
+    {130, stateSendPbsz},            //   after the login in TLS: PBSZ 0
+    {131, stateReadPbszReply},       //
+    {132, stateSendProt},            //   PROT P or PROT C
+    {133, stateReadProtReply},       //
     {220, stateSendQuit},            //   QUIT
     {221, stateReadQuitReply},       //
     {301, stateStartDownload},       // download: open a data connection
@@ -56,6 +63,7 @@ constexpr StateEntry kStates[] = {
     {911, stateReadPortReply},       //
     {920, stateStartAccept},         //   after the transfer command
     {921, stateAcceptData},          //   accept the server's connection
+    {940, stateDataHandshake},       // a data connection's TLS handshake, after the 150
 };
 
 constexpr bool isAscending(const StateEntry* states, size_t count) {
@@ -66,7 +74,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 45, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 53, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;
@@ -159,7 +167,7 @@ void armEngine(Channel* channel, int32_t entryState) {
 // other, not this operation's failure.
 int32_t stateReadOwedReplies(Channel* channel, uint32_t now) {
   if (channel->deadlineTick == 0) channel->deadlineTick = tickAfter(now, settings.replyTimeout);
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
   int32_t reply = readReply(channel);
   if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return errorExit(channel, 0, reply);
   if (channel->repliesOwed > 0) return kStepDone;
@@ -199,7 +207,8 @@ void returnToSavedState(Channel* channel) {
 }
 
 int32_t sendCommand(Channel* channel) {
-  int32_t sent = netSendCommand(channel->controlSocket, channel->commandBuffer);
+  int32_t sent =
+      netSendCommand(channel->controlSocket, channel->commandBuffer, channel->controlTls);
   if (sent > 0) ++channel->repliesOwed;
   return sent;
 }
@@ -220,7 +229,7 @@ int32_t readReply(Channel* channel) {
 }
 
 int32_t readWaitingReply(Channel* channel) {
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
   int32_t reply = readReply(channel);
   if (reply < 0) return errorExit(channel, 0, reply);
   return 1;

@@ -22,6 +22,9 @@ enum EntryState : int32_t {
   kStateList = 801,
 };
 
+constexpr int32_t kStateControlHandshake = 125;
+constexpr int32_t kStateDataHandshake = 940;
+
 // What a state returns: kStepDone goes on to the step's closing log lines and returns
 // nextState; any other value ends the driver call with that result at once.
 constexpr int32_t kStepDone = 0;
@@ -71,6 +74,16 @@ int32_t readWaitingReply(Channel* channel);
 // the file cannot be emptied.
 int32_t transferAccepted(Channel* channel);
 
+// Secure sessions. The control connection's handshake starts after AUTH TLS's 234, or right
+// after the connect for implicit TLS. A data connection's starts as soon as it is up (kStepDone,
+// or the error exit's result), goes on a step at a time while the preliminary reply is awaited,
+// and what remains after it runs in its own state before the data state.
+int32_t startControlHandshake(Channel* channel, uint32_t now);
+int32_t startDataHandshake(Channel* channel);
+int32_t stepDataHandshake(Channel* channel);
+bool dataHandshakePending(const Channel* channel);
+void awaitDataHandshake(Channel* channel, uint32_t now, int32_t dataState);
+
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 
@@ -86,6 +99,15 @@ int32_t stateSendPassword(Channel*, uint32_t);
 int32_t stateReadPasswordReply(Channel*, uint32_t);
 int32_t stateSendQuit(Channel*, uint32_t);
 int32_t stateReadQuitReply(Channel*, uint32_t);
+
+int32_t stateSendAuthTls(Channel*, uint32_t);
+int32_t stateReadAuthReply(Channel*, uint32_t);
+int32_t stateControlHandshake(Channel*, uint32_t);
+int32_t stateSendPbsz(Channel*, uint32_t);
+int32_t stateReadPbszReply(Channel*, uint32_t);
+int32_t stateSendProt(Channel*, uint32_t);
+int32_t stateReadProtReply(Channel*, uint32_t);
+int32_t stateDataHandshake(Channel*, uint32_t);
 
 int32_t stateSendPasv(Channel*, uint32_t);
 int32_t stateReadPasvReply(Channel*, uint32_t);

@@ -32,6 +32,13 @@ int32_t takeServerAddress(Channel* channel) {
 
 // A control socket that never connected is closed at once: left in the record, it would hold
 // up a later dapClose, which waits for the control connection to become writable.
+// What the last session knew of its TLS is gone with it.
+void forgetTlsSession(Channel* channel) {
+  channel->tlsDataResumed = -1;
+  channel->tlsPeerFingerprint[0] = '\0';
+  channel->tlsSessionText[0] = '\0';
+}
+
 int32_t failConnect(Channel* channel, int32_t sockCode) {
   netCloseSocket(channel->controlSocket, 0);
   channel->controlSocket = 0;
@@ -45,6 +52,12 @@ int32_t failConnect(Channel* channel, int32_t sockCode) {
 int32_t stateConnect(Channel* channel, uint32_t) {
   channel->commandBuffer[0] = '\0';
   logSessionHeader(channel);
+  forgetTlsSession(channel);
+  // A session that asked for TLS and cannot have it never connects.
+  if (channel->tlsMode != kTlsOff) {
+    int32_t available = netTlsStartup();
+    if (available < 0) return errorExit(channel, 0, available);
+  }
   channel->controlSocket = netOpenSocket();
   if (channel->controlSocket < 0) {
     return errorExit(channel, channel->controlSocket, DAP_ERR_CANNOT_CREATE_SOCKET);
@@ -73,6 +86,7 @@ int32_t stateConnected(Channel* channel, uint32_t now) {
   if (netLocalAddress(channel) < 0) {
     return errorExit(channel, channel->listenSocket, DAP_ERR_LISTEN);
   }
+  if (channel->tlsMode == kTlsImplicit) return startControlHandshake(channel, now);
   channel->resumeTick = 0;
   channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   channel->nextState = 103;
@@ -85,7 +99,7 @@ int32_t stateReadGreeting(Channel* channel, uint32_t) {
   platSleep(settings.pollSleep);
   channel->resumeTick = 0;
   channel->deadlineTick = 0;
-  channel->nextState = 104;
+  channel->nextState = channel->tlsMode == kTlsExplicit ? 120 : 104;
   return kStepDone;
 }
 
@@ -95,9 +109,12 @@ int32_t stateSendUser(Channel* channel, uint32_t now) {
 }
 
 // Whatever a reply below 500 says (331, 230, 332), the login goes on with PASS.
+// A TLS 1.3 server sends its session tickets after the handshake: the session the data
+// connections resume is taken once this first reply inside TLS has been read.
 int32_t stateReadUserReply(Channel* channel, uint32_t) {
   int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
+  if (channel->controlTls != nullptr) netKeepTlsSession(channel);
   channel->pendingFlag = 1;
   channel->nextState = 106;
   return kStepDone;
@@ -114,7 +131,7 @@ int32_t stateSendPassword(Channel* channel, uint32_t now) {
 int32_t stateReadPasswordReply(Channel* channel, uint32_t) {
   int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
-  channel->nextState = kStateIdle;
+  channel->nextState = channel->controlTls != nullptr ? 130 : kStateIdle;
   return kStepDone;
 }
 
@@ -133,7 +150,7 @@ int32_t stateSendQuit(Channel* channel, uint32_t now) {
 
 // A server that closes the connection on QUIT has completed the quit.
 int32_t stateReadQuitReply(Channel* channel, uint32_t) {
-  if (netWaitReadable(channel->controlSocket, 0) == 0) return kStepDone;
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
   int32_t reply = readReply(channel);
   if (reply < 0 && reply != DAP_ERR_SOCKET_CLOSED) return errorExit(channel, 0, reply);
   channel->nextState = kStateIdle;

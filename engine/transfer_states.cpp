@@ -33,14 +33,21 @@ int32_t sendTransferCommand(Channel* channel, uint32_t timeout, int32_t replySta
 
 // The preliminary reply ("150 Opening BINARY mode data connection"); its code is not
 // examined: anything below 500 lets the transfer go on.
-int32_t readPreliminaryReply(Channel* channel, int32_t dataState) {
+// A data connection's TLS handshake goes on meanwhile, a step per call, for servers that finish
+// it before they reply.
+int32_t readPreliminaryReply(Channel* channel, uint32_t now, int32_t dataState) {
+  if (int32_t stepped = stepDataHandshake(channel)) return stepped;
   if (channel->transferReplyRead != 0) {
     channel->transferReplyRead = 0;
   } else {
     int32_t replied = readWaitingReply(channel);
     if (replied <= 0) return replied;
   }
-  channel->nextState = dataState;
+  if (dataHandshakePending(channel)) {
+    awaitDataHandshake(channel, now, dataState);
+  } else {
+    channel->nextState = dataState;
+  }
   return transferAccepted(channel);
 }
 
@@ -86,8 +93,8 @@ int32_t stateSendRetr(Channel* channel, uint32_t) {
   return sendTransferCommand(channel, settings.dataConnectTimeout, 304);
 }
 
-int32_t stateReadRetrReply(Channel* channel, uint32_t) {
-  return readPreliminaryReply(channel, 307);
+int32_t stateReadRetrReply(Channel* channel, uint32_t now) {
+  return readPreliminaryReply(channel, now, 307);
 }
 
 // One block per call, or with a larger transferChunk as much as keeps arriving up to the
@@ -114,7 +121,9 @@ int32_t stateReceiveBlock(Channel* channel, uint32_t now) {
   return kStepDone;
 }
 
+// A data connection in TLS ends with the client's close_notify too.
 int32_t stateEndDownload(Channel* channel, uint32_t) {
+  netCloseDataTls(channel, true);
   netCloseTransfer(channel, kPauseAfterDownload);
   logLine(channel, "%ld bytes received\r\n", static_cast<long>(channel->bytesReceived));
   awaitReply(channel, platTicks(), 350);
@@ -133,8 +142,8 @@ int32_t stateSendStor(Channel* channel, uint32_t) {
   return sendTransferCommand(channel, settings.dataConnectTimeout, 404);
 }
 
-int32_t stateReadStorReply(Channel* channel, uint32_t) {
-  return readPreliminaryReply(channel, 407);
+int32_t stateReadStorReply(Channel* channel, uint32_t now) {
+  return readPreliminaryReply(channel, now, 407);
 }
 
 namespace {
@@ -173,6 +182,7 @@ int32_t stateSendBlock(Channel* channel, uint32_t now) {
 // Closing the data connection tells the server that the file is complete.
 int32_t stateEndUpload(Channel* channel, uint32_t) {
   logLine(channel, "%ld bytes transmitted\r\n", static_cast<long>(channel->bytesSent));
+  netCloseDataTls(channel, true);
   netCloseTransfer(channel, kPauseAfterUpload);
   awaitReply(channel, platTicks(), 350);
   return kStepDone;
@@ -207,15 +217,16 @@ int32_t stateSendList(Channel* channel, uint32_t) {
   return sendTransferCommand(channel, settings.replyTimeout, 805);
 }
 
-int32_t stateReadListReply(Channel* channel, uint32_t) {
-  return readPreliminaryReply(channel, 807);
+int32_t stateReadListReply(Channel* channel, uint32_t now) {
+  return readPreliminaryReply(channel, now, 807);
 }
 
 // One line per call. A line is stored only while it and its NUL fit; one that does not is
 // dropped and later, shorter lines are still stored. The deadline is not renewed: the whole
 // listing must arrive in time.
 int32_t stateReceiveListing(Channel* channel, uint32_t now) {
-  int32_t received = netReceivePart(channel->dataSocket, channel->responseBuffer, kLineBufferSize);
+  int32_t received = netReceivePart(channel->dataSocket, channel->responseBuffer, kLineBufferSize,
+                                    channel->dataTls);
   if (received == DAP_ERR_SOCKET_CLOSED) {
     awaitReply(channel, now, 808);
     return kStepDone;
@@ -232,6 +243,7 @@ int32_t stateReceiveListing(Channel* channel, uint32_t now) {
 }
 
 int32_t stateEndList(Channel* channel, uint32_t) {
+  netCloseDataTls(channel, true);
   netCloseTransfer(channel, kPauseAfterDownload);
   if (netWaitWritable(channel->controlSocket, 0) == 0) return controlClosedError(channel);
   channel->nextState = 350;

@@ -1,7 +1,11 @@
 /* dapftp: a small command-line FTP client on top of dap32.
  *
  *   dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT] [--log FILE]
- *          HOST [COMMAND ...]
+ *          [--tls|--implicit-tls] [--pin HEX] [--ca FILE] [--insecure] HOST [COMMAND ...]
+ *
+ * --tls secures the session with AUTH TLS, --implicit-tls from the connect on (usually port
+ * 990); the server's certificate must then chain to a trusted root (the system's, or those of
+ * --ca FILE) and name HOST, or match the SHA-256 fingerprint --pin HEX; --insecure accepts any.
  *
  * Each COMMAND is one argument ("put notes.txt"); without any, commands are read from
  * standard input, one per line. Commands: ls [PATTERN], names [PATTERN], get NAME, put NAME,
@@ -32,6 +36,10 @@ typedef struct {
   const char* logPath;
   int port;
   int passive;
+  int tls;
+  int verify;
+  const char* pin;
+  const char* caFile;
 } Options;
 
 static char listing[kListingSize];
@@ -121,7 +129,8 @@ static int runCommand(char* line) {
 static void usage(void) {
   fprintf(stderr,
           "usage: dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT]\n"
-          "              [--log FILE] HOST [COMMAND ...]\n");
+          "              [--log FILE] [--tls|--implicit-tls] [--pin HEX] [--ca FILE]\n"
+          "              [--insecure] HOST [COMMAND ...]\n");
   exit(2);
 }
 
@@ -141,6 +150,16 @@ static int parseOptions(int argc, char** argv, Options* options) {
       options->password = argv[++i];
     } else if (i + 1 < argc && strcmp(option, "--log") == 0) {
       options->logPath = argv[++i];
+    } else if (strcmp(option, "--tls") == 0) {
+      options->tls = 1;
+    } else if (strcmp(option, "--implicit-tls") == 0) {
+      options->tls = 2;
+    } else if (strcmp(option, "--insecure") == 0) {
+      options->verify = 0;
+    } else if (i + 1 < argc && strcmp(option, "--pin") == 0) {
+      options->pin = argv[++i];
+    } else if (i + 1 < argc && strcmp(option, "--ca") == 0) {
+      options->caFile = argv[++i];
     } else {
       usage();
     }
@@ -151,7 +170,7 @@ static int parseOptions(int argc, char** argv, Options* options) {
 }
 
 int main(int argc, char** argv) {
-  Options options = {NULL, "anonymous", "dapftp@", NULL, 21, 1};
+  Options options = {NULL, "anonymous", "dapftp@", NULL, 21, 1, 0, 1, NULL, NULL};
   int first = parseOptions(argc, argv, &options);
   int failures = 0;
   char line[1024];
@@ -162,6 +181,15 @@ int main(int argc, char** argv) {
   }
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, options.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, options.passive);
+  dapSetInteger(kChannel, DAP_SET_TLS, options.tls);
+  dapSetInteger(kChannel, DAP_SET_TLS_VERIFY, options.verify);
+  if ((options.pin != NULL &&
+       report("--pin", dapSetString(kChannel, DAP_STR_TLS_PIN, options.pin))) ||
+      (options.caFile != NULL &&
+       report("--ca", dapSetString(kChannel, DAP_STR_TLS_CA_FILE, options.caFile)))) {
+    dapRelease();
+    return 2;
+  }
   if (report("connect", dapConnect(kChannel, options.host, options.user, options.password))) {
     dapClose(kChannel);
     dapRelease();

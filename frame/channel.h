@@ -15,6 +15,15 @@ constexpr uint32_t kDataBufferSize = 8192;
 // step (transferChunk above it) copies through all of it, far fewer system calls per byte.
 constexpr uint32_t kDataBufferRoom = 256 * 1024;
 
+// Secure sessions: the texts a channel keeps of them.
+constexpr uint32_t kCaFileSize = 260;          // a path, its NUL included
+constexpr uint32_t kPinSize = 32;              // a SHA-256 digest
+constexpr uint32_t kFingerprintSize = 64 + 1;  // its hexadecimal digits and a NUL
+constexpr uint32_t kTlsSessionTextSize = 96;   // "TLSv1.3 TLS_AES_256_GCM_SHA384"
+enum TlsMode : int32_t { kTlsOff = 0, kTlsExplicit = 1, kTlsImplicit = 2 };
+struct TlsContext;
+struct TlsConnection;
+
 // An IPv4 socket address, host byte order, as the records keep it.
 struct SocketAddress {
   uint32_t address;
@@ -86,6 +95,24 @@ struct Channel {
   // as one), and the operation that waits until an interrupted one's have been read.
   int32_t repliesOwed;
   int32_t stateAfterOwedReplies;
+  // Secure sessions: what the caller asked for, set before dapConnect...
+  int32_t tlsMode;
+  int32_t tlsVerify;       // 1: the certificate must chain to a trusted root and name the server
+  int32_t tlsProtectData;  // 1: PROT P, 0: PROT C
+  int32_t tlsPinned;
+  unsigned char tlsPin[kPinSize];
+  char tlsCaFile[kCaFileSize];
+  // ...and what the session has: the context its data connections resume, the connections and
+  // what their handshakes wait for (0: nothing yet, so the next step calls at once).
+  TlsContext* tlsContext;
+  TlsConnection* controlTls;
+  TlsConnection* dataTls;
+  int32_t controlTlsWants;
+  int32_t dataTlsWants;
+  int32_t dataProtected;   // PROT P was accepted
+  int32_t tlsDataResumed;  // the last data connection: 1 resumed, 0 not, -1 none
+  char tlsPeerFingerprint[kFingerprintSize];
+  char tlsSessionText[kTlsSessionTextSize];
 };
 
 // Library-wide settings; statically initialised, never reset by attach or release.
@@ -121,6 +148,10 @@ extern Channel* channelTable[kMaxChannels];
 // The common preamble of every channel-bound export: the channel's record, or nullptr with
 // the error code (-15 before attach, -8 out of range) in *error.
 Channel* channelFor(int32_t chan, int32_t* error);
+
+// Stops the socket layer and frees every channel's blocks; what a channel holds beyond them
+// (its TLS connections) is freed by dapRelease first.
+void releaseLibrary();
 
 // Tick arithmetic that survives the wrap of the 32-bit counter.
 inline bool tickBefore(uint32_t a, uint32_t b) {

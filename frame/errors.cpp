@@ -41,6 +41,10 @@ constexpr ErrorEntry kErrorTable[] = {
     {-28, "Cannot open file."},
     {-30, "Cannot find PASV port."},
     {-31, "LIST/GET/PUT not completed."},
+    {-32, "TLS handshake failed."},
+    {-33, "Server certificate rejected."},
+    {-34, "Server refused TLS."},
+    {-35, "TLS is not available."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -93,7 +97,7 @@ const char* messageFor(int32_t code) {
 
 // The codes that stand for a refusal by the server carry its reply.
 bool carriesReply(int32_t code) {
-  return code == DAP_ERR_SERVER_REFUSED || code == DAP_ERR_CONNECT;
+  return code == DAP_ERR_SERVER_REFUSED || code == DAP_ERR_CONNECT || code == DAP_ERR_TLS_REFUSED;
 }
 
 // Appends as much of text as fits before the last byte of the buffer.

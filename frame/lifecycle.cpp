@@ -50,6 +50,9 @@ bool setUpChannel(uint32_t index) {
   channel->currentState = -1;
   channel->pendingFlag = 0;
   channel->autoCall = 1;
+  channel->tlsVerify = 1;
+  channel->tlsProtectData = 1;
+  channel->tlsDataResumed = -1;
   for (const BufferBlock& block : kBufferBlocks) {
     void* buffer = blockAllocateForChannel(index, block.index, block.size);
     if (buffer == nullptr) return false;
@@ -113,13 +116,12 @@ int32_t DAP_CALL dapAttach(uint32_t count, int32_t value) {
   return 1;
 }
 
-int32_t DAP_CALL dapRelease(void) {
-  if (channelCount == 0) return 1;
+void releaseLibrary() {
+  if (channelCount == 0) return;
   platLockEnter();
   platSocketCleanup();
   releaseChannels(channelCount);
   channelCount = 0;
   platLockLeave();
   platLockDelete();
-  return 1;
 }

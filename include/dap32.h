@@ -92,7 +92,19 @@ enum {
   /* "Cannot find PASV port." The PASV reply carried no port. */
   DAP_ERR_NO_PASV_PORT = -30,
   /* "LIST/GET/PUT not completed." A transfer did not end with reply 226. */
-  DAP_ERR_NOT_COMPLETED = -31
+  DAP_ERR_NOT_COMPLETED = -31,
+  /* "TLS handshake failed." A TLS handshake failed: an alert, a protocol error, or the peer
+   * closed during it. */
+  DAP_ERR_TLS_HANDSHAKE = -32,
+  /* "Server certificate rejected." The server's certificate did not chain to a trusted root, did
+   * not name the server, was not valid now, or did not match the pin; the debug log says which
+   * and gives its fingerprint. */
+  DAP_ERR_TLS_CERTIFICATE = -33,
+  /* "Server refused TLS." AUTH TLS, PBSZ or PROT was answered with anything but success; the
+   * connection is closed. */
+  DAP_ERR_TLS_REFUSED = -34,
+  /* "TLS is not available." The TLS library could not be loaded. */
+  DAP_ERR_TLS_UNAVAILABLE = -35
 };
 
 /* dapGetInteger codes. */
@@ -115,6 +127,11 @@ enum {
   DAP_GET_CONTROL_SOCKET = 14,
   /* 1 when the control connection can be written, 0 when not or when it reports an error. */
   DAP_GET_CONNECTED = 15,
+  /* 1 while the control connection is in TLS, else 0. */
+  DAP_GET_TLS_ACTIVE = 16,
+  /* For the last data connection in TLS: 1 it resumed the control connection's TLS session, 0 it
+   * made a full handshake; -1 when there was none since dapConnect. */
+  DAP_GET_TLS_DATA_RESUMED = 17,
   /* Library version: major in bits 8-15, minor in bits 4-7, patch in bits 0-3 (278 is 1.1.6). */
   DAP_GET_VERSION = 20,
   /* Library build number. */
@@ -159,7 +176,20 @@ enum {
   /* Bytes one download or upload step may move while the data socket stays ready, clamped to
    * 8192..16777216 (the value taken as unsigned); 8192 is one block per step. Default
    * 8192 bytes; library-wide. */
-  DAP_SET_TRANSFER_CHUNK = 14
+  DAP_SET_TRANSFER_CHUNK = 14,
+  /* 0: no TLS; 1: explicit TLS (AUTH TLS after the greeting, then USER and PASS inside TLS, then
+   * PBSZ 0 and PROT P or C); 2: implicit TLS (the handshake right after the connect, before the
+   * greeting; the port is usually 990). Any other value: -6, nothing changed. Set before
+   * dapConnect. Default 0; this channel. */
+  DAP_SET_TLS = 15,
+  /* 1: the server's certificate must chain to a trusted root and name the server given to
+   * dapConnect (its DNS name, or its IP address for a dotted quad); 0: any certificate is
+   * accepted, and the log says so at every handshake. Only bit 0 counts. Default 1; this
+   * channel. */
+  DAP_SET_TLS_VERIFY = 16,
+  /* 1: data connections in TLS (PROT P); 0: PROT C, data in clear while the control connection
+   * stays protected. Only bit 0 counts. Default 1; this channel. */
+  DAP_SET_TLS_DATA = 17
 };
 
 /* dapGetString and dapSetString codes. */
@@ -170,7 +200,22 @@ enum {
   /* Creates (or empties) the named file as the channel's debug log; a log open before is closed. */
   DAP_STR_LOG_OPEN = 20,
   /* Writes the text and CR LF to the channel's open log; nothing when none is open. */
-  DAP_STR_LOG_WRITE = 21
+  DAP_STR_LOG_WRITE = 21,
+  /* The SHA-256 fingerprint of the one certificate to accept, as 64 hexadecimal digits (colons
+   * and blanks allowed, any case); then nothing else is checked: the way to trust a self-signed
+   * server. Empty or NULL clears it. 0 when stored, -6 for a malformed value (nothing changed).
+   * dapGetString reads it back as 64 uppercase digits, or empty. */
+  DAP_STR_TLS_PIN = 22,
+  /* A PEM file of trusted roots, used instead of the system's store; empty or NULL: the system's
+   * store. 0 when stored; -6 for a path longer than 259 characters. dapGetString reads it back. */
+  DAP_STR_TLS_CA_FILE = 23,
+  /* The SHA-256 fingerprint (64 uppercase hexadecimal digits) of the certificate the server
+   * showed at the last control handshake, also when it was rejected, so that a caller can show
+   * it and pin it; empty when none. */
+  DAP_STR_TLS_PEER_FINGERPRINT = 24,
+  /* Protocol and cipher of the control connection, as "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty
+   * when it is not in TLS. */
+  DAP_STR_TLS_SESSION = 25
 };
 
 /* dapGetList types. */

@@ -15,12 +15,12 @@ int32_t controlEnd(int32_t received) {
 }
 }  // namespace
 
-int32_t netSendCommand(PlatSocket socket, const char* command) {
+int32_t netSendCommand(PlatSocket socket, const char* command, TlsConnection* tls) {
   int32_t length = 0;
   while (command[length] != '\0') ++length;
-  int32_t sent = netSend(socket, command, length);
+  int32_t sent = netSend(socket, command, length, tls);
   if (sent <= 0) return sent;
-  int32_t lineEnd = netSend(socket, "\r\n", 2);
+  int32_t lineEnd = netSend(socket, "\r\n", 2, tls);
   return lineEnd > 0 ? sent + lineEnd : lineEnd;
 }
 
@@ -28,20 +28,20 @@ int32_t netSendCommand(PlatSocket socket, const char* command) {
 // whose rest has not come by the deadline gives -22, however steadily its parts trickle in;
 // only a pause of nextWait that ends before the deadline makes the text read so far the line.
 int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
-                       uint32_t nextWait, uint32_t deadline) {
-  if (netWaitReadable(socket, firstWait) == 0) return 0;
-  int32_t length = netReceivePart(socket, buffer, size);
+                       uint32_t nextWait, uint32_t deadline, TlsConnection* tls) {
+  if (netWaitReadable(socket, firstWait, tls) == 0) return 0;
+  int32_t length = netReceivePart(socket, buffer, size, tls);
   if (length <= 0) return controlEnd(length);
   while (length < size - 1 && buffer[length - 1] != '\n') {
     int32_t left = static_cast<int32_t>(deadline - platTicks());
     if (left < 0) return DAP_ERR_TIMED_OUT;
     bool deadlineFirst = static_cast<uint32_t>(left) <= nextWait;
-    if (netWaitReadable(socket, deadlineFirst ? static_cast<uint32_t>(left) : nextWait) == 0) {
+    if (netWaitReadable(socket, deadlineFirst ? static_cast<uint32_t>(left) : nextWait, tls) == 0) {
       if (deadlineFirst) return DAP_ERR_TIMED_OUT;
       break;
     }
     // A part of 0 (the poll saw data that a read then did not find) just waits again.
-    int32_t part = netReceivePart(socket, buffer + length, size - length);
+    int32_t part = netReceivePart(socket, buffer + length, size - length, tls);
     if (part < 0) return controlEnd(part);
     length += part;
   }
@@ -82,9 +82,10 @@ int32_t netReadReply(Channel* channel) {
   for (;;) {
     // Only a reply that has not begun to arrive is waited for; one already waiting is read at
     // once instead of costing a pollSleep per line.
-    if (rokStatus(channel->controlSocket, kPollReadable) != 1) platSleep(settings.pollSleep);
-    int32_t length =
-        netReceiveLine(channel->controlSocket, line, kLineBufferSize, 0, kNextPartWait, deadline);
+    PlatSocket socket = channel->controlSocket;
+    if (netWaitReadable(socket, 0, channel->controlTls) != 1) platSleep(settings.pollSleep);
+    int32_t length = netReceiveLine(socket, line, kLineBufferSize, 0, kNextPartWait, deadline,
+                                    channel->controlTls);
     if (length < 0) return length;
     if (length > 0 && line[0] == ' ') {
       logLine(channel, "c: %s", line);

@@ -4,6 +4,7 @@
 // through the whole data buffer, piece after piece while the socket stays ready.
 #include "dap32.h"
 #include "net/net.h"
+#include "tls/tls.h"
 
 namespace {
 bool chunked(uint32_t limit) {
@@ -38,21 +39,45 @@ uint32_t pieceSize(uint32_t limit, int32_t moved, uint32_t block) {
   return left < kDataBufferRoom ? left : kDataBufferRoom;
 }
 
-// Receives one piece into the local file: false once the step must end (nothing more now, the
-// end of the data, or a failure, which the step then carries).
-bool receivePiece(Channel* channel, uint32_t size, DataStep* step) {
-  int32_t received =
-      netReceive(channel->dataSocket, channel->dataBuffer, static_cast<int32_t>(size));
-  if (received < 0) step->socketCode = received;
-  if (received <= 0) return false;
-  int32_t written =
-      platFileWrite(channel->localFile, channel->dataBuffer, static_cast<uint32_t>(received));
+// Writes size bytes of the data buffer to the local file: false when that failed.
+bool writePiece(Channel* channel, uint32_t size, DataStep* step) {
+  int32_t written = platFileWrite(channel->localFile, channel->dataBuffer, size);
   if (written < 0) {
     step->fileCode = written;
     return false;
   }
   step->moved += written;
   return true;
+}
+
+// Receives one piece into the local file: false once the step must end (nothing more now, the
+// end of the data, or a failure, which the step then carries).
+bool receivePiece(Channel* channel, uint32_t size, DataStep* step) {
+  int32_t received = netReceive(channel->dataSocket, channel->dataBuffer,
+                                static_cast<int32_t>(size), channel->dataTls);
+  if (received < 0) step->socketCode = received;
+  if (received <= 0) return false;
+  return writePiece(channel, static_cast<uint32_t>(received), step);
+}
+
+// Inside TLS the kernel cannot move the bytes, and a receive gives one record: a chunked step
+// decrypts record after record into the whole data buffer with no poll between them, and writes
+// the buffer to the file as it fills.
+void receiveSecureChunk(Channel* channel, uint32_t limit, DataStep* step) {
+  while (static_cast<uint32_t>(step->moved) < limit) {
+    uint32_t room = pieceSize(limit, step->moved, kDataBufferSize);
+    uint32_t filled = 0;
+    int32_t received = 0;
+    while (filled < room) {
+      received = tlsReceive(channel->dataTls, channel->dataBuffer + filled,
+                            static_cast<int32_t>(room - filled), false);
+      if (received <= 0) break;
+      filled += static_cast<uint32_t>(received);
+    }
+    if (filled > 0 && !writePiece(channel, filled, step)) return;
+    if (received < 0) step->socketCode = received;
+    if (received <= 0) return;
+  }
 }
 }  // namespace
 
@@ -70,7 +95,11 @@ DataStep netReceiveToFile(Channel* channel, uint32_t limit) {
     step.socketCode = DAP_ERR_SOCKET_CLOSED;
     return step;
   }
-  if (netWaitReadable(socket, 0) == 0) return step;
+  if (netWaitReadable(socket, 0, channel->dataTls) == 0) return step;
+  if (channel->dataTls != nullptr) {
+    receiveSecureChunk(channel, limit, &step);
+    return step;
+  }
   uint32_t moved = 0;
   PlatMoveStop stop = platSocketReceiveToFile(socket, channel->localFile, limit, &moved);
   step.moved = static_cast<int32_t>(moved);
@@ -100,13 +129,15 @@ DataStep netSendFromFile(Channel* channel, uint32_t limit) {
     }
     // What the socket does not take now waits in the buffer; the file is already past it.
     const char* piece = channel->dataBuffer + channel->uploadPendingOffset;
-    int32_t sent = netSendAvailable(socket, piece, static_cast<int32_t>(channel->uploadPending));
+    int32_t sent = netSendAvailable(socket, piece, static_cast<int32_t>(channel->uploadPending),
+                                    channel->dataTls);
     if (sent < 0) step.socketCode = sent;
     if (sent <= 0) break;
     channel->uploadPending -= static_cast<uint32_t>(sent);
     channel->uploadPendingOffset += static_cast<uint32_t>(sent);
     step.moved += sent;
-    if (channel->uploadPending != 0) break;
+    // A plain socket that took part of a piece is full; a TLS write takes one record at a time.
+    if (channel->uploadPending != 0 && channel->dataTls == nullptr) break;
   } while (static_cast<uint32_t>(step.moved) < limit);
   return step;
 }

@@ -13,17 +13,20 @@ constexpr uint32_t kPauseAfterUpload = 500;
 
 // Socket primitives. Results: positive success (1 or a byte count), 0 nothing now or timed
 // out, negative an error code.
+// A connection in TLS passes its TLS connection too: the bytes then travel inside it, and what
+// it holds already decrypted counts as readable.
 int32_t netOpenSocket();
 int32_t rokStatus(PlatSocket socket, int32_t mode);  // mode 1 readable, 2 writable, 3 exception
-int32_t netWaitReadable(PlatSocket socket, uint32_t timeout);
+int32_t netWaitReadable(PlatSocket socket, uint32_t timeout, const TlsConnection* tls = nullptr);
 int32_t netWaitWritable(PlatSocket socket, uint32_t timeout);
 // Waits for the socket in the system, waking as soon as it is ready: 1, or 0 after timeout ms.
 int32_t netAwaitReady(PlatSocket socket, int32_t mode, uint32_t timeout);
-int32_t netPeek(PlatSocket socket, char* buffer, int32_t size);
-int32_t netReceive(PlatSocket socket, char* buffer, int32_t size);
-int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size);
-int32_t netSend(PlatSocket socket, const char* data, int32_t length);
-int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length);
+int32_t netPeek(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls = nullptr);
+int32_t netReceive(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls = nullptr);
+int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls = nullptr);
+int32_t netSend(PlatSocket socket, const char* data, int32_t length, TlsConnection* tls = nullptr);
+int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length,
+                         TlsConnection* tls = nullptr);
 int32_t netCloseSocket(PlatSocket socket, uint32_t pause);
 void netCloseTransfer(Channel* channel, uint32_t pause);
 void netCloseDataSockets(Channel* channel, uint32_t pause);  // listener and data socket only
@@ -52,11 +55,23 @@ int32_t netConnectData(Channel* channel);
 int32_t netFormatAddress(uint32_t address, char* buffer, int32_t size);
 
 // Control channel I/O.
-int32_t netSendCommand(PlatSocket socket, const char* command);
+int32_t netSendCommand(PlatSocket socket, const char* command, TlsConnection* tls = nullptr);
 int32_t netReceiveLine(PlatSocket socket, char* buffer, int32_t size, uint32_t firstWait,
-                       uint32_t nextWait, uint32_t deadline);
+                       uint32_t nextWait, uint32_t deadline, TlsConnection* tls = nullptr);
 int32_t netReadReply(Channel* channel);
 int32_t netReplyCode(Channel* channel);
+
+// Secure connections. Opening gives 0 or a negative code; a handshake step gives 0 once it is
+// done and the certificate accepted, the readiness it still waits for (above 0), or a negative
+// code after logging why: DAP_ERR_TLS_HANDSHAKE, DAP_ERR_TLS_CERTIFICATE or a socket's code.
+int32_t netTlsStartup();  // 0, or DAP_ERR_TLS_UNAVAILABLE
+int32_t netOpenControlTls(Channel* channel);
+int32_t netOpenDataTls(Channel* channel);
+int32_t netHandshake(Channel* channel, bool data);
+bool netHandshakeDone(const TlsConnection* connection);
+void netKeepTlsSession(Channel* channel);  // for the data connections, after the first reply
+void netCloseDataTls(Channel* channel, bool notify);
+void netCloseControlTls(Channel* channel, bool notify);  // and the session's context
 
 // Data-connection addressing.
 int32_t netLocalAddress(Channel* channel);

@@ -3,6 +3,7 @@
 #include "dap32.h"
 #include "frame/log.h"
 #include "net/net.h"
+#include "tls/tls.h"
 
 int32_t netOpenSocket() {
   platLockEnter();
@@ -41,10 +42,11 @@ int32_t failedReceive() {
   return error > 0 ? -error : DAP_ERR_SOCKET_READ;
 }
 
-int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek) {
+int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek, TlsConnection* tls) {
   // A socket that cannot be written at this moment is taken as closed.
   if (rokStatus(socket, kPollWritable) != 1) return DAP_ERR_SOCKET_CLOSED;
-  if (netWaitReadable(socket, 0) == 0) return 0;
+  if (netWaitReadable(socket, 0, tls) == 0) return 0;
+  if (tls != nullptr) return tlsReceive(tls, buffer, size, peek);
   int32_t count = platSocketReceive(socket, buffer, size, peek);
   if (count == kPlatNothingYet) return 0;  // the data the poll saw is gone: nothing now
   if (count == 0) return DAP_ERR_SOCKET_CLOSED;
@@ -53,7 +55,8 @@ int32_t receive(PlatSocket socket, char* buffer, int32_t size, bool peek) {
 }
 }  // namespace
 
-int32_t netWaitReadable(PlatSocket socket, uint32_t timeout) {
+int32_t netWaitReadable(PlatSocket socket, uint32_t timeout, const TlsConnection* tls) {
+  if (tlsPending(tls)) return 1;
   return waitFor(socket, kPollReadable, timeout);
 }
 
@@ -65,17 +68,17 @@ int32_t netAwaitReady(PlatSocket socket, int32_t mode, uint32_t timeout) {
   return platSocketAwait(socket, static_cast<PlatPollMode>(mode), timeout) ? 1 : 0;
 }
 
-int32_t netPeek(PlatSocket socket, char* buffer, int32_t size) {
-  return receive(socket, buffer, size, true);
+int32_t netPeek(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls) {
+  return receive(socket, buffer, size, true, tls);
 }
 
-int32_t netReceive(PlatSocket socket, char* buffer, int32_t size) {
-  return receive(socket, buffer, size, false);
+int32_t netReceive(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls) {
+  return receive(socket, buffer, size, false, tls);
 }
 
 // Takes at most one line and at most size - 1 bytes, leaving the rest in the socket.
-int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size) {
-  int32_t peeked = netPeek(socket, buffer, size - 1);
+int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size, TlsConnection* tls) {
+  int32_t peeked = netPeek(socket, buffer, size - 1, tls);
   if (peeked <= 0) return peeked;
   int32_t take = peeked;
   for (int32_t i = 0; i < peeked && buffer[i] != '\0'; ++i) {
@@ -84,15 +87,22 @@ int32_t netReceivePart(PlatSocket socket, char* buffer, int32_t size) {
       break;
     }
   }
-  int32_t count = netReceive(socket, buffer, take);
+  int32_t count = netReceive(socket, buffer, take, tls);
   if (count > 0) buffer[count] = '\0';
   return count;
 }
 
-// A partial send is continued: bytes handed to the network are never dropped.
-int32_t netSend(PlatSocket socket, const char* data, int32_t length) {
+// A partial send is continued: bytes handed to the network are never dropped. Inside TLS a
+// control connection's write takes every byte or fails.
+int32_t netSend(PlatSocket socket, const char* data, int32_t length, TlsConnection* tls) {
   int32_t sent = 0;
   while (sent < length) {
+    if (tls != nullptr) {
+      int32_t count = tlsSend(tls, data + sent, length - sent);
+      if (count <= 0) return count < 0 ? count : DAP_ERR_SOCKET_CLOSED;
+      sent += count;
+      continue;
+    }
     int32_t count = platSocketSend(socket, data + sent, length - sent);
     if (count == 0) return -platSocketError();
     if (count < 0) return count;
@@ -102,7 +112,8 @@ int32_t netSend(PlatSocket socket, const char* data, int32_t length) {
 }
 
 // Sends only what the socket takes at once: 0 when it takes nothing now.
-int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length) {
+int32_t netSendAvailable(PlatSocket socket, const char* data, int32_t length, TlsConnection* tls) {
+  if (tls != nullptr) return tlsSend(tls, data, length);
   return platSocketSendNoWait(socket, data, length);
 }
 
@@ -123,7 +134,9 @@ void closeLocalFile(Channel* channel) {
   logWrite(channel, "Closing file\r\n");
 }
 
+// A data connection still in TLS here was abandoned: it goes without a word.
 void netCloseDataSockets(Channel* channel, uint32_t pause) {
+  netCloseDataTls(channel, false);
   if (channel->listenSocket != 0) {
     logWrite(channel, "Closing listener socket\r\n");
     netCloseSocket(channel->listenSocket, pause);
@@ -139,6 +152,7 @@ void netCloseDataSockets(Channel* channel, uint32_t pause) {
 // A handle left negative by a socket that could not be created has nothing to close. Nothing is
 // owed on a connection that is gone.
 void netCloseControl(Channel* channel, uint32_t pause) {
+  netCloseControlTls(channel, true);
   if (channel->controlSocket > 0) {
     logWrite(channel, "Closing control socket\r\n");
     netCloseSocket(channel->controlSocket, pause);

@@ -88,6 +88,8 @@ int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port
 // read after all (a readiness poll may report data that is gone by the time it is read).
 constexpr int32_t kPlatNothingYet = -2;
 int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek);
+// As platSocketReceive, but never waits: kPlatNothingYet when nothing has come.
+int32_t platSocketReceiveNoWait(PlatSocket socket, void* buffer, int32_t size);
 int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length);  // count or -1
 // Sends what the socket takes at once; 0 when it takes nothing now, -1 on failure.
 int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length);

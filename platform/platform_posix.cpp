@@ -520,6 +520,20 @@ int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool pe
   return static_cast<int32_t>(count);
 }
 
+int32_t platSocketReceiveNoWait(PlatSocket socket, void* buffer, int32_t size) {
+  if (rejectHandle(socket)) return -1;
+  ssize_t count;
+  do {
+    count = sysRecv(socket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kPlatNothingYet;
+  if (count < 0) {
+    recordErrno();
+    return -1;
+  }
+  return static_cast<int32_t>(count);
+}
+
 namespace {
 int32_t sendWithFlags(PlatSocket socket, const void* data, int32_t length, int flags) {
   if (rejectHandle(socket)) return -1;

@@ -232,6 +232,12 @@ int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool pe
   return count;
 }
 
+// Polled first, so the socket keeps its mode: a receive that finds data never waits.
+int32_t platSocketReceiveNoWait(PlatSocket socket, void* buffer, int32_t size) {
+  if (!platSocketAwait(socket, kPollReadable, 0)) return kPlatNothingYet;
+  return platSocketReceive(socket, buffer, size, false);
+}
+
 int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length) {
   return send(socket, static_cast<const char*>(data), length, 0);
 }

@@ -68,8 +68,7 @@ TEST_F(Parameters, GetIntegerReadsEachCounterFromItsOwnField) {
 TEST_F(Parameters, GetIntegerGivesVersionAndBuildAndMinus1ForUnknownCodes) {
   EXPECT_EQ(dapGetInteger(0, DAP_GET_VERSION), 278);
   EXPECT_EQ(dapGetInteger(1, DAP_GET_BUILD), 12);
-  for (uint32_t code :
-       {0u, 1u, 5u, 6u, 7u, 8u, 9u, 16u, 17u, 18u, 19u, 22u, 0x80000000u, 0xFFFFFFFFu}) {
+  for (uint32_t code : {0u, 1u, 5u, 6u, 7u, 8u, 9u, 18u, 19u, 22u, 0x80000000u, 0xFFFFFFFFu}) {
     EXPECT_EQ(dapGetInteger(0, code), -1) << "code " << code;
   }
 }
@@ -213,7 +212,7 @@ TEST_F(Parameters, PassiveModeStoresAnyValue) {
 
 TEST_F(Parameters, UnknownSetCodesAnswerMinus1AndChangeNothing) {
   channel(0).resumeTick = 5;
-  for (uint32_t code : {0u, 7u, 15u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
+  for (uint32_t code : {0u, 7u, 30u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
     EXPECT_EQ(dapSetInteger(0, code, 4000), -1) << "code " << code;
   }
   EXPECT_TRUE(sameSettings(settings, savedSettings()));
@@ -288,7 +287,7 @@ TEST_F(Parameters, LogOpenReturnsTheHandleAndLogWriteReturnsIt) {
   EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, "line"), handle);
   EXPECT_EQ(dapSetString(1, DAP_STR_LOG_WRITE, nullptr), handle);
   EXPECT_EQ(dapSetString(0, DAP_STR_LOG_WRITE, "other"), 0);
-  for (int32_t code : {0, 19, 22, -1}) {
+  for (int32_t code : {0, 19, 30, -1}) {
     EXPECT_EQ(dapSetString(1, code, "x"), -1) << "code " << code;
   }
   EXPECT_EQ(fileBytes(log), "line\r\n");
@@ -345,6 +344,7 @@ constexpr Message kMessages[] = {
     {-6, "Cannot comply"},
     {-24, "Must specify 'A' or 'B' for mode."},
     {-31, "LIST/GET/PUT not completed."},
+    {-35, "TLS is not available."},
     {-10004, "Interrupted system call."},
     {-10061, "Connection refused by remote host."},
     {-10064, "Host is down"},
@@ -355,7 +355,7 @@ constexpr Message kMessages[] = {
     {0, ""},
     {999, ""},
     {-2, ""},
-    {-32, ""},
+    {-40, ""},
     {-100, ""},
     {-106, ""},
     {-10000, ""},
@@ -367,7 +367,7 @@ constexpr Message kMessages[] = {
 };
 
 TEST_F(ErrorText, CodesGiveTheirMessageExactly) {
-  // The reply must not leak into codes other than -9 and -18.
+  // The reply must not leak into codes other than -9, -18 and -34.
   std::strcpy(channel(0).responseBuffer, "550 refused\r\n");
   for (const Message& m : kMessages) {
     char buffer[100];
@@ -405,6 +405,7 @@ TEST_F(ErrorText, ServerRefusalsCarryTheChannelsLastReply) {
   const Case cases[] = {
       {-18, 100, "FTP server returned error. 550 No such file\r\n"},
       {-9, 100, "Error attempting to connect. 550 No such file\r\n"},
+      {-34, 100, "Server refused TLS. 550 No such file\r\n"},
       {-18, 27, "FTP server returned error."},
       {-18, 28, "FTP server returned error. "},
       {-18, 29, "FTP server returned error. 5"},

@@ -230,7 +230,7 @@ TEST_F(SocketPrimitives, SendToClosedPeerFailsWithoutSignal) {
       std::vector<char> block(65536, 'q');
       int32_t sent = 0;
       for (int attempt = 0; attempt < 200 && sent >= 0; ++attempt) {
-        sent = send(own.end(0), block.data(), static_cast<int32_t>(block.size()));
+        sent = send(own.end(0), block.data(), static_cast<int32_t>(block.size()), nullptr);
         usleep(5000);
       }
       const int32_t error = platSocketError();

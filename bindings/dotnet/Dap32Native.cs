@@ -108,6 +108,24 @@ namespace Dap32
         /// "LIST/GET/PUT not completed." A transfer did not end with reply 226.
         /// </summary>
         public const int DAP_ERR_NOT_COMPLETED = -31;
+        /// <summary>
+        /// "TLS handshake failed." A TLS handshake failed: an alert, a protocol error, or the peer
+        /// closed during it.
+        /// </summary>
+        public const int DAP_ERR_TLS_HANDSHAKE = -32;
+        /// <summary>
+        /// "Server certificate rejected." The server's certificate did not chain to a trusted root,
+        /// did not name the server, was not valid now, or did not match the pin; the debug log says
+        /// which and gives its fingerprint.
+        /// </summary>
+        public const int DAP_ERR_TLS_CERTIFICATE = -33;
+        /// <summary>
+        /// "Server refused TLS." AUTH TLS, PBSZ or PROT was answered with anything but success; the
+        /// connection is closed.
+        /// </summary>
+        public const int DAP_ERR_TLS_REFUSED = -34;
+        /// <summary>"TLS is not available." The TLS library could not be loaded.</summary>
+        public const int DAP_ERR_TLS_UNAVAILABLE = -35;
 
         // dapGetInteger codes
         /// <summary>Driver calls that ran a state.</summary>
@@ -132,6 +150,13 @@ namespace Dap32
         /// 1 when the control connection can be written, 0 when not or when it reports an error.
         /// </summary>
         public const int DAP_GET_CONNECTED = 15;
+        /// <summary>1 while the control connection is in TLS, else 0.</summary>
+        public const int DAP_GET_TLS_ACTIVE = 16;
+        /// <summary>
+        /// For the last data connection in TLS: 1 it resumed the control connection's TLS session,
+        /// 0 it made a full handshake; -1 when there was none since dapConnect.
+        /// </summary>
+        public const int DAP_GET_TLS_DATA_RESUMED = 17;
         /// <summary>
         /// Library version: major in bits 8-15, minor in bits 4-7, patch in bits 0-3 (278 is
         /// 1.1.6).
@@ -201,6 +226,25 @@ namespace Dap32
         /// 8192 bytes; library-wide.
         /// </summary>
         public const int DAP_SET_TRANSFER_CHUNK = 14;
+        /// <summary>
+        /// 0: no TLS; 1: explicit TLS (AUTH TLS after the greeting, then USER and PASS inside TLS,
+        /// then PBSZ 0 and PROT P or C); 2: implicit TLS (the handshake right after the connect,
+        /// before the greeting; the port is usually 990). Any other value: -6, nothing changed. Set
+        /// before dapConnect. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_TLS = 15;
+        /// <summary>
+        /// 1: the server's certificate must chain to a trusted root and name the server given to
+        /// dapConnect (its DNS name, or its IP address for a dotted quad); 0: any certificate is
+        /// accepted, and the log says so at every handshake. Only bit 0 counts. Default 1; this
+        /// channel.
+        /// </summary>
+        public const int DAP_SET_TLS_VERIFY = 16;
+        /// <summary>
+        /// 1: data connections in TLS (PROT P); 0: PROT C, data in clear while the control
+        /// connection stays protected. Only bit 0 counts. Default 1; this channel.
+        /// </summary>
+        public const int DAP_SET_TLS_DATA = 17;
 
         // dapGetString and dapSetString codes
         /// <summary>
@@ -217,6 +261,30 @@ namespace Dap32
         /// Writes the text and CR LF to the channel's open log; nothing when none is open.
         /// </summary>
         public const int DAP_STR_LOG_WRITE = 21;
+        /// <summary>
+        /// The SHA-256 fingerprint of the one certificate to accept, as 64 hexadecimal digits
+        /// (colons and blanks allowed, any case); then nothing else is checked: the way to trust a
+        /// self-signed server. Empty or NULL clears it. 0 when stored, -6 for a malformed value
+        /// (nothing changed). dapGetString reads it back as 64 uppercase digits, or empty.
+        /// </summary>
+        public const int DAP_STR_TLS_PIN = 22;
+        /// <summary>
+        /// A PEM file of trusted roots, used instead of the system's store; empty or NULL: the
+        /// system's store. 0 when stored; -6 for a path longer than 259 characters. dapGetString
+        /// reads it back.
+        /// </summary>
+        public const int DAP_STR_TLS_CA_FILE = 23;
+        /// <summary>
+        /// The SHA-256 fingerprint (64 uppercase hexadecimal digits) of the certificate the server
+        /// showed at the last control handshake, also when it was rejected, so that a caller can
+        /// show it and pin it; empty when none.
+        /// </summary>
+        public const int DAP_STR_TLS_PEER_FINGERPRINT = 24;
+        /// <summary>
+        /// Protocol and cipher of the control connection, as "TLSv1.3 TLS_AES_256_GCM_SHA384";
+        /// empty when it is not in TLS.
+        /// </summary>
+        public const int DAP_STR_TLS_SESSION = 25;
 
         // dapGetList types
         /// <summary>
@@ -400,16 +468,37 @@ namespace Dap32
         {
             switch (code)
             {
-                case -1: case -13: case -10050: case -10051: case -10052: case -10053:
-                case -10054: case -10057: case -10058: case -10061: case -10064: case -10065:
-                case -11001: case -11002: case -11003: case -11004:
-                    return ErrorKind.Connect;
-                case -9: case -18: case -31:
-                    return ErrorKind.Server;
-                case -22: case -27: case -10060:
-                    return ErrorKind.Timeout;
-                default:
-                    return ErrorKind.Other;
+              case -1:
+              case -13:
+              case -32:
+              case -33:
+              case -35:
+              case -10050:
+              case -10051:
+              case -10052:
+              case -10053:
+              case -10054:
+              case -10057:
+              case -10058:
+              case -10061:
+              case -10064:
+              case -10065:
+              case -11001:
+              case -11002:
+              case -11003:
+              case -11004:
+                return ErrorKind.Connect;
+              case -9:
+              case -18:
+              case -31:
+              case -34:
+                return ErrorKind.Server;
+              case -22:
+              case -27:
+              case -10060:
+                return ErrorKind.Timeout;
+              default:
+                return ErrorKind.Other;
             }
         }
 
@@ -432,6 +521,12 @@ namespace Dap32
                 case DAP_SET_PASSIVE: return 0;
                 case DAP_SET_CLOSE_PAUSE: return 1;
                 case DAP_SET_TRANSFER_CHUNK: return 8192;
+                case DAP_SET_TLS:
+                  return 0;
+                case DAP_SET_TLS_VERIFY:
+                  return 1;
+                case DAP_SET_TLS_DATA:
+                  return 1;
                 default: return -1;
             }
         }
@@ -470,6 +565,14 @@ namespace Dap32
                 case -28: return "Cannot open file.";
                 case -30: return "Cannot find PASV port.";
                 case -31: return "LIST/GET/PUT not completed.";
+                case -32:
+                  return "TLS handshake failed.";
+                case -33:
+                  return "Server certificate rejected.";
+                case -34:
+                  return "Server refused TLS.";
+                case -35:
+                  return "TLS is not available.";
                 case -10004: return "Interrupted system call.";
                 case -10009: return "Bad file number.";
                 case -10013: return "Access denied.";
@@ -517,7 +620,7 @@ namespace Dap32
         /// <summary>Whether dapErrorText follows the text of code with the reply.</summary>
         public static bool CarriesReply(int code)
         {
-            return code == -9 || code == -18;
+          return code == -9 || code == -18 || code == -34;
         }
     }
 }

@@ -56,6 +56,10 @@ const
   DAP_ERR_FILE_WRITE = -29;
   DAP_ERR_NO_PASV_PORT = -30;
   DAP_ERR_NOT_COMPLETED = -31;
+  DAP_ERR_TLS_HANDSHAKE = -32;
+  DAP_ERR_TLS_CERTIFICATE = -33;
+  DAP_ERR_TLS_REFUSED = -34;
+  DAP_ERR_TLS_UNAVAILABLE = -35;
 
   { dapGetInteger codes }
   DAP_GET_STEP_COUNT = 2;
@@ -67,6 +71,8 @@ const
   DAP_GET_TOTAL_BYTES_SENT = 13;
   DAP_GET_CONTROL_SOCKET = 14;
   DAP_GET_CONNECTED = 15;
+  DAP_GET_TLS_ACTIVE = 16;
+  DAP_GET_TLS_DATA_RESUMED = 17;
   DAP_GET_VERSION = 20;
   DAP_GET_BUILD = 21;
 
@@ -84,11 +90,18 @@ const
   DAP_SET_PASSIVE = 12;
   DAP_SET_CLOSE_PAUSE = 13;
   DAP_SET_TRANSFER_CHUNK = 14;
+  DAP_SET_TLS = 15;
+  DAP_SET_TLS_VERIFY = 16;
+  DAP_SET_TLS_DATA = 17;
 
   { dapGetString and dapSetString codes }
   DAP_STR_SERVER_IP = 19;
   DAP_STR_LOG_OPEN = 20;
   DAP_STR_LOG_WRITE = 21;
+  DAP_STR_TLS_PIN = 22;
+  DAP_STR_TLS_CA_FILE = 23;
+  DAP_STR_TLS_PEER_FINGERPRINT = 24;
+  DAP_STR_TLS_SESSION = 25;
 
   { dapGetList types }
   DAP_LIST_FULL = 0;
@@ -221,10 +234,10 @@ implementation
 function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;
 begin
   case Code of
-    -1, -13, -10050, -10051, -10052, -10053, -10054, -10057, -10058, -10061, -10064, -10065,
-    -11001, -11002, -11003, -11004:
+    -1, -13, -32, -33, -35, -10050, -10051, -10052, -10053, -10054, -10057, -10058, -10061,
+    -10064, -10065, -11001, -11002, -11003, -11004:
       Result := dekConnect;
-    -9, -18, -31:
+    -9, -18, -31, -34:
       Result := dekServer;
     -22, -27, -10060:
       Result := dekTimeout;
@@ -249,6 +262,9 @@ begin
     DAP_SET_PASSIVE: Result := 0;
     DAP_SET_CLOSE_PAUSE: Result := 1;
     DAP_SET_TRANSFER_CHUNK: Result := 8192;
+    DAP_SET_TLS: Result := 0;
+    DAP_SET_TLS_VERIFY: Result := 1;
+    DAP_SET_TLS_DATA: Result := 1;
   else
     Result := -1;
   end;
@@ -256,7 +272,7 @@ end;
 
 function Dap32CarriesReply(Code: Integer): Boolean;
 begin
-  Result := (Code = -9) or (Code = -18);
+  Result := (Code = -9) or (Code = -18) or (Code = -34);
 end;
 
 function Dap32ErrorMessage(Code: Integer): AnsiString;
@@ -290,6 +306,10 @@ begin
     -28: Result := 'Cannot open file.';
     -30: Result := 'Cannot find PASV port.';
     -31: Result := 'LIST/GET/PUT not completed.';
+    -32: Result := 'TLS handshake failed.';
+    -33: Result := 'Server certificate rejected.';
+    -34: Result := 'Server refused TLS.';
+    -35: Result := 'TLS is not available.';
     -10004: Result := 'Interrupted system call.';
     -10009: Result := 'Bad file number.';
     -10013: Result := 'Access denied.';

@@ -39,6 +39,10 @@ Public Const DAP_ERR_CANNOT_OPEN_FILE As Long = -28
 Public Const DAP_ERR_FILE_WRITE As Long = -29
 Public Const DAP_ERR_NO_PASV_PORT As Long = -30
 Public Const DAP_ERR_NOT_COMPLETED As Long = -31
+Public Const DAP_ERR_TLS_HANDSHAKE As Long = -32
+Public Const DAP_ERR_TLS_CERTIFICATE As Long = -33
+Public Const DAP_ERR_TLS_REFUSED As Long = -34
+Public Const DAP_ERR_TLS_UNAVAILABLE As Long = -35
 
 ' dapGetInteger codes
 Public Const DAP_GET_STEP_COUNT As Long = 2
@@ -50,6 +54,8 @@ Public Const DAP_GET_BYTES_SENT As Long = 12
 Public Const DAP_GET_TOTAL_BYTES_SENT As Long = 13
 Public Const DAP_GET_CONTROL_SOCKET As Long = 14
 Public Const DAP_GET_CONNECTED As Long = 15
+Public Const DAP_GET_TLS_ACTIVE As Long = 16
+Public Const DAP_GET_TLS_DATA_RESUMED As Long = 17
 Public Const DAP_GET_VERSION As Long = 20
 Public Const DAP_GET_BUILD As Long = 21
 
@@ -67,11 +73,18 @@ Public Const DAP_SET_UPLOAD_BLOCK_SIZE As Long = 11
 Public Const DAP_SET_PASSIVE As Long = 12
 Public Const DAP_SET_CLOSE_PAUSE As Long = 13
 Public Const DAP_SET_TRANSFER_CHUNK As Long = 14
+Public Const DAP_SET_TLS As Long = 15
+Public Const DAP_SET_TLS_VERIFY As Long = 16
+Public Const DAP_SET_TLS_DATA As Long = 17
 
 ' dapGetString and dapSetString codes
 Public Const DAP_STR_SERVER_IP As Long = 19
 Public Const DAP_STR_LOG_OPEN As Long = 20
 Public Const DAP_STR_LOG_WRITE As Long = 21
+Public Const DAP_STR_TLS_PIN As Long = 22
+Public Const DAP_STR_TLS_CA_FILE As Long = 23
+Public Const DAP_STR_TLS_PEER_FINGERPRINT As Long = 24
+Public Const DAP_STR_TLS_SESSION As Long = 25
 
 ' dapGetList types
 Public Const DAP_LIST_FULL As Long = 0

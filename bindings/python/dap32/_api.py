@@ -43,6 +43,10 @@ DAP_ERR_CANNOT_OPEN_FILE = -28
 DAP_ERR_FILE_WRITE = -29
 DAP_ERR_NO_PASV_PORT = -30
 DAP_ERR_NOT_COMPLETED = -31
+DAP_ERR_TLS_HANDSHAKE = -32
+DAP_ERR_TLS_CERTIFICATE = -33
+DAP_ERR_TLS_REFUSED = -34
+DAP_ERR_TLS_UNAVAILABLE = -35
 
 # dapGetInteger codes
 DAP_GET_STEP_COUNT = 2
@@ -54,6 +58,8 @@ DAP_GET_BYTES_SENT = 12
 DAP_GET_TOTAL_BYTES_SENT = 13
 DAP_GET_CONTROL_SOCKET = 14
 DAP_GET_CONNECTED = 15
+DAP_GET_TLS_ACTIVE = 16
+DAP_GET_TLS_DATA_RESUMED = 17
 DAP_GET_VERSION = 20
 DAP_GET_BUILD = 21
 
@@ -71,11 +77,18 @@ DAP_SET_UPLOAD_BLOCK_SIZE = 11
 DAP_SET_PASSIVE = 12
 DAP_SET_CLOSE_PAUSE = 13
 DAP_SET_TRANSFER_CHUNK = 14
+DAP_SET_TLS = 15
+DAP_SET_TLS_VERIFY = 16
+DAP_SET_TLS_DATA = 17
 
 # dapGetString and dapSetString codes
 DAP_STR_SERVER_IP = 19
 DAP_STR_LOG_OPEN = 20
 DAP_STR_LOG_WRITE = 21
+DAP_STR_TLS_PIN = 22
+DAP_STR_TLS_CA_FILE = 23
+DAP_STR_TLS_PEER_FINGERPRINT = 24
+DAP_STR_TLS_SESSION = 25
 
 # dapGetList types
 DAP_LIST_FULL = 0
@@ -152,6 +165,10 @@ ERRORS = {
     -29: ('', None),
     -30: ('Cannot find PASV port.', None),
     -31: ('LIST/GET/PUT not completed.', "server"),
+    -32: ('TLS handshake failed.', "connect"),
+    -33: ('Server certificate rejected.', "connect"),
+    -34: ('Server refused TLS.', "server"),
+    -35: ('TLS is not available.', "connect"),
     -10004: ('Interrupted system call.', None),
     -10009: ('Bad file number.', None),
     -10013: ('Access denied.', None),
@@ -209,7 +226,10 @@ SET_DEFAULTS = {
     DAP_SET_PASSIVE: 0,
     DAP_SET_CLOSE_PAUSE: 1,
     DAP_SET_TRANSFER_CHUNK: 8192,
+    DAP_SET_TLS: 0,
+    DAP_SET_TLS_VERIFY: 1,
+    DAP_SET_TLS_DATA: 1,
 }
 
 # The codes whose text dapErrorText follows with the server's last reply.
-REPLY_CODES = frozenset({-9, -18})
+REPLY_CODES = frozenset({-9, -18, -34})

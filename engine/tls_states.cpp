@@ -1,0 +1,153 @@
+// The states of secure sessions: AUTH TLS and the control connection's handshake, PBSZ and PROT
+// after the login, and the data connections' handshakes. Each handshake step is one poll and one
+// handshake call; a handshake must end within replyTimeout of its start.
+#include "dap32.h"
+#include "engine/engine.h"
+#include "frame/log.h"
+#include "frame/text.h"
+#include "net/net.h"
+
+namespace {
+constexpr int32_t kAuthAccepted = 234;
+
+bool succeeded(int32_t code) {
+  return code >= 200 && code <= 299;
+}
+
+// Whatever failed while the session was being secured, the connection ends with it, before a
+// word goes out in clear that should have gone inside TLS.
+int32_t failSecureConnect(Channel* channel, int32_t sockCode, int32_t rokCode) {
+  int32_t result = errorExit(channel, sockCode, rokCode);
+  netCloseControl(channel, 0);
+  return result;
+}
+
+// A socket's code is the socket's failure; anything else is the handshake's or the certificate's.
+int32_t failHandshake(Channel* channel, int32_t code, bool data) {
+  int32_t sockCode = code <= -10000 ? code : 0;
+  int32_t rokCode = code <= -10000 ? DAP_ERR_TLS_HANDSHAKE : code;
+  if (!data) return failSecureConnect(channel, sockCode, rokCode);
+  netCloseDataTls(channel, false);
+  return errorExit(channel, sockCode, rokCode);
+}
+
+// The reply to AUTH TLS, PBSZ or PROT: 1 when it is the one wanted, 0 while none is waiting, or
+// the error exit's result: any other reply is a refusal of TLS.
+int32_t readSecuringReply(Channel* channel, bool (*wanted)(int32_t)) {
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
+  int32_t reply = readReply(channel);
+  if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return failSecureConnect(channel, 0, reply);
+  if (reply < 0 || !wanted(channel->serverCode)) {
+    return failSecureConnect(channel, 0, DAP_ERR_TLS_REFUSED);
+  }
+  return 1;
+}
+
+bool authAccepted(int32_t code) {
+  return code == kAuthAccepted;
+}
+
+void startHandshakeDeadline(Channel* channel, uint32_t now) {
+  channel->resumeTick = 0;
+  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+}
+}  // namespace
+
+int32_t startControlHandshake(Channel* channel, uint32_t now) {
+  int32_t opened = netOpenControlTls(channel);
+  if (opened < 0) return failSecureConnect(channel, 0, opened);
+  startHandshakeDeadline(channel, now);
+  channel->nextState = kStateControlHandshake;
+  return kStepDone;
+}
+
+int32_t stateSendAuthTls(Channel* channel, uint32_t now) {
+  channel->responseBuffer[0] = '\0';
+  copyText(channel->commandBuffer, "AUTH TLS", kLineBufferSize - 1);
+  return sendCommandAwaitReply(channel, now, 121);
+}
+
+int32_t stateReadAuthReply(Channel* channel, uint32_t now) {
+  int32_t replied = readSecuringReply(channel, authAccepted);
+  if (replied <= 0) return replied;
+  return startControlHandshake(channel, now);
+}
+
+// Implicit TLS reads the greeting inside TLS; explicit TLS goes on with USER.
+int32_t stateControlHandshake(Channel* channel, uint32_t now) {
+  int32_t progress = netHandshake(channel, false);
+  if (progress > 0) return kStepDone;
+  if (progress < 0) return failHandshake(channel, progress, false);
+  channel->resumeTick = 0;
+  if (channel->tlsMode == kTlsImplicit) {
+    channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+    channel->nextState = 103;
+  } else {
+    channel->deadlineTick = 0;
+    channel->nextState = 104;
+  }
+  return kStepDone;
+}
+
+int32_t stateSendPbsz(Channel* channel, uint32_t now) {
+  channel->responseBuffer[0] = '\0';
+  copyText(channel->commandBuffer, "PBSZ 0", kLineBufferSize - 1);
+  return sendCommandAwaitReply(channel, now, 131);
+}
+
+int32_t stateReadPbszReply(Channel* channel, uint32_t) {
+  int32_t replied = readSecuringReply(channel, succeeded);
+  if (replied <= 0) return replied;
+  channel->nextState = 132;
+  return kStepDone;
+}
+
+int32_t stateSendProt(Channel* channel, uint32_t now) {
+  channel->responseBuffer[0] = '\0';
+  copyText(channel->commandBuffer, channel->tlsProtectData != 0 ? "PROT P" : "PROT C",
+           kLineBufferSize - 1);
+  return sendCommandAwaitReply(channel, now, 133);
+}
+
+int32_t stateReadProtReply(Channel* channel, uint32_t) {
+  int32_t replied = readSecuringReply(channel, succeeded);
+  if (replied <= 0) return replied;
+  channel->dataProtected = channel->tlsProtectData;
+  channel->nextState = kStateIdle;
+  return kStepDone;
+}
+
+// The first handshake call goes out as soon as the data connection is up, whichever side the
+// server waits on: some start TLS before their preliminary reply, others after it.
+int32_t startDataHandshake(Channel* channel) {
+  if (channel->dataProtected == 0) return kStepDone;
+  int32_t opened = netOpenDataTls(channel);
+  if (opened < 0) return errorExit(channel, 0, opened);
+  return stepDataHandshake(channel);
+}
+
+int32_t stepDataHandshake(Channel* channel) {
+  if (channel->dataTls == nullptr || netHandshakeDone(channel->dataTls)) return kStepDone;
+  int32_t progress = netHandshake(channel, true);
+  return progress < 0 ? failHandshake(channel, progress, true) : kStepDone;
+}
+
+bool dataHandshakePending(const Channel* channel) {
+  return channel->dataTls != nullptr && !netHandshakeDone(channel->dataTls);
+}
+
+void awaitDataHandshake(Channel* channel, uint32_t now, int32_t dataState) {
+  startHandshakeDeadline(channel, now);
+  channel->returnState = dataState;
+  channel->nextState = kStateDataHandshake;
+}
+
+// After the preliminary reply, what remains of the data connection's handshake; then the data.
+int32_t stateDataHandshake(Channel* channel, uint32_t now) {
+  int32_t stepped = stepDataHandshake(channel);
+  if (stepped != kStepDone || dataHandshakePending(channel)) return stepped;
+  channel->resumeTick = 0;
+  channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+  returnToSavedState(channel);
+  return kStepDone;
+}
