@@ -12,6 +12,9 @@ PACKAGES=(
   python3 python3-pyftpdlib python3-pefile python3-tqdm vsftpd passwd pkgconf clang llvm lld
   libclang-rt-14-dev
   python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
+  # TLS: the library links OpenSSL 3; the TLS test servers need pyOpenSSL (pyftpdlib) and
+  # cryptography (their certificates); wine's SChannel loads GnuTLS, which wine only recommends.
+  libssl-dev openssl python3-openssl python3-cryptography libgnutls30 libgnutls30:i386
 )
 
 usage() {
