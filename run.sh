@@ -143,7 +143,8 @@ cmd_demo() {
   DEMO_SERVER_PID=$SERVER_PID
   DEMO_SERVER_INPUT=${SERVER[1]}
   trap 'exec {DEMO_SERVER_INPUT}>&-; wait "$DEMO_SERVER_PID" 2>/dev/null; rm -rf "$DEMO_WORK"' EXIT
-  read -r -t 20 ready port user password <&"${SERVER[0]}" || true
+  # "_" takes what the TLS kinds add after the password.
+  read -r -t 20 ready port user password _ <&"${SERVER[0]}" || true
   [[ ${ready:-} == READY ]] || { echo "demo: the FTP server did not start" >&2; exit 1; }
   echo "demo: pyftpdlib listening on 127.0.0.1:$port"
   head -c 3000000 /dev/urandom >"$work/upload/demo.bin"
