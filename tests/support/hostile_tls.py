@@ -27,8 +27,10 @@ Scenarios (explicit TLS, "AUTH TLS", unless named implicit):
 
 The small server: USER 331, PASS 230, PBSZ 200, PROT P/C 200, PWD 257 "/", NOOP 200, TYPE 200,
 CWD 250, QUIT 221 (then a close_notify under TLS), PASV 227 and PORT 200 with LIST, NLST,
-RETR <name> (sends RETR_CONTENT) and STOR <name> (keeps what arrives) as 150 then 226; a data
-connection is TLS (server side) after PROT P. Anything else 502.
+RETR <name> (sends RETR_CONTENT) and STOR <name> (keeps what arrives) as 150 then 226; the 150
+comes before the data connection is taken, which is TLS (server side) after PROT P. Anything
+else 502. Before AUTH TLS it answers in clear the same way, so a client that logs in without
+TLS shows in what it received.
 
 Downloads and QUIT under TLS end with the server's close_notify. Events, one line each:
     control tls=<version> cipher=<name>           the control connection's handshake
@@ -55,8 +57,7 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import tls_certs  # noqa: E402  beside this script
+import tls_certs  # beside this script
 
 WAIT = 10.0
 ACCEPT_WAIT = 20.0  # the first connection: the test may still be setting up its client
