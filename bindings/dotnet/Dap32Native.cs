@@ -468,37 +468,17 @@ namespace Dap32
         {
             switch (code)
             {
-              case -1:
-              case -13:
-              case -32:
-              case -33:
-              case -35:
-              case -10050:
-              case -10051:
-              case -10052:
-              case -10053:
-              case -10054:
-              case -10057:
-              case -10058:
-              case -10061:
-              case -10064:
-              case -10065:
-              case -11001:
-              case -11002:
-              case -11003:
-              case -11004:
-                return ErrorKind.Connect;
-              case -9:
-              case -18:
-              case -31:
-              case -34:
-                return ErrorKind.Server;
-              case -22:
-              case -27:
-              case -10060:
-                return ErrorKind.Timeout;
-              default:
-                return ErrorKind.Other;
+                case -1: case -13: case -32: case -33: case -35: case -10050:
+                case -10051: case -10052: case -10053: case -10054: case -10057: case -10058:
+                case -10061: case -10064: case -10065: case -11001: case -11002: case -11003:
+                case -11004:
+                    return ErrorKind.Connect;
+                case -9: case -18: case -31: case -34:
+                    return ErrorKind.Server;
+                case -22: case -27: case -10060:
+                    return ErrorKind.Timeout;
+                default:
+                    return ErrorKind.Other;
             }
         }
 
@@ -521,12 +501,9 @@ namespace Dap32
                 case DAP_SET_PASSIVE: return 0;
                 case DAP_SET_CLOSE_PAUSE: return 1;
                 case DAP_SET_TRANSFER_CHUNK: return 8192;
-                case DAP_SET_TLS:
-                  return 0;
-                case DAP_SET_TLS_VERIFY:
-                  return 1;
-                case DAP_SET_TLS_DATA:
-                  return 1;
+                case DAP_SET_TLS: return 0;
+                case DAP_SET_TLS_VERIFY: return 1;
+                case DAP_SET_TLS_DATA: return 1;
                 default: return -1;
             }
         }
@@ -565,14 +542,10 @@ namespace Dap32
                 case -28: return "Cannot open file.";
                 case -30: return "Cannot find PASV port.";
                 case -31: return "LIST/GET/PUT not completed.";
-                case -32:
-                  return "TLS handshake failed.";
-                case -33:
-                  return "Server certificate rejected.";
-                case -34:
-                  return "Server refused TLS.";
-                case -35:
-                  return "TLS is not available.";
+                case -32: return "TLS handshake failed.";
+                case -33: return "Server certificate rejected.";
+                case -34: return "Server refused TLS.";
+                case -35: return "TLS is not available.";
                 case -10004: return "Interrupted system call.";
                 case -10009: return "Bad file number.";
                 case -10013: return "Access denied.";
@@ -620,7 +593,7 @@ namespace Dap32
         /// <summary>Whether dapErrorText follows the text of code with the reply.</summary>
         public static bool CarriesReply(int code)
         {
-          return code == -9 || code == -18 || code == -34;
+            return code == -9 || code == -18 || code == -34;
         }
     }
 }
