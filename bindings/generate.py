@@ -747,9 +747,9 @@ def render_pascal(api):
 
 # ---- VB6 / VBA -------------------------------------------------------------------------------
 
-# Argument names VB reserves for statements of its own.
+# Argument names VB reserves for statements and functions of its own.
 VB_RENAMES = {'type': 'listType', 'name': 'fileName', 'line': 'lineNumber',
-              'field': 'fieldNumber'}
+              'field': 'fieldNumber', 'command': 'commandText'}
 VB_HELPER_BUFFER = 2048
 VB_LIST_BUFFER = 65536
 

@@ -38,6 +38,8 @@ constexpr StateEntry kStates[] = {
     {522, stateReadPwdReply},        //   the directory from the 257
     {541, stateSendDele},            // DELE
     {542, stateReadCommandReply},    //
+    {561, stateSendCommand},         // dapCommand's command
+    {562, stateReadFinalReply},      //   its replies, up to the final one
     {601, stateSendRmd},             // RMD
     {602, stateReadCommandReply},    //
     {610, stateSendMkd},             // MKD
@@ -66,7 +68,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 45, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 47, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;

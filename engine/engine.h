@@ -16,6 +16,7 @@ enum EntryState : int32_t {
   kStateChangeDir = 501,
   kStatePrintDir = 521,
   kStateDelete = 541,
+  kStateCommand = 561,
   kStateRemoveDir = 601,
   kStateMakeDir = 610,
   kStateType = 701,
@@ -64,6 +65,9 @@ inline bool isPreliminary(int32_t code) {
 // Reads a reply if one is waiting: 1 when it was read, 0 (kStepDone) while none is waiting, or
 // the negative result of the error exit.
 int32_t readWaitingReply(Channel* channel);
+// The same for a state that judges a refusal itself: 1 for any reply read (a code from 500 up
+// too, in serverCode), so that only a failure of the connection ends the operation.
+int32_t readWaitingAnswer(Channel* channel);
 
 // The server has accepted the transfer with a reply below 500: a download empties the local file
 // it opened as it stood. An accepted data connection is no sign, since some servers connect at
@@ -121,6 +125,8 @@ int32_t stateSendRmd(Channel*, uint32_t);
 int32_t stateSendMkd(Channel*, uint32_t);
 int32_t stateSendType(Channel*, uint32_t);
 int32_t stateReadCommandReply(Channel*, uint32_t);
+int32_t stateSendCommand(Channel*, uint32_t);
+int32_t stateReadFinalReply(Channel*, uint32_t);
 
 // Test builds may arm any state number; exposed for tests that check unknown states.
 const StateEntry* findState(int32_t number);

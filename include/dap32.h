@@ -360,6 +360,31 @@ DAP_EXPORT int32_t DAP_CALL dapMakeServerDir(int32_t chan, const char* name);
  * channel and returns 0; call dapDriver until it returns 0 or a negative code. */
 DAP_EXPORT int32_t DAP_CALL dapDelServerDir(int32_t chan, const char* name);
 
+/* dapCommand: sends a command of the caller's on the control connection and reads its final
+ * reply.
+ *   chan     channel number
+ *   command  the command line without CR LF: printable ASCII, or UTF-8 with DAP_SET_UTF8; at
+ *            most 2000 bytes
+ *   buffer   receives the final reply's lines, CR LF between them, cut to fit with its NUL; may
+ *            be null
+ *   size     size of buffer in bytes
+ * Returns the final reply's code, from 100 to 599, whatever it is: the caller judges it. Errors:
+ * -15, -8, -6, -18, -21, -22, -1, negated Windows Sockets codes.
+ * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
+ * channel and returns 0; call dapDriver until it returns 0 or a negative code.
+ * -6, with nothing sent, for a null or empty command, a control byte in it (CR and LF too), a
+ * byte from 0x80 up without DAP_SET_UTF8 or an invalid UTF-8 sequence with it, more than
+ * 2000 bytes, or a negative size with a buffer.
+ * Preliminary replies (1xx) are logged and read past. -18 only for a final reply whose code is
+ * not from 100 to 599.
+ * It opens no data connection: a command that needs one (LIST, RETR) waits in vain for its reply
+ * until the time-out.
+ * With AUTO_CALL off the buffer must stay valid until dapDriver has returned 0 or a negative
+ * code; the reply's code is then dapGetInteger 3.
+ * The log shows a PASS command as PASS ****. */
+DAP_EXPORT int32_t DAP_CALL dapCommand(int32_t chan, const char* command, char* buffer,
+                                       int32_t size);
+
 /* ---- The local directory --------------------------------------------------------------------- */
 
 /* dapGetLocalDir: copies the channel's local directory into the caller's buffer.

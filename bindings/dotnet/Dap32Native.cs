@@ -330,6 +330,14 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapDelServerDir(int chan, string name);
 
+        /// <summary>
+        /// Sends a command of the caller's on the control connection and reads its final reply.
+        /// </summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapCommand(
+            int chan, string command, [In, Out] byte[] buffer, int size);
+
         /// <summary>Copies the channel's local directory into the caller's buffer.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]

@@ -165,6 +165,11 @@ function dapMakeServerDir(AChan: Integer; AName: PAnsiChar): Integer;
 function dapDelServerDir(AChan: Integer; AName: PAnsiChar): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
 
+{ Sends a command of the caller's on the control connection and reads its final reply. }
+function dapCommand(AChan: Integer; ACommand: PAnsiChar; ABuffer: PAnsiChar;
+  ASize: Integer): Integer;
+  {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
+
 { Copies the channel's local directory into the caller's buffer. }
 function dapGetLocalDir(AChan: Integer; ABuffer: PAnsiChar; ASize: Integer): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;

@@ -98,6 +98,7 @@ Public Declare PtrSafe Function dapGetServerDir Lib "dap32.dll" (ByVal chan As L
 Public Declare PtrSafe Function dapDelFile Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare PtrSafe Function dapMakeServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare PtrSafe Function dapDelServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
+Public Declare PtrSafe Function dapCommand Lib "dap32.dll" (ByVal chan As Long, ByVal commandText As String, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare PtrSafe Function dapGetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare PtrSafe Function dapSetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal directory As String) As Long
 Public Declare PtrSafe Function dapGetInteger Lib "dap32.dll" (ByVal chan As Long, ByVal code As Long) As Long
@@ -123,6 +124,7 @@ Public Declare Function dapGetServerDir Lib "dap32.dll" (ByVal chan As Long, ByV
 Public Declare Function dapDelFile Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare Function dapMakeServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare Function dapDelServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
+Public Declare Function dapCommand Lib "dap32.dll" (ByVal chan As Long, ByVal commandText As String, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare Function dapGetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare Function dapSetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal directory As String) As Long
 Public Declare Function dapGetInteger Lib "dap32.dll" (ByVal chan As Long, ByVal code As Long) As Long
@@ -150,6 +152,15 @@ Public Function Dap32GetServerDir(ByVal chan As Long) As String
     result = dapGetServerDir(chan, buffer, Len(buffer) - 1)
     If result < 0 Then Dap32Raise chan, result
     Dap32GetServerDir = Dap32Trim(buffer)
+End Function
+
+' dapCommand, its text returned as a String; a failure raises a VB error.
+Public Function Dap32Command(ByVal chan As Long, ByVal commandText As String) As String
+    Dim buffer As String, result As Long
+    buffer = Space$(2048)
+    result = dapCommand(chan, commandText, buffer, Len(buffer))
+    If result < 0 Then Dap32Raise chan, result
+    Dap32Command = Dap32Trim(buffer)
 End Function
 
 ' dapGetLocalDir, its text returned as a String; a failure raises a VB error.

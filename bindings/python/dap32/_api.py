@@ -105,6 +105,8 @@ FUNCTIONS = {
     "dapDelFile": ((c_int32, c_char_p), ("chan", "name"), True),
     "dapMakeServerDir": ((c_int32, c_char_p), ("chan", "name"), True),
     "dapDelServerDir": ((c_int32, c_char_p), ("chan", "name"), True),
+    "dapCommand": ((c_int32, c_char_p, POINTER(c_char), c_int32),
+                   ("chan", "command", "buffer", "size"), True),
     "dapGetLocalDir": ((c_int32, POINTER(c_char), c_int32), ("chan", "buffer", "size"), True),
     "dapSetLocalDir": ((c_int32, c_char_p), ("chan", "directory"), True),
     "dapGetInteger": ((c_int32, c_uint32), ("chan", "code"), True),
