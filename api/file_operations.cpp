@@ -7,6 +7,21 @@
 #include "net/net.h"
 
 namespace {
+// A resumed download continues a local file that holds bytes from its end, and never empties
+// it. Text transfers may change line ends on the way, so an offset into one is not portable.
+int32_t continueDownload(Channel* channel) {
+  int64_t held = platFileSize(channel->localFile);
+  if (held < 0) return DAP_ERR_CANNOT_OPEN_FILE;
+  if (held == 0) return 0;
+  if (channel->binaryMode == 0) return DAP_ERR_CANNOT_COMPLY;
+  if (platFileSeek(channel->localFile, static_cast<uint64_t>(held)) != 0) {
+    return DAP_ERR_CANNOT_OPEN_FILE;
+  }
+  channel->truncateOnAccept = 0;
+  channel->transferOffset = static_cast<uint64_t>(held);
+  return 0;
+}
+
 // Opens the transfer's local file before anything goes to the server, so a file that cannot be
 // opened fails at once; a download's is emptied only once the server accepts the transfer. A
 // file left open by an abandoned earlier transfer is closed first.
@@ -19,11 +34,19 @@ int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, boo
   PlatFile file = openLocalFile(channel, name, download);
   if (file < 0) return DAP_ERR_CANNOT_OPEN_FILE;
   channel->localFile = file;
+  channel->transferOffset = 0;
   if (download) {
     channel->truncateOnAccept = 1;
     channel->bytesReceived = 0;
   } else {
     channel->bytesSent = 0;
+  }
+  if (download && channel->resumeTransfers != 0) {
+    int32_t refused = continueDownload(channel);
+    if (refused < 0) {
+      closeLocalFile(channel);
+      return refused;
+    }
   }
   return runOperation(channel, download ? kStateDownload : kStateUpload);
 }

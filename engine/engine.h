@@ -115,6 +115,12 @@ int32_t stateReadListReply(Channel*, uint32_t);
 int32_t stateReceiveListing(Channel*, uint32_t);
 int32_t stateEndList(Channel*, uint32_t);
 int32_t stateReadTransferEnd(Channel*, uint32_t);
+int32_t stateSendRetrRest(Channel*, uint32_t);
+int32_t stateReadRetrRestReply(Channel*, uint32_t);
+int32_t stateSendStorRest(Channel*, uint32_t);
+int32_t stateReadStorRestReply(Channel*, uint32_t);
+int32_t stateSendSize(Channel*, uint32_t);
+int32_t stateReadSizeReply(Channel*, uint32_t);
 
 int32_t stateSendCwd(Channel*, uint32_t);
 int32_t stateReadCwdReply(Channel*, uint32_t);

@@ -159,7 +159,11 @@ enum {
   /* Bytes one download or upload step may move while the data socket stays ready, clamped to
    * 8192..16777216 (the value taken as unsigned); 8192 is one block per step. Default
    * 8192 bytes; library-wide. */
-  DAP_SET_TRANSFER_CHUNK = 14
+  DAP_SET_TRANSFER_CHUNK = 14,
+  /* 1: dapGetFile continues a local file that holds bytes, dapPutFile the server's file (asked
+   * with SIZE), each with REST before the transfer command; an offset needs TYPE I (dapSetMode
+   * 'B'). Only bit 0 counts. Default 0; this channel. */
+  DAP_SET_RESUME = 18
 };
 
 /* dapGetString and dapSetString codes. */
@@ -275,7 +279,10 @@ DAP_EXPORT int32_t DAP_CALL dapAbort(int32_t chan);
  * The local file is opened, or created, before anything is sent, and emptied only once the
  * server accepts the transfer: a refused download leaves an existing file as it was.
  * A data connection that is reset instead of closed fails with its socket code (-10054).
- * dapGetInteger 10 counts the bytes received so far. */
+ * dapGetInteger 10 counts the bytes received so far.
+ * With DAP_SET_RESUME a local file of N > 0 bytes is continued: REST N goes out right before
+ * RETR and must be answered with 350 (else -18, both files as they were), and the bytes are
+ * appended. An offset under TYPE A is -6, before anything is sent. */
 DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
 
 /* dapPutFile: uploads a file (STOR) from the channel's local directory to the server, under the
@@ -287,7 +294,11 @@ DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * dapGetInteger 12 counts the bytes sent so far; DAP_SET_UPLOAD_BLOCK_SIZE sets the bytes sent
- * per step. */
+ * per step.
+ * With DAP_SET_RESUME, SIZE goes out first: 213 M (550: M = 0) continues the server's file with
+ * REST M right before STOR (answered with 350, else -18) and sends the local file from byte M; M
+ * = 0 is a plain STOR. Another SIZE reply is -18, M above the local file's size, or an offset
+ * under TYPE A, is -6; each leaves both files as they were. */
 DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
 
 /* dapGetList: fetches a directory listing (LIST or NLST, by type) into the caller's buffer.

@@ -201,6 +201,12 @@ namespace Dap32
         /// 8192 bytes; library-wide.
         /// </summary>
         public const int DAP_SET_TRANSFER_CHUNK = 14;
+        /// <summary>
+        /// 1: dapGetFile continues a local file that holds bytes, dapPutFile the server's file
+        /// (asked with SIZE), each with REST before the transfer command; an offset needs TYPE I
+        /// (dapSetMode 'B'). Only bit 0 counts. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_RESUME = 18;
 
         // dapGetString and dapSetString codes
         /// <summary>
@@ -440,6 +446,7 @@ namespace Dap32
                 case DAP_SET_PASSIVE: return 0;
                 case DAP_SET_CLOSE_PAUSE: return 1;
                 case DAP_SET_TRANSFER_CHUNK: return 8192;
+                case DAP_SET_RESUME: return 0;
                 default: return -1;
             }
         }

@@ -84,6 +84,7 @@ const
   DAP_SET_PASSIVE = 12;
   DAP_SET_CLOSE_PAUSE = 13;
   DAP_SET_TRANSFER_CHUNK = 14;
+  DAP_SET_RESUME = 18;
 
   { dapGetString and dapSetString codes }
   DAP_STR_SERVER_IP = 19;
@@ -254,6 +255,7 @@ begin
     DAP_SET_PASSIVE: Result := 0;
     DAP_SET_CLOSE_PAUSE: Result := 1;
     DAP_SET_TRANSFER_CHUNK: Result := 8192;
+    DAP_SET_RESUME: Result := 0;
   else
     Result := -1;
   end;
