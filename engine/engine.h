@@ -75,6 +75,11 @@ int32_t readWaitingAnswer(Channel* channel);
 // the file cannot be emptied.
 int32_t transferAccepted(Channel* channel);
 
+// Whether a listing type sends the text of the caller's buffer as its argument, and how many
+// bytes of it at most.
+bool listTakesArgument(int32_t type);
+int32_t listArgumentLimit(const Channel* channel);
+
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 

@@ -1,6 +1,6 @@
-// The transfer states: download (RETR), upload (STOR) and listing (LIST, NLST), each ending
-// in the final reply, which must be 226; and the REST and SIZE exchanges of a transfer that
-// continues a file.
+// The transfer states: download (RETR), upload (STOR) and listing (LIST, NLST, MLSD), each
+// ending in the final reply, which must be 226; and the REST and SIZE exchanges of a transfer
+// that continues a file.
 //
 // Divisions: shared steps; download; upload; listing; final reply; resume.
 #include "dap32.h"
@@ -11,7 +11,7 @@
 
 namespace {
 constexpr int32_t kTransferComplete = 226;
-constexpr int32_t kLongestListArgument = 2000;
+constexpr uint32_t kLongestListArgument = 2000;
 constexpr int32_t kRestartAccepted = 350;
 constexpr int32_t kFileStatus = 213;
 constexpr int32_t kFileUnavailable = 550;
@@ -195,20 +195,46 @@ int32_t stateStartList(Channel* channel, uint32_t) {
 }
 
 namespace {
-// The pattern types take their argument from the caller's buffer, cut like every other
-// argument at the first unprintable character (a CR LF there would send a second command)
-// and never read past the buffer's size.
+struct ListCommand {
+  const char* verb;
+  bool argument;  // the text the caller's buffer holds on entry follows
+};
+// By type; a negative type lists as 0 does, one above the table as 2 does.
+constexpr ListCommand kListCommands[] = {
+    {"LIST", false}, {"NLST", false}, {"LIST", true},
+    {"NLST", true},  {"MLSD", false}, {"MLSD", true},
+};
+constexpr int32_t kListCommandCount = sizeof kListCommands / sizeof kListCommands[0];
+
+const ListCommand& listCommandOf(int32_t type) {
+  if (type < 0) return kListCommands[0];
+  return kListCommands[type < kListCommandCount ? type : 2];
+}
+
+// The argument is cut like every other at the first character a name may not hold (a CR LF
+// there would send a second command) and never read past the buffer's size; dapGetList has
+// refused an invalid UTF-8 sequence in it.
 void formatListCommand(Channel* channel) {
   char* command = channel->commandBuffer;
-  bool names = channel->listType < 2 ? channel->listType == 1 : channel->listType == 3;
-  copyText(command, names ? "NLST" : "LIST", 4);
-  if (channel->listType < 2) return;
-  uint32_t limit = channel->listBufferSize < kLongestListArgument ? channel->listBufferSize
-                                                                  : kLongestListArgument;
+  const ListCommand& list = listCommandOf(channel->listType);
+  copyText(command, list.verb, 4);
+  if (!list.argument) return;
   command[4] = ' ';
-  copyPrintable(command + 5, channel->listBuffer, static_cast<int32_t>(limit));
+  if (copyName(command + 5, channel->listBuffer, listArgumentLimit(channel),
+               channel->utf8Names != 0) < 0) {
+    command[5] = '\0';
+  }
 }
 }  // namespace
+
+bool listTakesArgument(int32_t type) {
+  return listCommandOf(type).argument;
+}
+
+int32_t listArgumentLimit(const Channel* channel) {
+  uint32_t size = channel->listBufferSize;
+  return static_cast<int32_t>(size < kLongestListArgument ? size : kLongestListArgument);
+}
 
 int32_t stateSendList(Channel* channel, uint32_t) {
   formatListCommand(channel);

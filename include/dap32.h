@@ -183,11 +183,16 @@ enum {
   DAP_LIST_FULL = 0,
   /* NLST: Names in the current directory. */
   DAP_LIST_NAMES = 1,
-  /* LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 3
+  /* LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 5
    * too). */
   DAP_LIST_FULL_PATTERN = 2,
   /* NLST %s: Names for the path or pattern the buffer holds on entry. */
-  DAP_LIST_NAMES_PATTERN = 3
+  DAP_LIST_NAMES_PATTERN = 3,
+  /* MLSD: Machine listing of the current directory: per entry its facts (type=file;size=...;), a
+   * blank and the name. */
+  DAP_LIST_MACHINE = 4,
+  /* MLSD %s: Machine listing of the directory the buffer holds on entry. */
+  DAP_LIST_MACHINE_PATH = 5
 };
 
 /* dapDriver result. */

@@ -232,12 +232,21 @@ namespace Dap32
         /// <summary>NLST: Names in the current directory.</summary>
         public const int DAP_LIST_NAMES = 1;
         /// <summary>
-        /// LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 3
+        /// LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 5
         /// too).
         /// </summary>
         public const int DAP_LIST_FULL_PATTERN = 2;
         /// <summary>NLST %s: Names for the path or pattern the buffer holds on entry.</summary>
         public const int DAP_LIST_NAMES_PATTERN = 3;
+        /// <summary>
+        /// MLSD: Machine listing of the current directory: per entry its facts
+        /// (type=file;size=...;), a blank and the name.
+        /// </summary>
+        public const int DAP_LIST_MACHINE = 4;
+        /// <summary>
+        /// MLSD %s: Machine listing of the directory the buffer holds on entry.
+        /// </summary>
+        public const int DAP_LIST_MACHINE_PATH = 5;
 
         // dapDriver result
         /// <summary>The call was held back by a delay or a pending write.</summary>

@@ -79,6 +79,8 @@ Public Const DAP_LIST_FULL As Long = 0
 Public Const DAP_LIST_NAMES As Long = 1
 Public Const DAP_LIST_FULL_PATTERN As Long = 2
 Public Const DAP_LIST_NAMES_PATTERN As Long = 3
+Public Const DAP_LIST_MACHINE As Long = 4
+Public Const DAP_LIST_MACHINE_PATH As Long = 5
 
 ' dapDriver result
 Public Const DAP_DRIVER_WAITING As Long = 9999
