@@ -7,6 +7,10 @@
 #include "net/net.h"
 
 namespace {
+bool usesUtf8(const Channel* channel) {
+  return channel->utf8Names != 0;
+}
+
 // A resumed download continues a local file that holds bytes from its end, and never empties
 // it. Text transfers may change line ends on the way, so an offset into one is not portable.
 int32_t continueDownload(Channel* channel) {
@@ -29,7 +33,9 @@ int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, boo
   int32_t error;
   Channel* channel = beginOperation(chan, entryLine, &error);
   if (channel == nullptr) return error;
-  if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
+  if (name == nullptr || nameLength(name, kNameSize, usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   closeLocalFile(channel);
   PlatFile file = openLocalFile(channel, name, download);
   if (file < 0) return DAP_ERR_CANNOT_OPEN_FILE;
@@ -58,7 +64,9 @@ int32_t runNamedCommand(int32_t chan, const char* entryLine, const char* name,
   Channel* channel = beginOperation(chan, entryLine, &error);
   if (channel == nullptr) return error;
   if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
-  copyPrintable(channel->*field, name, kNameSize);
+  if (copyName(channel->*field, name, kNameSize, usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   return runOperation(channel, entryState);
 }
 }  // namespace
@@ -80,6 +88,10 @@ int32_t DAP_CALL dapGetList(int32_t chan, int32_t type, char* buffer, int32_t si
   if (buffer == nullptr || size < 0) return DAP_ERR_CANNOT_COMPLY;
   channel->listBuffer = buffer;
   channel->listBufferSize = static_cast<uint32_t>(size);
+  if (listTakesArgument(type) &&
+      nameLength(buffer, listArgumentLimit(channel), usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   channel->listLength = 0;
   channel->listType = type;
   int32_t result = runOperation(channel, kStateList);

@@ -19,6 +19,8 @@ constexpr StateEntry kStates[] = {
     {105, stateReadUserReply},       //
     {106, stateSendPassword},        //   PASS
     {107, stateReadPasswordReply},   //
+    {140, stateSendUtf8On},          //   after the login: OPTS UTF8 ON, for UTF-8 names
+    {141, stateReadUtf8Reply},       //
     {220, stateSendQuit},            //   QUIT
     {221, stateReadQuitReply},       //
     {301, stateStartDownload},       // download: open a data connection
@@ -74,7 +76,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 53, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 55, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;

@@ -83,6 +83,10 @@ int32_t listArgumentLimit(const Channel* channel);
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 
+// What follows the login: the first state after done (the login's last state, or a follow-up's)
+// among the follow-ups the channel's settings ask for; idle when none is left.
+int32_t stateAfterLogin(const Channel* channel, int32_t done);
+
 // The state functions, by group.
 int32_t stateReadOwedReplies(Channel*, uint32_t);
 
@@ -95,6 +99,8 @@ int32_t stateSendPassword(Channel*, uint32_t);
 int32_t stateReadPasswordReply(Channel*, uint32_t);
 int32_t stateSendQuit(Channel*, uint32_t);
 int32_t stateReadQuitReply(Channel*, uint32_t);
+int32_t stateSendUtf8On(Channel*, uint32_t);
+int32_t stateReadUtf8Reply(Channel*, uint32_t);
 
 int32_t stateSendPasv(Channel*, uint32_t);
 int32_t stateReadPasvReply(Channel*, uint32_t);

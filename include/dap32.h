@@ -163,7 +163,12 @@ enum {
   /* 1: dapGetFile continues a local file that holds bytes, dapPutFile the server's file (asked
    * with SIZE), each with REST before the transfer command; an offset needs TYPE I (dapSetMode
    * 'B'). Only bit 0 counts. Default 0; this channel. */
-  DAP_SET_RESUME = 18
+  DAP_SET_RESUME = 18,
+  /* 1: names, directories, listing arguments and dapCommand's text may hold UTF-8 (an invalid
+   * sequence is -6), the local paths are UTF-8, and the next login ends with OPTS UTF8 ON (a
+   * refusal is logged and ignored); 0: names are cut at the first byte outside printable ASCII.
+   * Only bit 0 counts. Default 0; this channel. */
+  DAP_SET_UTF8 = 19
 };
 
 /* dapGetString and dapSetString codes. */
@@ -320,7 +325,9 @@ DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
  * dropped, so a result more than 2047 bytes below size means nothing was lost.
  * With AUTO_CALL off the buffer must stay valid until dapDriver has returned 0 or a negative
  * code; the listing then ends at its NUL.
- * An empty listing leaves the buffer as it was. */
+ * An empty listing leaves the buffer as it was.
+ * With DAP_SET_UTF8 the argument of types 2, 3 and 5 may hold UTF-8; an invalid sequence is -6
+ * before anything is sent. */
 DAP_EXPORT int32_t DAP_CALL dapGetList(int32_t chan, int32_t type, char* buffer, int32_t size);
 
 /* dapSetMode: sets the transfer type for every later transfer: 'A' sends TYPE A, 'B' sends TYPE
@@ -418,7 +425,9 @@ DAP_EXPORT int32_t DAP_CALL dapGetLocalDir(int32_t chan, char* buffer, int32_t s
  * Returns 0. Errors: -15, -8, -6.
  * Returns at once; AUTO_CALL does not apply.
  * Kept up to 127 characters with a path separator appended; not checked: a wrong directory shows
- * as -28 from the next transfer. */
+ * as -28 from the next transfer.
+ * With DAP_SET_UTF8 it may hold UTF-8 (an invalid sequence is -6 and keeps the old one), and the
+ * local files' paths are UTF-8 (on Windows opened through the wide-character calls). */
 DAP_EXPORT int32_t DAP_CALL dapSetLocalDir(int32_t chan, const char* directory);
 
 /* ---- Parameters ------------------------------------------------------------------------------ */

@@ -207,6 +207,13 @@ namespace Dap32
         /// (dapSetMode 'B'). Only bit 0 counts. Default 0; this channel.
         /// </summary>
         public const int DAP_SET_RESUME = 18;
+        /// <summary>
+        /// 1: names, directories, listing arguments and dapCommand's text may hold UTF-8 (an
+        /// invalid sequence is -6), the local paths are UTF-8, and the next login ends with OPTS
+        /// UTF8 ON (a refusal is logged and ignored); 0: names are cut at the first byte outside
+        /// printable ASCII. Only bit 0 counts. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_UTF8 = 19;
 
         // dapGetString and dapSetString codes
         /// <summary>
@@ -456,6 +463,7 @@ namespace Dap32
                 case DAP_SET_CLOSE_PAUSE: return 1;
                 case DAP_SET_TRANSFER_CHUNK: return 8192;
                 case DAP_SET_RESUME: return 0;
+                case DAP_SET_UTF8: return 0;
                 default: return -1;
             }
         }

@@ -85,6 +85,7 @@ const
   DAP_SET_CLOSE_PAUSE = 13;
   DAP_SET_TRANSFER_CHUNK = 14;
   DAP_SET_RESUME = 18;
+  DAP_SET_UTF8 = 19;
 
   { dapGetString and dapSetString codes }
   DAP_STR_SERVER_IP = 19;
@@ -258,6 +259,7 @@ begin
     DAP_SET_CLOSE_PAUSE: Result := 1;
     DAP_SET_TRANSFER_CHUNK: Result := 8192;
     DAP_SET_RESUME: Result := 0;
+    DAP_SET_UTF8: Result := 0;
   else
     Result := -1;
   end;

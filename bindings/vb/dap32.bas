@@ -68,6 +68,7 @@ Public Const DAP_SET_PASSIVE As Long = 12
 Public Const DAP_SET_CLOSE_PAUSE As Long = 13
 Public Const DAP_SET_TRANSFER_CHUNK As Long = 14
 Public Const DAP_SET_RESUME As Long = 18
+Public Const DAP_SET_UTF8 As Long = 19
 
 ' dapGetString and dapSetString codes
 Public Const DAP_STR_SERVER_IP As Long = 19

@@ -72,6 +72,7 @@ DAP_SET_PASSIVE = 12
 DAP_SET_CLOSE_PAUSE = 13
 DAP_SET_TRANSFER_CHUNK = 14
 DAP_SET_RESUME = 18
+DAP_SET_UTF8 = 19
 
 # dapGetString and dapSetString codes
 DAP_STR_SERVER_IP = 19
@@ -215,6 +216,7 @@ SET_DEFAULTS = {
     DAP_SET_CLOSE_PAUSE: 1,
     DAP_SET_TRANSFER_CHUNK: 8192,
     DAP_SET_RESUME: 0,
+    DAP_SET_UTF8: 0,
 }
 
 # The codes whose text dapErrorText follows with the server's last reply.
