@@ -1,5 +1,6 @@
-// The single commands (CWD, PWD, DELE, MKD, RMD, TYPE) with their exact texts and replies, the
-// checks the operations make before arming, and the channel's local directory.
+// The single commands (CWD, PWD, DELE, MKD, RMD, TYPE) and the caller's own (dapCommand) with
+// their exact texts and replies, the checks the operations make before arming, UTF-8 names,
+// and the channel's local directory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -187,6 +188,79 @@ TEST_F(CommandTest, SetModeSendsTypeAndRefusesOtherLetters) {
   EXPECT_EQ(commands(), (Strings{"TYPE A\r\n", "TYPE I\r\n", "TYPE I\r\n"}));
 }
 
+struct TextCase {
+  const char* name;
+  Strings reply;  // chunks
+  int32_t size;   // of the caller's buffer
+  int32_t result;
+  std::string text;
+};
+
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CommandTextTest : public CommandTest, public ::testing::WithParamInterface<TextCase> {};
+
+// The final reply's lines reach the caller's buffer, cut to its size; a guard byte after it
+// must stay.
+TEST_P(CommandTextTest, FinalReplyGoesToTheBufferCutToItsSize) {
+  const TextCase& c = GetParam();
+  Exchange command = answer("STAT x", "");
+  command.reply = c.reply;
+  ASSERT_NO_FATAL_FAILURE(login({command}));
+  char buffer[96];
+  std::memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(dapCommand(kChan, "STAT x", buffer, c.size), c.result);
+  EXPECT_EQ(std::string(buffer, c.text.size() + 1), c.text + '\0');
+  EXPECT_EQ(buffer[c.size], '#');
+  EXPECT_EQ(commands(), Strings{"STAT x\r\n"});
+  EXPECT_TRUE(logsInOrder(log(), {"*** dapCommand\r\n", "S: STAT x\r\n"}));
+}
+
+const Strings kFeatures = {"211-Features:\r\n MDTM\r\n", " SIZE\r\n211 End\r\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Command, CommandTextTest,
+    ::testing::Values(
+        TextCase{"OneLine", {"200 Fine\r\n"}, 64, 200, "200 Fine"},
+        TextCase{"MultiLine", kFeatures, 63, 211, "211-Features:\r\n MDTM\r\n SIZE\r\n211 End"},
+        TextCase{"MultiLineCut", kFeatures, 20, 211, "211-Features:\r\n MDT"},
+        TextCase{"PreliminaryReadPast", {"150 Wait\r\n", "226 Done\r\n"}, 64, 226, "226 Done"},
+        TextCase{"RefusalIsAnAnswer", {"550 No such file\r\n"}, 64, 550, "550 No such file"},
+        TextCase{"NoCode", {"abc def\r\n"}, 64, DAP_ERR_SERVER_REFUSED, "abc def"}),
+    caseName);
+
+// With AUTO_CALL off the buffer fills while the caller drives; the code is then the reply code's.
+// A password typed here is hidden in the log as the login's is.
+TEST_F(CommandTest, CommandDrivenByTheCallerHidesAPassword) {
+  ASSERT_NO_FATAL_FAILURE(login({answer("pass secret", "230 Logged in\r\n")}));
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
+  char buffer[32] = "";
+  ASSERT_EQ(dapCommand(kChan, "pass secret", buffer, sizeof buffer), 0);
+  int32_t result;
+  for (int calls = 0; (result = dapDriver(kChan)) > 0 && calls < 100000; ++calls) {
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), 230);
+  EXPECT_STREQ(buffer, "230 Logged in");
+  EXPECT_NE(log().find("\nS: PASS ****\r\n"), std::string::npos);
+  EXPECT_EQ(log().find("secret"), std::string::npos);
+}
+
+// OPTS UTF8 ON follows the login; a refusal is logged and the names go out as given.
+TEST_F(CommandTest, Utf8NamesFollowARefusedOpts) {
+  EXPECT_EQ(dapSetInteger(kChan, DAP_SET_UTF8, 3), 1);
+  const std::string name = "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC";
+  ASSERT_NO_FATAL_FAILURE(
+      login({answer("OPTS UTF8 ON", "501 Invalid argument\r\n"),
+             answer("CWD " + name, "250 Ok\r\n"), answer("NOOP " + name, "200 Ok\r\n")}));
+  EXPECT_EQ(dapSetServerDir(kChan, name.c_str()), 0);
+  EXPECT_EQ(dapCommand(kChan, ("NOOP " + name).c_str(), nullptr, 0), 200);
+  EXPECT_TRUE(logsInOrder(
+      log(), {"S: OPTS UTF8 ON\r\n", "UTF8 not accepted (501)\r\n", "S: CWD " + name + "\r\n"}));
+}
+
 struct NamedCase {
   const char* name;
   int32_t(DAP_CALL* operation)(int32_t, const char*);
@@ -275,6 +349,54 @@ INSTANTIATE_TEST_SUITE_P(
                    const int32_t result = dapGetList(kChan, DAP_LIST_FULL_PATTERN, buffer, -1);
                    EXPECT_STREQ(buffer, "keep");
                    return result;
+                 }},
+        // The caller's command is refused whole, never cut; so is an invalid UTF-8 name.
+        NullCase{"CommandNull", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, nullptr, nullptr, 0); }},
+        NullCase{"CommandEmpty", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "", nullptr, 0); }},
+        NullCase{"CommandCr", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "NOOP\rDELE x", nullptr, 0); }},
+        NullCase{"CommandLf", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "NOOP\n", nullptr, 0); }},
+        NullCase{"CommandTab", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "SITE\tX", nullptr, 0); }},
+        NullCase{"CommandDel", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "NOOP \x7F", nullptr, 0); }},
+        NullCase{"CommandHighByteWithoutUtf8", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, "CWD caf\xC3\xA9", nullptr, 0); }},
+        NullCase{"CommandLongerThan2000", "*** dapCommand\r\n",
+                 [] { return dapCommand(kChan, std::string(2001, 'x').c_str(), nullptr, 0); }},
+        NullCase{"CommandNegativeSize", "*** dapCommand\r\n",
+                 [] {
+                   char buffer[4] = "abc";
+                   return dapCommand(kChan, "NOOP", buffer, -1);
+                 }},
+        NullCase{"CommandInvalidUtf8", "*** dapCommand\r\n",
+                 [] {
+                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
+                   return dapCommand(kChan, "CWD caf\xC3", nullptr, 0);
+                 }},
+        NullCase{"GetFileInvalidUtf8", "*** dapGetFile\r\n",
+                 [] {
+                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
+                   return dapGetFile(kChan, "\xE6\x97");  // a character cut short
+                 }},
+        NullCase{"SetServerDirInvalidUtf8", "*** dapSetServerDir\r\n",
+                 [] {
+                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
+                   return dapSetServerDir(kChan, "\xC0\xAF");  // an overlong '/'
+                 }},
+        NullCase{"SetLocalDirInvalidUtf8", "*** dapSetLocalDir\r\n",
+                 [] {
+                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
+                   return dapSetLocalDir(kChan, "/\xED\xA0\x80");  // a surrogate
+                 }},
+        NullCase{"GetListInvalidUtf8", "*** dapGetList\r\n",
+                 [] {
+                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
+                   char buffer[16] = "\xF5\x80\x80\x80";  // above U+10FFFF
+                   return dapGetList(kChan, DAP_LIST_MACHINE_PATH, buffer, sizeof buffer);
                  }}),
     caseName);
 

@@ -1,6 +1,6 @@
 // Downloads and uploads against the scripted server, in passive and active mode: the exact
 // commands, the log lines that document the data path, the counters, the failures of each
-// stage and the clean-up that follows them.
+// stage and the clean-up that follows them; transfers that continue a file, and UTF-8 names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -217,6 +217,205 @@ TEST_F(TransferTest, EmptyFilesTravelBothWays) {
   EXPECT_EQ(server().received(5), "");
   EXPECT_TRUE(logsInOrder(log(), {"0 bytes received\r\n", "*** dapPutFile\r\n", "[EOF]\r\n",
                                   "0 bytes transmitted\r\n", "Closing data socket\r\n"}));
+}
+
+struct ResumeCase {
+  const char* name;
+  bool upload;
+  bool passive;
+  char mode;           // the TYPE last set
+  std::string before;  // the local file: the upload's whole, or the download's start
+  std::vector<Exchange> script;
+  int32_t result;
+  Strings sent;       // PORT's address left out
+  std::string after;  // the local file (download) or what STOR received (upload)
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferResumeTest : public TransferTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+// REST goes out right before the transfer command, with the local file's size (download) or the
+// server's (upload, asked with SIZE); only the rest travels. A refusal leaves both files as they
+// were, and so does an offset the transfer cannot use.
+TEST_P(TransferResumeTest, ContinuesFromWhatTheOtherSideHolds) {
+  const ResumeCase& c = GetParam();
+  writeFile(file("r.bin"), c.before);
+  ASSERT_NO_FATAL_FAILURE(login(c.script));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, c.passive ? 1 : 0);
+  EXPECT_EQ(dapSetInteger(kChan, DAP_SET_RESUME, 3), 1);
+  channel()->binaryMode = c.mode == 'B' ? 1 : 0;
+
+  EXPECT_EQ(c.upload ? dapPutFile(kChan, "r.bin") : dapGetFile(kChan, "r.bin"), c.result);
+  Strings sent = commands();
+  for (std::string& command : sent) command = command.starts_with("PORT ") ? "PORT" : command;
+  EXPECT_EQ(sent, c.sent);
+  size_t stored = 0;
+  while (stored < c.script.size() && c.script[stored].data != Data::Receive) ++stored;
+  EXPECT_EQ(c.upload ? server().received(stored + 2) : local("r.bin"), c.after);
+  const uint32_t counter = c.upload ? DAP_GET_BYTES_SENT : DAP_GET_BYTES_RECEIVED;
+  EXPECT_EQ(dapGetInteger(kChan, counter), c.result == 0 ? 4 : 0);
+  EXPECT_EQ(local("r.bin"), c.upload || c.result != 0 ? c.before : c.after);
+  EXPECT_EQ(channel()->localFile, 0);
+}
+
+const Exchange kRest3 = answer("REST 3", "350 Restarting at 3.\r\n");
+const Exchange kSize3 = answer("SIZE r.bin", "213 3\r\n");
+const std::string kWhole = "abcdefg";
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, TransferResumeTest,
+    ::testing::Values(
+        ResumeCase{"DownloadPassive",
+                   false,
+                   true,
+                   'B',
+                   "abc",
+                   {pasv(), kRest3, retr("r.bin", "defg")},
+                   0,
+                   {"PASV\r\n", "REST 3\r\n", "RETR r.bin\r\n"},
+                   kWhole},
+        ResumeCase{"DownloadActive",
+                   false,
+                   false,
+                   'B',
+                   "abc",
+                   {port(), kRest3, retr("r.bin", "defg")},
+                   0,
+                   {"PORT", "REST 3\r\n", "RETR r.bin\r\n"},
+                   kWhole},
+        ResumeCase{"DownloadRestRefused",
+                   false,
+                   true,
+                   'B',
+                   "abc",
+                   {pasv(), answer("REST 3", "502 Not implemented\r\n")},
+                   DAP_ERR_SERVER_REFUSED,
+                   {"PASV\r\n", "REST 3\r\n"},
+                   "abc"},
+        ResumeCase{"DownloadRestNot350",
+                   false,
+                   false,
+                   'B',
+                   "abc",
+                   {port(), answer("REST 3", "200 Ok\r\n")},
+                   DAP_ERR_SERVER_REFUSED,
+                   {"PORT", "REST 3\r\n"},
+                   "abc"},
+        ResumeCase{"DownloadNothingHeld",
+                   false,
+                   true,
+                   'A',
+                   "",
+                   {pasv(), retr("r.bin", "defg")},
+                   0,
+                   {"PASV\r\n", "RETR r.bin\r\n"},
+                   "defg"},
+        ResumeCase{
+            "DownloadTextRefused", false, true, 'A', "abc", {}, DAP_ERR_CANNOT_COMPLY, {}, "abc"},
+        ResumeCase{"UploadPassive",
+                   true,
+                   true,
+                   'B',
+                   kWhole,
+                   {kSize3, pasv(), kRest3, stor("r.bin")},
+                   0,
+                   {"SIZE r.bin\r\n", "PASV\r\n", "REST 3\r\n", "STOR r.bin\r\n"},
+                   "defg"},
+        ResumeCase{"UploadActive",
+                   true,
+                   false,
+                   'B',
+                   kWhole,
+                   {kSize3, port(), kRest3, stor("r.bin")},
+                   0,
+                   {"SIZE r.bin\r\n", "PORT", "REST 3\r\n", "STOR r.bin\r\n"},
+                   "defg"},
+        ResumeCase{"UploadNoServerFile",
+                   true,
+                   false,
+                   'A',
+                   "defg",
+                   {answer("SIZE r.bin", "550 No such file.\r\n"), port(), stor("r.bin")},
+                   0,
+                   {"SIZE r.bin\r\n", "PORT", "STOR r.bin\r\n"},
+                   "defg"},
+        ResumeCase{"UploadServerFileEmpty",
+                   true,
+                   true,
+                   'B',
+                   "defg",
+                   {answer("SIZE r.bin", "213 0\r\n"), pasv(), stor("r.bin")},
+                   0,
+                   {"SIZE r.bin\r\n", "PASV\r\n", "STOR r.bin\r\n"},
+                   "defg"},
+        ResumeCase{"UploadSizeRefused",
+                   true,
+                   true,
+                   'B',
+                   kWhole,
+                   {answer("SIZE r.bin", "502 Not implemented\r\n")},
+                   DAP_ERR_SERVER_REFUSED,
+                   {"SIZE r.bin\r\n"},
+                   ""},
+        ResumeCase{"UploadSizeJunk",
+                   true,
+                   true,
+                   'B',
+                   kWhole,
+                   {answer("SIZE r.bin", "213 3a\r\n")},
+                   DAP_ERR_SERVER_REFUSED,
+                   {"SIZE r.bin\r\n"},
+                   ""},
+        ResumeCase{"UploadServerFileLonger",
+                   true,
+                   true,
+                   'B',
+                   kWhole,
+                   {answer("SIZE r.bin", "213 8\r\n")},
+                   DAP_ERR_CANNOT_COMPLY,
+                   {"SIZE r.bin\r\n"},
+                   ""},
+        ResumeCase{"UploadRestRefused",
+                   true,
+                   false,
+                   'B',
+                   kWhole,
+                   {kSize3, port(), answer("REST 3", "500 Unknown\r\n")},
+                   DAP_ERR_SERVER_REFUSED,
+                   {"SIZE r.bin\r\n", "PORT", "REST 3\r\n"},
+                   ""},
+        ResumeCase{"UploadTextRefused",
+                   true,
+                   true,
+                   'A',
+                   kWhole,
+                   {kSize3},
+                   DAP_ERR_CANNOT_COMPLY,
+                   {"SIZE r.bin\r\n"},
+                   ""}),
+    caseName);
+
+// With UTF-8 names the local file's path is UTF-8: on Windows it goes through the wide calls.
+TEST_F(TransferTest, Utf8NamesReachTheLocalFilesAndTheServer) {
+  const std::string up = "r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
+  const std::string down =
+      "\xC3\xBC"
+      "ber.txt";
+  writeFile(file(up), "up");
+  dapSetInteger(kChan, DAP_SET_UTF8, 1);
+  ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "200 Always in UTF8 mode.\r\n"), pasv(),
+                                 stor(up), pasv(), retr(down, "down")}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  EXPECT_EQ(dapPutFile(kChan, up.c_str()), 0);
+  EXPECT_EQ(server().received(4), "up");
+  EXPECT_EQ(dapGetFile(kChan, down.c_str()), 0);
+  EXPECT_EQ(local(down), "down");
+  EXPECT_TRUE(
+      logsInOrder(log(), {"'" + file(up) + "' opened\r\n", "'" + file(down) + "' opened\r\n"}));
+  EXPECT_EQ(log().find("UTF8 not accepted"), std::string::npos);
 }
 
 class TransferSizeTest : public TransferTest, public ::testing::WithParamInterface<size_t> {};
