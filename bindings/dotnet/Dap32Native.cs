@@ -281,6 +281,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapConnect(int chan, string server, string user, string password);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapConnect(int chan, byte[] server, byte[] user, byte[] password);
+
         /// <summary>
         /// Sends QUIT, then closes the control connection and the channel's debug log.
         /// </summary>
@@ -303,6 +308,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapGetFile(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapGetFile(int chan, byte[] name);
+
         /// <summary>
         /// Uploads a file (STOR) from the channel's local directory to the server, under the same
         /// name.
@@ -310,6 +320,11 @@ namespace Dap32
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapPutFile(int chan, string name);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapPutFile(int chan, byte[] name);
 
         /// <summary>
         /// Fetches a directory listing (LIST or NLST, by type) into the caller's buffer.
@@ -330,6 +345,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetServerDir(int chan, string directory);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetServerDir(int chan, byte[] directory);
+
         /// <summary>
         /// Reads the server's current directory (PWD) into the caller's buffer.
         /// </summary>
@@ -342,15 +362,30 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapDelFile(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapDelFile(int chan, byte[] name);
+
         /// <summary>Makes a server directory (MKD).</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapMakeServerDir(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapMakeServerDir(int chan, byte[] name);
+
         /// <summary>Removes a server directory (RMD).</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapDelServerDir(int chan, string name);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapDelServerDir(int chan, byte[] name);
 
         /// <summary>
         /// Sends a command of the caller's on the control connection and reads its final reply.
@@ -359,6 +394,12 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapCommand(
             int chan, string command, [In, Out] byte[] buffer, int size);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapCommand(
+            int chan, byte[] command, [In, Out] byte[] buffer, int size);
 
         /// <summary>Copies the channel's local directory into the caller's buffer.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
@@ -371,6 +412,11 @@ namespace Dap32
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetLocalDir(int chan, string directory);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetLocalDir(int chan, byte[] directory);
 
         /// <summary>
         /// Reads a counter, a reply or socket code, or a version number (DAP_GET_...).
@@ -400,6 +446,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetString(int chan, int code, string text);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetString(int chan, int code, byte[] text);
+
         /// <summary>
         /// Copies the text of an error code into the caller's buffer; for -18 and -9 the server's
         /// last reply follows it.
@@ -424,6 +475,12 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapExtract(
             string text, int line, int field, [In, Out] byte[] buffer, int size);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapExtract(
+            byte[] text, int line, int field, [In, Out] byte[] buffer, int size);
 
         /// <summary>The exception group of an error code.</summary>
         public static ErrorKind KindOf(int code)
