@@ -1,8 +1,10 @@
 """The Python binding, installed with pip, against pyftpdlib (run by run_binding_test.py)."""
 
 import ctypes
+import datetime
 import gc
 import os
+import shutil
 import socket
 import threading
 import unittest
@@ -109,9 +111,53 @@ class SessionTest(unittest.TestCase):
       self.assertEqual(refusal.exception.reply_code, 550)
       self.assertTrue(refusal.exception.reply.startswith('550 '), refusal.exception.reply)
       with self.assertRaises(ValueError):
-        ftp.cwd('caf\u00e9')
+        ftp.cwd('tab\there')
+    with session(utf8=False) as ftp, self.assertRaises(ValueError):
+      ftp.cwd('caf\u00e9')
     with open(target) as kept:
       self.assertEqual(kept.read(), 'kept')
+
+  def test_commands_resume_listings_and_utf8_names(self):
+    data = os.urandom(200_000)
+    whole, half = os.path.join(WORK, 'whole.bin'), os.path.join(WORK, 'half.bin')
+    for path, content in ((whole, data), (half, data[:70_000])):
+      with open(path, 'wb') as out:
+        out.write(content)
+    copy = os.path.join(WORK, 'resumed.bin')
+    shutil.copyfile(half, copy)
+    name = 'caf\u00e9 \u00fc \u65e5\u672c.bin'
+    moved = []
+    with session() as ftp:
+      ftp.mkd('cmd')
+      ftp.cwd('cmd')
+      ftp.put(half, 'r.bin')
+      ftp.put(whole, 'r.bin', callback=moved.append, resume=True)
+      self.assertEqual((ftp.size('r.bin'), moved[-1]), (200_000, 130_000))
+      ftp.get('r.bin', copy, callback=moved.append, resume=True)
+      with open(copy, 'rb') as resumed:
+        self.assertEqual(resumed.read(), data)
+      self.assertEqual(moved[-1], 130_000)
+      self.assertTrue(ftp.rename('r.bin', name).startswith('250'))
+      self.assertEqual(ftp.nlst(), [name])
+      self.assertTrue(ftp.chmod(name, 0o640).startswith('200'))
+      age = datetime.datetime.now(datetime.timezone.utc) - ftp.mdtm(name)
+      self.assertLess(abs(age.total_seconds()), 3600)
+      ftp.mkd('sub')
+      entries = dict(ftp.mlsd())
+      self.assertEqual((entries[name]['type'], entries[name]['size']), ('file', '200000'))
+      self.assertTrue({'modify', 'perm', 'unique'} <= set(entries[name]), entries[name])
+      self.assertEqual(entries['sub']['type'], 'dir')
+      self.assertTrue(ftp.sendcmd('NOOP').startswith('200'))
+      with self.assertRaises(dap32.ServerError) as refused:
+        ftp.sendcmd('SIZE missing.bin')
+      self.assertEqual((refused.exception.reply_code, refused.exception.code), (550, -18))
+      self.assertEqual(ftp.get(name, WORK), os.path.join(WORK, name))
+      with open(os.path.join(WORK, name), 'rb') as named:
+        self.assertEqual(named.read(), data)
+      ftp.delete(name)
+      ftp.rmd('sub')
+      ftp.cwd('..')
+      ftp.rmd('cmd')
 
   def test_failures_of_a_transfer_and_of_the_connection(self):
     for code, kind in ((-31, dap32.ServerError), (-1, ConnectionError),
