@@ -196,14 +196,10 @@ struct TextCase {
   std::string text;
 };
 
-void PrintTo(const TextCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class CommandTextTest : public CommandTest, public ::testing::WithParamInterface<TextCase> {};
 
-// The final reply's lines reach the caller's buffer, cut to its size; a guard byte after it
-// must stay.
+// The final reply's lines reach the caller's buffer, cut to its size: the guard byte after it
+// stays. A preliminary reply is read past, a refusal is an answer like any other.
 TEST_P(CommandTextTest, FinalReplyGoesToTheBufferCutToItsSize) {
   const TextCase& c = GetParam();
   Exchange command = answer("STAT x", "");
@@ -212,9 +208,7 @@ TEST_P(CommandTextTest, FinalReplyGoesToTheBufferCutToItsSize) {
   char buffer[96];
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(dapCommand(kChan, "STAT x", buffer, c.size), c.result);
-  EXPECT_EQ(std::string(buffer, c.text.size() + 1), c.text + '\0');
-  EXPECT_EQ(buffer[c.size], '#');
-  EXPECT_EQ(commands(), Strings{"STAT x\r\n"});
+  EXPECT_EQ(std::string(buffer, c.text.size() + 1) + buffer[c.size], c.text + '\0' + '#');
   EXPECT_TRUE(logsInOrder(log(), {"*** dapCommand\r\n", "S: STAT x\r\n"}));
 }
 
@@ -227,12 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"MultiLine", kFeatures, 63, 211, "211-Features:\r\n MDTM\r\n SIZE\r\n211 End"},
         TextCase{"MultiLineCut", kFeatures, 20, 211, "211-Features:\r\n MDT"},
         TextCase{"PreliminaryReadPast", {"150 Wait\r\n", "226 Done\r\n"}, 64, 226, "226 Done"},
-        TextCase{"RefusalIsAnAnswer", {"550 No such file\r\n"}, 64, 550, "550 No such file"},
+        TextCase{"Refusal", {"550 No such file\r\n"}, 64, 550, "550 No such file"},
         TextCase{"NoCode", {"abc def\r\n"}, 64, DAP_ERR_SERVER_REFUSED, "abc def"}),
     caseName);
 
-// With AUTO_CALL off the buffer fills while the caller drives; the code is then the reply code's.
-// A password typed here is hidden in the log as the login's is.
+// Driven by the caller, the code is then dapGetInteger 3's; a password typed here stays out of
+// the log, as the login's does.
 TEST_F(CommandTest, CommandDrivenByTheCallerHidesAPassword) {
   ASSERT_NO_FATAL_FAILURE(login({answer("pass secret", "230 Logged in\r\n")}));
   dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
@@ -244,21 +238,36 @@ TEST_F(CommandTest, CommandDrivenByTheCallerHidesAPassword) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), 230);
   EXPECT_STREQ(buffer, "230 Logged in");
-  EXPECT_NE(log().find("\nS: PASS ****\r\n"), std::string::npos);
+  EXPECT_TRUE(logsInOrder(log(), {"S: PASS ****\r\n", "R: 230 Logged in\r\n"}));
   EXPECT_EQ(log().find("secret"), std::string::npos);
 }
 
-// OPTS UTF8 ON follows the login; a refusal is logged and the names go out as given.
-TEST_F(CommandTest, Utf8NamesFollowARefusedOpts) {
+// OPTS UTF8 ON follows the login; a refusal is logged and the names go out as given. A command's
+// text is refused whole, never cut, and so is an invalid UTF-8 name: nothing is armed or sent.
+TEST_F(CommandTest, Utf8NamesAndRefusedTexts) {
   EXPECT_EQ(dapSetInteger(kChan, DAP_SET_UTF8, 3), 1);
   const std::string name = "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC";
-  ASSERT_NO_FATAL_FAILURE(
-      login({answer("OPTS UTF8 ON", "501 Invalid argument\r\n"),
-             answer("CWD " + name, "250 Ok\r\n"), answer("NOOP " + name, "200 Ok\r\n")}));
+  ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "501 Invalid argument\r\n"),
+                                 answer("CWD " + name, "250 Ok\r\n")}));
   EXPECT_EQ(dapSetServerDir(kChan, name.c_str()), 0);
-  EXPECT_EQ(dapCommand(kChan, ("NOOP " + name).c_str(), nullptr, 0), 200);
-  EXPECT_TRUE(logsInOrder(
-      log(), {"S: OPTS UTF8 ON\r\n", "UTF8 not accepted (501)\r\n", "S: CWD " + name + "\r\n"}));
+  EXPECT_TRUE(logsInOrder(log(), {"UTF8 not accepted (501)\r\n", "S: CWD " + name + "\r\n"}));
+  const std::string tooLong(2001, 'x');
+  char pattern[16] = "\xF5\x80\x80\x80";  // above U+10FFFF
+  for (const int32_t result :
+       {dapCommand(kChan, "CWD caf\xC3", nullptr, 0), dapGetFile(kChan, "\xE6\x97"),
+        dapSetServerDir(kChan, "\xC0\xAF"), dapSetLocalDir(kChan, "/\xED\xA0\x80"),
+        dapGetList(kChan, DAP_LIST_MACHINE_PATH, pattern, sizeof pattern),
+        dapCommand(kChan, nullptr, nullptr, 0), dapCommand(kChan, "", nullptr, 0),
+        dapCommand(kChan, tooLong.c_str(), nullptr, 0), dapCommand(kChan, "NOOP", pattern, -1)}) {
+    EXPECT_EQ(result, DAP_ERR_CANNOT_COMPLY);
+  }
+  dapSetInteger(kChan, DAP_SET_UTF8, 0);
+  for (const char* text : {"NOOP\rDELE x", "NOOP\n", "SITE\tX", "NOOP \x7F", "CWD caf\xC3\xA9"}) {
+    EXPECT_EQ(dapCommand(kChan, text, nullptr, 0), DAP_ERR_CANNOT_COMPLY) << text;
+  }
+  EXPECT_EQ(channel()->localDir, dir().path() + kPathSeparator);
+  EXPECT_EQ(dapDriver(kChan), 0);
+  EXPECT_EQ(commands(), (Strings{"OPTS UTF8 ON\r\n", "CWD " + name + "\r\n"}));
 }
 
 struct NamedCase {
@@ -349,54 +358,6 @@ INSTANTIATE_TEST_SUITE_P(
                    const int32_t result = dapGetList(kChan, DAP_LIST_FULL_PATTERN, buffer, -1);
                    EXPECT_STREQ(buffer, "keep");
                    return result;
-                 }},
-        // The caller's command is refused whole, never cut; so is an invalid UTF-8 name.
-        NullCase{"CommandNull", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, nullptr, nullptr, 0); }},
-        NullCase{"CommandEmpty", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "", nullptr, 0); }},
-        NullCase{"CommandCr", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "NOOP\rDELE x", nullptr, 0); }},
-        NullCase{"CommandLf", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "NOOP\n", nullptr, 0); }},
-        NullCase{"CommandTab", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "SITE\tX", nullptr, 0); }},
-        NullCase{"CommandDel", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "NOOP \x7F", nullptr, 0); }},
-        NullCase{"CommandHighByteWithoutUtf8", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, "CWD caf\xC3\xA9", nullptr, 0); }},
-        NullCase{"CommandLongerThan2000", "*** dapCommand\r\n",
-                 [] { return dapCommand(kChan, std::string(2001, 'x').c_str(), nullptr, 0); }},
-        NullCase{"CommandNegativeSize", "*** dapCommand\r\n",
-                 [] {
-                   char buffer[4] = "abc";
-                   return dapCommand(kChan, "NOOP", buffer, -1);
-                 }},
-        NullCase{"CommandInvalidUtf8", "*** dapCommand\r\n",
-                 [] {
-                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
-                   return dapCommand(kChan, "CWD caf\xC3", nullptr, 0);
-                 }},
-        NullCase{"GetFileInvalidUtf8", "*** dapGetFile\r\n",
-                 [] {
-                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
-                   return dapGetFile(kChan, "\xE6\x97");  // a character cut short
-                 }},
-        NullCase{"SetServerDirInvalidUtf8", "*** dapSetServerDir\r\n",
-                 [] {
-                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
-                   return dapSetServerDir(kChan, "\xC0\xAF");  // an overlong '/'
-                 }},
-        NullCase{"SetLocalDirInvalidUtf8", "*** dapSetLocalDir\r\n",
-                 [] {
-                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
-                   return dapSetLocalDir(kChan, "/\xED\xA0\x80");  // a surrogate
-                 }},
-        NullCase{"GetListInvalidUtf8", "*** dapGetList\r\n",
-                 [] {
-                   dapSetInteger(kChan, DAP_SET_UTF8, 1);
-                   char buffer[16] = "\xF5\x80\x80\x80";  // above U+10FFFF
-                   return dapGetList(kChan, DAP_LIST_MACHINE_PATH, buffer, sizeof buffer);
                  }}),
     caseName);
 
