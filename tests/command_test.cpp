@@ -196,6 +196,10 @@ struct TextCase {
   std::string text;
 };
 
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class CommandTextTest : public CommandTest, public ::testing::WithParamInterface<TextCase> {};
 
 // The final reply's lines reach the caller's buffer, cut to its size: the guard byte after it

@@ -229,6 +229,10 @@ struct ResumeCase {
   std::string after;  // the local file (download) or what STOR received (upload)
 };
 
+void PrintTo(const ResumeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class TransferResumeTest : public TransferTest, public ::testing::WithParamInterface<ResumeCase> {};
 
 // REST goes out right before the transfer command, with the local file's size (download) or the
