@@ -104,7 +104,7 @@ int32_t stateReadProtReply(Channel* channel, uint32_t) {
   int32_t replied = readSecuringReply(channel, succeeded);
   if (replied <= 0) return replied;
   channel->dataProtected = channel->tlsProtectData;
-  channel->nextState = kStateIdle;
+  channel->nextState = stateAfterLogin(channel, 133);
   return kStepDone;
 }
 
