@@ -26,8 +26,8 @@ constexpr StateEntry kStates[] = {
     {131, stateReadPbszReply},       //
     {132, stateSendProt},            //   PROT P or PROT C
     {133, stateReadProtReply},       //
-    {140, stateSendUtf8On},          //   after the login: OPTS UTF8 ON, for UTF-8 names
-    {141, stateReadUtf8Reply},       //
+    {150, stateSendUtf8On},          //   after the login: OPTS UTF8 ON, for UTF-8 names
+    {151, stateReadUtf8Reply},       //
     {220, stateSendQuit},            //   QUIT
     {221, stateReadQuitReply},       //
     {301, stateStartDownload},       // download: open a data connection

@@ -23,7 +23,7 @@ bool wantsUtf8(const Channel* channel) {
 
 constexpr LoginFollowUp kAfterLogin[] = {
     {130, wantsTls},   // PBSZ 0 and PROT
-    {140, wantsUtf8},  // OPTS UTF8 ON
+    {150, wantsUtf8},  // OPTS UTF8 ON
 };
 }  // namespace
 
@@ -37,7 +37,7 @@ int32_t stateAfterLogin(const Channel* channel, int32_t done) {
 int32_t stateSendUtf8On(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
   copyText(channel->commandBuffer, "OPTS UTF8 ON", kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 141);
+  return sendCommandAwaitReply(channel, now, 151);
 }
 
 // "200 Always in UTF8 mode." A server that refuses ("501 Invalid argument") may still take
@@ -48,6 +48,6 @@ int32_t stateReadUtf8Reply(Channel* channel, uint32_t) {
   if (channel->serverCode >= 400) {
     logLine(channel, "UTF8 not accepted (%d)\r\n", static_cast<int>(channel->serverCode));
   }
-  channel->nextState = stateAfterLogin(channel, 141);
+  channel->nextState = stateAfterLogin(channel, 151);
   return kStepDone;
 }
