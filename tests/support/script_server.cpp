@@ -232,8 +232,8 @@ TestSocket TestSocket::connect(uint16_t port, int timeoutMs, const std::atomic<b
   TestSocket result(static_cast<std::intptr_t>(s));
   if (!prepare(s)) return {};
   sockaddr_storage remote;
-  const int length = loopbackAddress(ipv6, address, port, &remote);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&remote), length) == 0) return result;
+  const int remoteLength = loopbackAddress(ipv6, address, port, &remote);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&remote), remoteLength) == 0) return result;
   if (!lastCallWouldBlock() || waitReady(s, true, deadlineMs, cancel) != Wait::Ready) return {};
   int error = 0;
   AddressLength length = sizeof error;
