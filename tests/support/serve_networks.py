@@ -5,7 +5,6 @@
 
 KIND is one of
     ftp        pyftpdlib serving ROOT on --host (127.0.0.1 or ::1)
-    ftp-tls    the same with explicit TLS (a self-signed certificate made in ROOT's parent)
     socks5     a SOCKS5 proxy (RFC 1928; RFC 1929 when --user is given)
     http       an HTTP CONNECT proxy (Basic authentication when --user is given)
 A proxy with --refuse refuses every target (SOCKS5 reply 2, HTTP 403); --record appends each
@@ -20,7 +19,6 @@ import os
 import select
 import socket
 import socketserver
-import subprocess
 import sys
 import threading
 
@@ -160,29 +158,17 @@ def serve_proxy(options):
     return server.server_address[1], options.user or "-", options.password or "-"
 
 
-def certificate(directory):
-    cert = os.path.join(directory, "networks-cert.pem")
-    if not os.path.exists(cert):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-keyout", cert, "-out", cert],
-                       check=True, capture_output=True, timeout=60)
-    return cert
-
-
 def serve_ftp(options):
     import logging
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import FTPHandler, TLS_FTPHandler
+    from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.log import config_logging
     from pyftpdlib.servers import ThreadedFTPServer
 
     config_logging(level=logging.WARNING)
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, options.root, perm="elradfmwMT")
-    handler = TLS_FTPHandler if options.kind == "ftp-tls" else FTPHandler
-    if options.kind == "ftp-tls":
-        handler.certfile = certificate(os.path.dirname(os.path.abspath(options.root)))
-        handler.tls_data_required = True
+    handler = FTPHandler
     handler.authorizer = authorizer
     handler.auth_failed_timeout = 0
     server = ThreadedFTPServer((options.host, 0), handler)
@@ -192,7 +178,7 @@ def serve_ftp(options):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("kind", choices=["ftp", "ftp-tls", "socks5", "http"])
+    parser.add_argument("kind", choices=["ftp", "socks5", "http"])
     parser.add_argument("root")
     parser.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     parser.add_argument("--user", default="")
@@ -201,7 +187,7 @@ def main():
     parser.add_argument("--record", default="")
     options = parser.parse_args()
     try:
-        serve = serve_ftp if options.kind.startswith("ftp") else serve_proxy
+        serve = serve_ftp if options.kind == "ftp" else serve_proxy
         port, user, password = serve(options)
     except Exception as error:  # reported to the test, which says why it could not start
         print("FAILED %s" % " ".join(str(error).split())[:300], flush=True)
