@@ -6,7 +6,8 @@
 #include "net/net.h"
 
 namespace {
-constexpr uint32_t kLongestProxyText = 1024;
+// Room for what netFormatProxy writes back: every byte of a user name escaped.
+constexpr uint32_t kLongestProxyText = kProxyBufferSize - 1;
 
 struct Scheme {
   const char* name;
