@@ -1053,8 +1053,8 @@ TEST_F(Networks, ProxyRefusalsAndActiveMode) {
   EXPECT_EQ(0, dapClose(0));
 }
 
-// TLS starts over the proxied connections, control and data, as over direct ones. vsftpd, as
-// pyftpdlib's TLS resets a data connection whose handshake starts before the transfer command.
+// TLS starts over the proxied connections, control and data, as over direct ones; vsftpd
+// requires each data connection to resume the control connection's session.
 TEST_F(Networks, TlsThroughSocks5) {
   RealServer server(RealServerKind::VsftpdTls);
   ASSERT_TRUE(server.ok()) << server.error();
