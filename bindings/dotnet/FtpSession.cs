@@ -51,6 +51,9 @@ namespace Dap32
     /// library's own defaults.</summary>
     public enum FtpPace { Fast, Original }
 
+    /// <summary>The addresses a host name resolves to (DAP_SET_ADDRESS_FAMILY).</summary>
+    public enum FtpIpVersion { IPv4 = 0, Any = 1, IPv6 = 2 }
+
     /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server
     /// must be printable ASCII of at most 128 characters; others raise ArgumentException,
     /// since the library would cut them. So do names for a transfer that would lead out of
@@ -86,6 +89,14 @@ namespace Dap32
         /// session connects. It applies to every channel: sessions open at the same time must
         /// agree on it, or Connect throws InvalidOperationException.</summary>
         public FtpPace Pace = FtpPace.Fast;
+        /// <summary>EPSV and EPRT (the default), with PASV and PORT for a server that refuses
+        /// them.</summary>
+        public bool ExtendedPassive = true;
+        /// <summary>IPv4 (the default; IPv6 literals are taken too), Any or IPv6.</summary>
+        public FtpIpVersion IpVersion = FtpIpVersion.IPv4;
+        /// <summary>"socks5://[user:password@]host:port" or "http://..."; null: direct. Active
+        /// mode cannot go through a proxy.</summary>
+        public string Proxy;
 
         public bool IsConnected { get { return channel >= 0; } }
 
@@ -100,6 +111,10 @@ namespace Dap32
                 throw new IOException("cannot create the log file " + LogFile);
             Native.dapSetInteger(channel, Native.DAP_SET_SERVER_PORT, port);
             Native.dapSetInteger(channel, Native.DAP_SET_PASSIVE, Passive ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_EXTENDED, ExtendedPassive ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_ADDRESS_FAMILY, (int)IpVersion);
+            if (Native.dapSetString(channel, Native.DAP_STR_PROXY, Proxy ?? "") < 0)
+                throw new ArgumentException("the proxy cannot be read: " + Proxy);
             Check(Native.dapConnect(channel, server, login, secret));
             if (Binary)
                 Check(Native.dapSetMode(channel, 'B'));

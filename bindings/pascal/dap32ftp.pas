@@ -41,6 +41,8 @@ type
 
   { The library's pace: the fast settings of README.md's "Speed" section, or its own defaults. }
   TDap32Pace = (dpFast, dpOriginal);
+  { The addresses a host name resolves to: DAP_SET_ADDRESS_FAMILY 0, 1 and 2. }
+  TDap32IpVersion = (ivIPv4, ivAny, ivIPv6);
 
   TDap32Ftp = class
   private
@@ -53,6 +55,11 @@ type
   public
     Passive: Boolean;  { PASV data connections (the default); False for PORT }
     Binary: Boolean;   { TYPE I after the login (the default) }
+    { EPSV and EPRT (the default), with PASV and PORT for a server that refuses them }
+    ExtendedPassive: Boolean;
+    IpVersion: TDap32IpVersion;  { ivIPv4 (the default; IPv6 literals too), ivAny or ivIPv6 }
+    { 'socks5://[user:password@]host:port' or 'http://...'; empty: direct. No active mode. }
+    Proxy: string;
     LogFile: string;   { the channel's debug log, opened by Connect }
     { dpFast (the default) or dpOriginal, set when the first session connects. It applies to
       every channel: sessions open at the same time must agree on it, or Connect raises. }
@@ -301,6 +308,8 @@ begin
   FChannel := -1;
   Passive := True;
   Binary := True;
+  ExtendedPassive := True;
+  IpVersion := ivIPv4;
   Pace := dpFast;
 end;
 
@@ -343,6 +352,10 @@ begin
     raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot create the log file ' + LogFile);
   dapSetInteger(FChannel, DAP_SET_SERVER_PORT, Port);
   dapSetInteger(FChannel, DAP_SET_PASSIVE, Ord(Passive));
+  dapSetInteger(FChannel, DAP_SET_EXTENDED, Ord(ExtendedPassive));
+  dapSetInteger(FChannel, DAP_SET_ADDRESS_FAMILY, Ord(IpVersion));
+  if dapSetString(FChannel, DAP_STR_PROXY, PAnsiChar(AnsiString(Proxy))) < 0 then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'the proxy cannot be read: ' + Proxy);
   Check(dapConnect(FChannel, PAnsiChar(Server), PAnsiChar(Login), PAnsiChar(Secret)));
   if Binary then
     Check(dapSetMode(FChannel, Ord('B')));
