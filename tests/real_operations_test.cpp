@@ -261,11 +261,11 @@ class RealSession : public testing::Test {
 };
 
 const ServerSetup kSetups[] = {
-    {RealServerKind::Pyftpdlib, true},         {RealServerKind::Pyftpdlib, false},
-    {RealServerKind::Vsftpd, true},            {RealServerKind::Vsftpd, false},
-    {RealServerKind::VsftpdTls, true},         {RealServerKind::VsftpdTls, false},
-    {RealServerKind::VsftpdTls12, true},       {RealServerKind::VsftpdImplicit, true},
-    {RealServerKind::VsftpdImplicit, false},   {RealServerKind::PyftpdlibTls, true},
+    {RealServerKind::Pyftpdlib, true},       {RealServerKind::Pyftpdlib, false},
+    {RealServerKind::Vsftpd, true},          {RealServerKind::Vsftpd, false},
+    {RealServerKind::VsftpdTls, true},       {RealServerKind::VsftpdTls, false},
+    {RealServerKind::VsftpdTls12, true},     {RealServerKind::VsftpdImplicit, true},
+    {RealServerKind::VsftpdImplicit, false}, {RealServerKind::PyftpdlibTls, true},
     {RealServerKind::PyftpdlibTls, false},
 };
 
@@ -293,8 +293,8 @@ struct Sample {
 
 // Empty, one byte, around one download block, and many blocks of both directions.
 const Sample kSamples[] = {
-    {"empty.bin", 0},       {"one.bin", 1},        {"short.bin", 8191},
-    {"block.bin", 8192},    {"long.bin", 8193},    {"mebi.bin", kMiB + 1},
+    {"empty.bin", 0},    {"one.bin", 1},     {"short.bin", 8191},
+    {"block.bin", 8192}, {"long.bin", 8193}, {"mebi.bin", kMiB + 1},
 };
 
 TEST_P(RealOperations, EveryOperationRoundTrip) {
@@ -994,42 +994,23 @@ INSTANTIATE_TEST_SUITE_P(Networks, NetworksProxy,
 TEST_F(Networks, ProxyRefusalsAndActiveMode) {
   RealServer server(RealServerKind::Pyftpdlib);
   ASSERT_TRUE(server.ok()) << server.error();
-  struct Refusal {
-    std::vector<std::string> proxyArgs;
-    std::string secret;
-    int32_t result;
-    std::string reason;
-  };
-  const Refusal refusals[] = {
-      {{"socks5", "--user", "pu", "--password", "pw"},
-       "pu:bad@",
-       -36,
-       "user name or password rejected"},
-      {{"socks5", "--user", "pu", "--password", "pw"},
-       "",
-       -36,
-       "no acceptable authentication method"},
-      {{"http", "--user", "pu", "--password", "pw"},
-       "pu:bad@",
-       -36,
+  // The proxy's kind and options, the credentials the channel gives, the reason logged.
+  const std::vector<std::string> refusals[] = {
+      {"socks5", "--user=pu", "--password=pw", "pu:bad@", "user name or password rejected"},
+      {"socks5", "--user=pu", "--password=pw", "", "no acceptable authentication method"},
+      {"http", "--user=pu", "--password=pw", "pu:bad@",
        "HTTP/1.1 407 Proxy Authentication Required"},
-      {{"socks5", "--refuse"}, "", -36, "SOCKS5 reply 2, connection not allowed by ruleset"},
-      {{"http", "--refuse"}, "", -36, "HTTP/1.1 403 Forbidden"},
-  };
+      {"socks5", "--refuse", "", "", "SOCKS5 reply 2, connection not allowed by ruleset"},
+      {"http", "--refuse", "", "", "HTTP/1.1 403 Forbidden"}};
   dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
-  for (const Refusal& r : refusals) {
-    std::vector<std::string> args = r.proxyArgs;
-    args.insert(args.begin() + 1, dir().path());
-    NetworkServer proxy(args);
+  for (const std::vector<std::string>& r : refusals) {
+    NetworkServer proxy({r[0], dir().path(), r[1], r[2].empty() ? r[1] : r[2]});
     ASSERT_NE(0, proxy.port) << proxy.error;
-    const std::string url =
-        r.proxyArgs[0] + "://" + r.secret + "127.0.0.1:" + std::to_string(proxy.port);
+    const std::string url = r[0] + "://" + r[3] + "127.0.0.1:" + std::to_string(proxy.port);
     ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY, url.c_str()));
     openLog();
-    EXPECT_EQ(r.result,
-              dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()))
-        << url;
-    EXPECT_TRUE(ftptest::logsInOrder(log(), {"Proxy refused: " + r.reason + "\r\n"})) << url;
+    EXPECT_EQ(-36, dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()));
+    EXPECT_TRUE(ftptest::logsInOrder(log(), {"Proxy refused: " + r[4] + "\r\n"})) << url;
     EXPECT_EQ(0, dapGetInteger(0, DAP_GET_CONTROL_SOCKET));
   }
   const std::string unused = "socks5://127.0.0.1:" + std::to_string(ftptest::unusedLoopbackPort());
