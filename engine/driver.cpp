@@ -158,6 +158,11 @@ int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
     logWrite(channel, "Replies owed given up\r\n");
     netCloseControl(channel, 0);
   }
+  // A session that asked for TLS and could not have it is not left half secured: it ends
+  // before anything that should go inside TLS goes out in clear.
+  if (channel->nextState >= kFirstSecuringState && channel->nextState <= kLastSecuringState) {
+    netCloseControl(channel, 0);
+  }
   channel->nextState = kStateIdle;
   channel->lastLoggedState = channel->currentState;
   channel->currentState = -1;

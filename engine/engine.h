@@ -23,6 +23,9 @@ enum EntryState : int32_t {
 };
 
 constexpr int32_t kStateControlHandshake = 125;
+// AUTH TLS to PROT: a failure among them closes the control connection.
+constexpr int32_t kFirstSecuringState = 120;
+constexpr int32_t kLastSecuringState = 133;
 constexpr int32_t kStateDataHandshake = 940;
 constexpr int32_t kStateAwaitCandidate = 110;
 constexpr int32_t kStateControlProxy = 140;  // 140-147: a proxy's handshake for the control

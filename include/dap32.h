@@ -301,7 +301,7 @@ DAP_EXPORT int32_t DAP_CALL dapDriver(int32_t chan);
  *   user      user name
  *   password  password (the log shows PASS ****)
  * Returns 0 when logged in. Errors: -15, -8, -19, -23, -17, -7, -10, -22, -18, -21, -1, -25,
- * negated Windows Sockets codes.
+ * -32, -33, -34, -35, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Each text is cut at its first byte outside printable ASCII and at 128 characters.
@@ -337,7 +337,7 @@ DAP_EXPORT int32_t DAP_CALL dapAbort(int32_t chan);
  *   chan  channel number
  *   name  file name, sent with RETR and joined to the local directory
  * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
- * -18, -20, -21, -22, -25, -29, -30, -31, -1, negated Windows Sockets codes.
+ * -18, -20, -21, -22, -25, -29, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * The local file is opened, or created, before anything is sent, and emptied only once the
@@ -351,7 +351,7 @@ DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
  *   chan  channel number
  *   name  file name, sent with STOR and joined to the local directory
  * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
- * -18, -21, -22, -25, -30, -31, -1, negated Windows Sockets codes.
+ * -18, -21, -22, -25, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * dapGetInteger 12 counts the bytes sent so far; DAP_SET_UPLOAD_BLOCK_SIZE sets the bytes sent
@@ -365,7 +365,7 @@ DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
  *           the path or pattern on entry
  *   size    size of buffer in bytes
  * Returns the number of bytes placed in buffer. Errors: -15, -8, -6, -7, -10, -18, -20, -21,
- * -22, -25, -30, -31, -1, negated Windows Sockets codes.
+ * -22, -25, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Pieces of the listing arrive up to 2047 bytes at a time; one that does not fit with its NUL is
