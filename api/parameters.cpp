@@ -82,6 +82,13 @@ int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
     case DAP_SET_UTF8:
       channel->utf8Names = static_cast<uint32_t>(value) & 1;
       return static_cast<int32_t>(channel->utf8Names);
+    case DAP_SET_EXTENDED:
+      channel->extendedMode = value & 1;
+      return channel->extendedMode;
+    case DAP_SET_ADDRESS_FAMILY:
+      if (value < kFamilyIpv4 || value > kFamilyIpv6) return DAP_ERR_CANNOT_COMPLY;
+      channel->addressFamily = value;
+      return value;
     // The library-wide settings whose value is masked or clamped before it is stored.
     case DAP_SET_UPLOAD_BLOCK_SIZE:
       settings.uploadBlockSize =
@@ -169,6 +176,16 @@ int32_t storeCaFile(Channel* channel, const char* path) {
   return 0;
 }
 
+// An IPv6 peer in its own notation; an IPv4 one as it always was.
+int32_t serverAddressText(const Channel* channel, char* buffer, int32_t size) {
+  if (channel->peerAddress.family != kPlatFamilyV6) {
+    return netFormatAddress(channel->serverAddr, buffer, size);
+  }
+  char text[kAnyAddressTextSize];
+  netFormatAnyAddress(&channel->peerAddress, text, sizeof text, true);
+  return copyWhole(buffer, text, size);
+}
+
 // A log that is replaced is closed, not leaked.
 int32_t openLog(Channel* channel, const char* path) {
   logClose(channel);
@@ -211,7 +228,12 @@ int32_t DAP_CALL dapGetString(int32_t chan, int32_t code, char* buffer, int32_t 
   Channel* channel = channelFor(chan, &error);
   if (channel == nullptr) return error;
   if (buffer == nullptr) return 0;
-  if (code == DAP_STR_SERVER_IP) return netFormatAddress(channel->serverAddr, buffer, size);
+  if (code == DAP_STR_SERVER_IP) return serverAddressText(channel, buffer, size);
+  if (code == DAP_STR_PROXY) {
+    char text[kProxyBufferSize];
+    netFormatProxy(&channel->proxy, text);
+    return copyWhole(buffer, text, size);
+  }
   if (code == DAP_STR_TLS_PIN) return copyPin(channel, buffer, size);
   if (const char* text = sessionText(channel, code)) return copyWhole(buffer, text, size);
   // An unknown code answers "?" where the buffer has room for it and its NUL.
@@ -231,6 +253,7 @@ int32_t DAP_CALL dapSetString(int32_t chan, int32_t code, const char* text) {
   if (code == DAP_STR_LOG_OPEN) return openLog(channel, text);
   if (code == DAP_STR_TLS_PIN) return storePin(channel, text);
   if (code == DAP_STR_TLS_CA_FILE) return storeCaFile(channel, text);
+  if (code == DAP_STR_PROXY) return netParseProxy(text, &channel->proxy);
   if (code != DAP_STR_LOG_WRITE) return kUnknownCode;
   if (text != nullptr) logLine(channel, "%s\r\n", text);
   return channel->logFile;

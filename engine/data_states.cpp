@@ -8,10 +8,25 @@
 
 int32_t stateSendPasv(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, "PASV", kLineBufferSize - 1);
+  bool extended = netUsesExtended(channel);
+  copyText(channel->commandBuffer, extended ? "EPSV" : "PASV", kLineBufferSize - 1);
   int32_t sent = sendCommand(channel);
   if (sent < 0) return errorExit(channel, 0, sent);
-  awaitReply(channel, now, 901);
+  awaitReply(channel, now, extended ? 903 : 901);
+  return kStepDone;
+}
+
+// A channel that connected through its peer's addresses (IPv6, either family, a proxy) reaches
+// the data port the same way; the others keep the IPv4 connect.
+int32_t connectPassiveData(Channel* channel, uint32_t now) {
+  bool anyFamily = channel->peerAddress.family != kPlatFamilyNone;
+  int32_t connected = anyFamily ? netConnectDataAny(channel) : netConnectData(channel);
+  if (connected == DAP_ERR_INVALID_SOCKET) {
+    return errorExit(channel, connected, DAP_ERR_CANNOT_CREATE_SOCKET);
+  }
+  if (connected < 0) return errorExit(channel, connected, 0);
+  awaitReply(channel, now, 902);
+  if (channel->proxy.kind != kProxyNone) return startDataProxyHandshake(channel, now);
   return kStepDone;
 }
 
@@ -24,13 +39,7 @@ int32_t stateReadPasvReply(Channel* channel, uint32_t now) {
     return errorExit(channel, 0, DAP_ERR_NO_PASV_PORT);
   }
   logLine(channel, "DataPort = %d\r\n", static_cast<int>(channel->dataPort));
-  int32_t connected = netConnectData(channel);
-  if (connected == DAP_ERR_INVALID_SOCKET) {
-    return errorExit(channel, connected, DAP_ERR_CANNOT_CREATE_SOCKET);
-  }
-  if (connected < 0) return errorExit(channel, connected, 0);
-  awaitReply(channel, now, 902);
-  return kStepDone;
+  return connectPassiveData(channel, now);
 }
 
 int32_t stateAwaitDataConnected(Channel* channel, uint32_t) {
@@ -42,16 +51,27 @@ int32_t stateAwaitDataConnected(Channel* channel, uint32_t) {
 
 // The listener exists before PORT announces its port: a server may connect as soon as it has
 // PORT, even before it answers.
+// No proxy carries a connection from the server back to the client: an active transfer through
+// one fails before anything is sent.
 int32_t stateSendPort(Channel* channel, uint32_t now) {
   channel->responseBuffer[0] = '\0';
+  if (channel->proxy.kind != kProxyNone) {
+    logWrite(channel, "Active mode cannot go through a proxy\r\n");
+    return errorExit(channel, 0, DAP_ERR_CANNOT_COMPLY);
+  }
   netAdvanceDataPort(channel);
   int32_t listening = netOpenListener(channel);
   if (listening == DAP_ERR_INVALID_SOCKET) {
     return errorExit(channel, listening, DAP_ERR_CANNOT_CREATE_SOCKET);
   }
   if (listening < 0) return errorExit(channel, listening, DAP_ERR_LISTEN);
-  netFormatPortCommand(channel);
-  return sendCommandAwaitReply(channel, now, 911);
+  bool extended = netUsesExtended(channel);
+  if (extended) {
+    netFormatEprtCommand(channel);
+  } else {
+    netFormatPortCommand(channel);
+  }
+  return sendCommandAwaitReply(channel, now, extended ? 912 : 911);
 }
 
 int32_t stateReadPortReply(Channel* channel, uint32_t now) {

@@ -19,6 +19,7 @@ constexpr StateEntry kStates[] = {
     {105, stateReadUserReply},       //
     {106, stateSendPassword},        //   PASS
     {107, stateReadPasswordReply},   //
+    {110, stateAwaitCandidate},      //   a name's addresses in turn (IPv6, either, proxy)
     {120, stateSendAuthTls},         //   explicit TLS: AUTH TLS
     {121, stateReadAuthReply},       //     the 234
     {125, stateControlHandshake},    //   the control connection's TLS handshake
@@ -26,6 +27,14 @@ constexpr StateEntry kStates[] = {
     {131, stateReadPbszReply},       //
     {132, stateSendProt},            //   PROT P or PROT C
     {133, stateReadProtReply},       //
+    {140, stateSendSocksGreeting},   //   through a SOCKS5 proxy: the methods offered
+    {141, stateReadSocksMethod},     //     the method chosen
+    {142, stateSendSocksLogin},      //     user and password
+    {143, stateReadSocksLogin},      //
+    {144, stateSendSocksConnect},    //     CONNECT to the server
+    {145, stateReadSocksConnect},    //
+    {146, stateSendHttpConnect},     //   through an HTTP proxy: CONNECT
+    {147, stateReadHttpReply},       //     its reply's header
     {150, stateSendUtf8On},          //   after the login: OPTS UTF8 ON, for UTF-8 names
     {151, stateReadUtf8Reply},       //
     {220, stateSendQuit},            //   QUIT
@@ -69,11 +78,21 @@ constexpr StateEntry kStates[] = {
     {900, stateSendPasv},            // passive data connection: PASV
     {901, stateReadPasvReply},       //   the port from the 227, then connect
     {902, stateAwaitDataConnected},  //   connected
+    {903, stateReadEpsvReply},       //   or EPSV: the port from the 229, then connect
     {910, stateSendPort},            // active data connection: listener, then PORT
     {911, stateReadPortReply},       //
+    {912, stateReadEprtReply},       //   or EPRT, with PORT if the server refuses it
     {920, stateStartAccept},         //   after the transfer command
     {921, stateAcceptData},          //   accept the server's connection
     {940, stateDataHandshake},       // a data connection's TLS handshake, after the 150
+    {950, stateSendSocksGreeting},   // a passive data connection through a proxy: as 140-147
+    {951, stateReadSocksMethod},     //
+    {952, stateSendSocksLogin},      //
+    {953, stateReadSocksLogin},      //
+    {954, stateSendSocksConnect},    //
+    {955, stateReadSocksConnect},    //
+    {956, stateSendHttpConnect},     //
+    {957, stateReadHttpReply},       //
 };
 
 constexpr bool isAscending(const StateEntry* states, size_t count) {
@@ -84,7 +103,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 63, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 82, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;

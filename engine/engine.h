@@ -28,6 +28,9 @@ constexpr int32_t kStateControlHandshake = 125;
 constexpr int32_t kFirstSecuringState = 120;
 constexpr int32_t kLastSecuringState = 133;
 constexpr int32_t kStateDataHandshake = 940;
+constexpr int32_t kStateAwaitCandidate = 110;
+constexpr int32_t kStateControlProxy = 140;  // 140-147: a proxy's handshake for the control
+constexpr int32_t kStateDataProxy = 950;     // 950-957: the same for a passive data connection
 
 // What a state returns: kStepDone goes on to the step's closing log lines and returns
 // nextState; any other value ends the driver call with that result at once.
@@ -92,6 +95,15 @@ int32_t startDataHandshake(Channel* channel, uint32_t now, int32_t dataState);
 bool listTakesArgument(int32_t type);
 int32_t listArgumentLimit(const Channel* channel);
 
+// Networks. A channel with a proxy, IPv6 or either family connects through the addresses of its
+// peer's name, tried in turn (state 110), then the proxy's handshake if there is one; a passive
+// data connection goes to the same peer. Each returns kStepDone or the error exit's result.
+void forgetNetworkSession(Channel* channel);
+int32_t startCandidateConnect(Channel* channel, uint32_t now);
+int32_t startProxyHandshake(Channel* channel, uint32_t now);
+int32_t startDataProxyHandshake(Channel* channel, uint32_t now);
+int32_t connectPassiveData(Channel* channel, uint32_t now);
+
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
 
@@ -122,6 +134,18 @@ int32_t stateReadPbszReply(Channel*, uint32_t);
 int32_t stateSendProt(Channel*, uint32_t);
 int32_t stateReadProtReply(Channel*, uint32_t);
 int32_t stateDataHandshake(Channel*, uint32_t);
+
+int32_t stateAwaitCandidate(Channel*, uint32_t);
+int32_t stateReadEpsvReply(Channel*, uint32_t);
+int32_t stateReadEprtReply(Channel*, uint32_t);
+int32_t stateSendSocksGreeting(Channel*, uint32_t);
+int32_t stateReadSocksMethod(Channel*, uint32_t);
+int32_t stateSendSocksLogin(Channel*, uint32_t);
+int32_t stateReadSocksLogin(Channel*, uint32_t);
+int32_t stateSendSocksConnect(Channel*, uint32_t);
+int32_t stateReadSocksConnect(Channel*, uint32_t);
+int32_t stateSendHttpConnect(Channel*, uint32_t);
+int32_t stateReadHttpReply(Channel*, uint32_t);
 
 int32_t stateSendPasv(Channel*, uint32_t);
 int32_t stateReadPasvReply(Channel*, uint32_t);

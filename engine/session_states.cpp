@@ -49,15 +49,17 @@ int32_t failConnect(Channel* channel, int32_t sockCode) {
 
 // A server that does not answer the connect is caught by the connect deadline while the
 // frame waits for the socket to become writable.
-int32_t stateConnect(Channel* channel, uint32_t) {
+int32_t stateConnect(Channel* channel, uint32_t now) {
   channel->commandBuffer[0] = '\0';
   logSessionHeader(channel);
   forgetTlsSession(channel);
+  forgetNetworkSession(channel);
   // A session that asked for TLS and cannot have it never connects.
   if (channel->tlsMode != kTlsOff) {
     int32_t available = netTlsStartup();
     if (available < 0) return errorExit(channel, 0, available);
   }
+  if (netUsesCandidates(channel)) return startCandidateConnect(channel, now);
   channel->controlSocket = netOpenSocket();
   if (channel->controlSocket < 0) {
     return errorExit(channel, channel->controlSocket, DAP_ERR_CANNOT_CREATE_SOCKET);
@@ -73,7 +75,7 @@ int32_t stateConnect(Channel* channel, uint32_t) {
   if (connected < 0) return failConnect(channel, connected);
   channel->repliesOwed = 1;  // the greeting
   platSleep(0);
-  uint32_t now = platTicks();
+  now = platTicks();
   channel->resumeTick = tickAfter(now, settings.commandDelay);
   channel->deadlineTick = tickAfter(now, settings.connectTimeout);
   channel->pendingFlag = 1;

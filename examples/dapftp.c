@@ -1,11 +1,14 @@
 /* dapftp: a small command-line FTP client on top of dap32.
  *
  *   dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT] [--log FILE]
- *          [--tls|--implicit-tls] [--pin HEX] [--ca FILE] [--insecure] HOST [COMMAND ...]
+ *          [--tls|--implicit-tls] [--pin HEX] [--ca FILE] [--insecure] [--epsv] [-6]
+ *          [--proxy URL] HOST [COMMAND ...]
  *
  * --tls secures the session with AUTH TLS, --implicit-tls from the connect on (usually port
  * 990); the server's certificate must then chain to a trusted root (the system's, or those of
  * --ca FILE) and name HOST, or match the SHA-256 fingerprint --pin HEX; --insecure accepts any.
+ * --epsv uses EPSV and EPRT (PASV and PORT if the server refuses them); -6 connects over IPv6
+ * only; --proxy socks5://[USER:PASSWORD@]HOST:PORT or http://... goes through a proxy.
  *
  * Each COMMAND is one argument ("put notes.txt"); without any, commands are read from
  * standard input, one per line. Commands: ls [PATTERN], names [PATTERN], get NAME, put NAME,
@@ -42,6 +45,9 @@ typedef struct {
   int verify;
   const char* pin;
   const char* caFile;
+  int extended;
+  int family;
+  const char* proxy;
 } Options;
 
 static char listing[kListingSize];
@@ -214,13 +220,13 @@ static void usage(void) {
   fprintf(stderr,
           "usage: dapftp [--passive|--active] [--port N] [--user NAME] [--password TEXT]\n"
           "              [--log FILE] [--tls|--implicit-tls] [--pin HEX] [--ca FILE]\n"
-          "              [--insecure] HOST [COMMAND ...]\n");
+          "              [--insecure] [--epsv] [-6] [--proxy URL] HOST [COMMAND ...]\n");
   exit(2);
 }
 
 static int parseOptions(int argc, char** argv, Options* options) {
   int i = 1;
-  for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+  for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
     const char* option = argv[i];
     if (strcmp(option, "--passive") == 0) {
       options->passive = 1;
@@ -244,6 +250,12 @@ static int parseOptions(int argc, char** argv, Options* options) {
       options->pin = argv[++i];
     } else if (i + 1 < argc && strcmp(option, "--ca") == 0) {
       options->caFile = argv[++i];
+    } else if (strcmp(option, "--epsv") == 0) {
+      options->extended = 1;
+    } else if (strcmp(option, "-6") == 0) {
+      options->family = 2; /* DAP_SET_ADDRESS_FAMILY: IPv6 only */
+    } else if (i + 1 < argc && strcmp(option, "--proxy") == 0) {
+      options->proxy = argv[++i];
     } else {
       usage();
     }
@@ -254,7 +266,7 @@ static int parseOptions(int argc, char** argv, Options* options) {
 }
 
 int main(int argc, char** argv) {
-  Options options = {NULL, "anonymous", "dapftp@", NULL, 21, 1, 0, 1, NULL, NULL};
+  Options options = {NULL, "anonymous", "dapftp@", NULL, 21, 1, 0, 1, NULL, NULL, 0, 0, NULL};
   int first = parseOptions(argc, argv, &options);
   int failures = 0;
   char line[1024];
@@ -267,7 +279,11 @@ int main(int argc, char** argv) {
   dapSetInteger(kChannel, DAP_SET_PASSIVE, options.passive);
   dapSetInteger(kChannel, DAP_SET_TLS, options.tls);
   dapSetInteger(kChannel, DAP_SET_TLS_VERIFY, options.verify);
-  if ((options.pin != NULL &&
+  dapSetInteger(kChannel, DAP_SET_EXTENDED, options.extended);
+  dapSetInteger(kChannel, DAP_SET_ADDRESS_FAMILY, options.family);
+  if ((options.proxy != NULL &&
+       report("--proxy", dapSetString(kChannel, DAP_STR_PROXY, options.proxy))) ||
+      (options.pin != NULL &&
        report("--pin", dapSetString(kChannel, DAP_STR_TLS_PIN, options.pin))) ||
       (options.caFile != NULL &&
        report("--ca", dapSetString(kChannel, DAP_STR_TLS_CA_FILE, options.caFile)))) {

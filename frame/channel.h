@@ -26,6 +26,23 @@ enum TlsMode : int32_t { kTlsOff = 0, kTlsExplicit = 1, kTlsImplicit = 2 };
 struct TlsContext;
 struct TlsConnection;
 
+// Networks: the texts and addresses a channel keeps for IPv6 and proxies.
+constexpr uint32_t kAnyAddressTextSize = 64;  // an IPv6 text with its zone, and a NUL
+constexpr uint32_t kMostCandidates = 8;       // addresses of one name tried in turn
+constexpr uint32_t kProxyFieldSize = 256;     // a host, a user or a password (RFC 1929: 255)
+constexpr uint32_t kProxyBufferSize = 1536;   // a proxy request or a line of its reply
+enum AddressFamilySetting : int32_t { kFamilyIpv4 = 0, kFamilyAny = 1, kFamilyIpv6 = 2 };
+enum ProxyKind : int32_t { kProxyNone = 0, kProxySocks5 = 1, kProxyHttp = 2 };
+
+// A proxy as dapSetString gave it, taken apart.
+struct ProxySetting {
+  int32_t kind;
+  uint16_t port;
+  char host[kProxyFieldSize];
+  char user[kProxyFieldSize];  // empty: no credentials
+  char password[kProxyFieldSize];
+};
+
 // An IPv4 socket address, host byte order, as the records keep it.
 struct SocketAddress {
   uint32_t address;
@@ -128,6 +145,29 @@ struct Channel {
   int32_t tlsDataResumed;  // the last data connection: 1 resumed, 0 not, -1 none
   char tlsPeerFingerprint[kFingerprintSize];
   char tlsSessionText[kTlsSessionTextSize];
+  // Networks: what the caller asked for...
+  int32_t extendedMode;   // 1: EPSV and EPRT, falling back to PASV and PORT if refused
+  int32_t addressFamily;  // an AddressFamilySetting
+  ProxySetting proxy;
+  // ...and what the session has: whether EPSV and EPRT are refused or required (PASV and PORT
+  // cannot carry IPv6), the peer of the control connection (the proxy's when there is one)
+  // and its local end, and the addresses a name resolved to, tried in turn.
+  int32_t extendedRefused;
+  int32_t extendedRequired;
+  PlatAddress peerAddress;
+  PlatAddress localAddress;
+  char localAddressText[kAnyAddressTextSize];
+  PlatAddress candidates[kMostCandidates];
+  int32_t candidateCount;
+  int32_t candidateNext;
+  uint32_t attemptDeadline;  // the current try gives way to the next address then
+  // A proxy handshake under way: its request or reply, how much of the reply is in, how much is
+  // wanted, and (HTTP) the status and whether the line being read started earlier.
+  char proxyBuffer[kProxyBufferSize];
+  uint32_t proxyHave;
+  uint32_t proxyWanted;
+  int32_t proxyStatus;
+  int32_t proxyLineCut;
 };
 
 // Library-wide settings; statically initialised, never reset by attach or release.

@@ -45,6 +45,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-33, "Server certificate rejected."},
     {-34, "Server refused TLS."},
     {-35, "TLS is not available."},
+    {-36, "Proxy refused the connection."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},

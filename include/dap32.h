@@ -104,7 +104,11 @@ enum {
    * connection is closed. */
   DAP_ERR_TLS_REFUSED = -34,
   /* "TLS is not available." The TLS library could not be loaded. */
-  DAP_ERR_TLS_UNAVAILABLE = -35
+  DAP_ERR_TLS_UNAVAILABLE = -35,
+  /* "Proxy refused the connection." The proxy refused: a SOCKS5 reply code, an HTTP status other
+   * than 2xx, no acceptable authentication, or wrong credentials; the debug log gives the
+   * proxy's reason. */
+  DAP_ERR_PROXY_REFUSED = -36
 };
 
 /* dapGetInteger codes. */
@@ -198,13 +202,25 @@ enum {
    * sequence is -6), the local paths are UTF-8, and the next login ends with OPTS UTF8 ON (a
    * refusal is logged and ignored); 0: names are cut at the first byte outside printable ASCII.
    * Only bit 0 counts. Default 0; this channel. */
-  DAP_SET_UTF8 = 19
+  DAP_SET_UTF8 = 19,
+  /* 1: data connections use EPSV and EPRT (RFC 2428); a server that answers either with 500, 501
+   * or 502 gets PASV and PORT for the rest of the session, logged once. 0: PASV and PORT, except
+   * on a control connection over IPv6, which always uses EPSV and EPRT. Only bit 0 counts.
+   * Default 0; this channel. */
+  DAP_SET_EXTENDED = 20,
+  /* 0: server and proxy names resolve to IPv4, and literal IPv6 addresses (::1, [::1],
+   * fe80::1%2) are taken too; 1: names resolve to both families and each address is tried in the
+   * resolver's order until one connects, all within the connect time-out (each failure logged,
+   * the last one's code returned); 2: IPv6 only. Any other value: -6, nothing changed. Set
+   * before dapConnect. Default 0; this channel. */
+  DAP_SET_ADDRESS_FAMILY = 21
 };
 
 /* dapGetString and dapSetString codes. */
 enum {
-  /* The server's IPv4 address as dotted text (0.0.0.0 before the first connection); needs a
-   * buffer of 17 bytes or more. */
+  /* The address the control connection is connected to (the proxy's when one is used): an IPv4
+   * address as dotted text (0.0.0.0 before the first connection), needing a buffer of 17 bytes
+   * or more; an IPv6 one as RFC 5952 writes it, needing a buffer longer than the text. */
   DAP_STR_SERVER_IP = 19,
   /* Creates (or empties) the named file as the channel's debug log; a log open before is closed. */
   DAP_STR_LOG_OPEN = 20,
@@ -224,7 +240,14 @@ enum {
   DAP_STR_TLS_PEER_FINGERPRINT = 24,
   /* Protocol and cipher of the control connection, as "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty
    * when it is not in TLS. */
-  DAP_STR_TLS_SESSION = 25
+  DAP_STR_TLS_SESSION = 25,
+  /* The proxy for the control connection and every passive data connection:
+   * socks5://[user:password@]host:port (SOCKS5, the server's name sent for the proxy to resolve;
+   * user and password by RFC 1929) or http://[user:password@]host:port (HTTP CONNECT, Basic
+   * authentication); %XX escapes in user and password. Empty or NULL: direct. 0 when stored, -6
+   * for a text that cannot be read (nothing changed). dapGetString reads it back with the
+   * password as ****. An active transfer through a proxy fails with -6 before anything is sent. */
+  DAP_STR_PROXY = 26
 };
 
 /* dapGetList types. */

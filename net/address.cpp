@@ -4,12 +4,23 @@
 #include "frame/log.h"
 #include "net/net.h"
 
+// The local end of an IPv6 control connection has no IPv4 form: localAddr stays 0 and the
+// text goes to localAddressText alone.
 int32_t netLocalAddress(Channel* channel) {
-  SocketAddress& local = channel->serverSockaddr;
-  if (platSocketLocalName(channel->controlSocket, &local.address, &local.port) != 0) {
-    return DAP_ERR_CANNOT_COMPLY;
+  PlatAddress& local = channel->localAddress;
+  if (platSocketLocalAddress(channel->controlSocket, &local) != 0) return DAP_ERR_CANNOT_COMPLY;
+  netFormatAnyAddress(&local, channel->localAddressText, kAnyAddressTextSize, true);
+  channel->serverSockaddr.port = local.port;
+  if (local.family == kPlatFamilyV6) {
+    channel->serverSockaddr.address = 0;
+    channel->localAddr = 0;
+    channel->localIpText[0] = '\0';
+    logLine(channel, "LocalIP=[%s]\r\n", channel->localAddressText);
+    return 1;
   }
-  channel->localAddr = local.address;
+  channel->serverSockaddr.address = static_cast<uint32_t>(local.bytes[0]) << 24 |
+                                    local.bytes[1] << 16 | local.bytes[2] << 8 | local.bytes[3];
+  channel->localAddr = channel->serverSockaddr.address;
   uint32_t address = channel->localAddr;
   platFormat(channel->localIpText, "%1ld.%1ld.%1ld.%1ld", static_cast<long>(address >> 24),
              static_cast<long>((address >> 16) & 0xFF), static_cast<long>((address >> 8) & 0xFF),
@@ -24,9 +35,30 @@ int32_t netLocalHostName(char* buffer, int32_t size) {
   return buffer[0] == '\0' ? DAP_ERR_NO_HOST_NAME : 1;
 }
 
+namespace {
+int32_t openIpv6Listener(Channel* channel) {
+  platLockEnter();
+  PlatSocket socket = platSocketOpenFamily(kPlatFamilyV6);
+  platLockLeave();
+  channel->listenSocket = socket < 0 ? DAP_ERR_INVALID_SOCKET : socket;
+  if (socket < 0) return DAP_ERR_INVALID_SOCKET;
+  logLine(channel, "Binding %s to port %d\r\n", channel->localAddressText,
+          static_cast<int>(channel->dataPort));
+  PlatAddress local = channel->localAddress;
+  local.port = channel->dataPort;
+  int32_t error = platSocketBindAddress(socket, &local);
+  if (error == 0) {
+    logWrite(channel, "Listening...\r\n");
+    error = platSocketListen(socket, 1);
+  }
+  return error == 0 ? 1 : -error;
+}
+}  // namespace
+
 // The listener is bound to the control connection's local address, not the wildcard, so the
 // server's data connection can only come in on the interface it already talks to.
 int32_t netOpenListener(Channel* channel) {
+  if (channel->localAddress.family == kPlatFamilyV6) return openIpv6Listener(channel);
   channel->listenSocket = netOpenSocket();
   if (channel->listenSocket < 0) return channel->listenSocket;
   logLine(channel, "Binding %s to port %d\r\n", channel->localIpText,

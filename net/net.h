@@ -82,3 +82,31 @@ void netAdvanceDataPort(Channel* channel);
 void netFormatPortCommand(Channel* channel);
 // The data port from a PASV reply line into dataPort: 1, or 0 when the line has no port.
 int32_t netParsePassivePort(Channel* channel, const char* reply);
+
+// Networks: addresses of either family as text, the extended commands of RFC 2428, connects
+// that try a name's addresses in turn, and proxies.
+// An IPv6 literal, bare or in brackets, with an optional numeric zone: 1 and the address, or 0.
+int32_t netParseIpv6(const char* text, PlatAddress* address);
+// The address as text (IPv6 as RFC 5952 writes it), with its zone if asked: the length, or 0
+// with nothing but a NUL written when it does not fit.
+int32_t netFormatAnyAddress(const PlatAddress* address, char* buffer, int32_t size, bool zone);
+// The port of a 229 reply: 1, or 0 for a reply that is not "(|||port|)" with a port 1-65535.
+int32_t netParseExtendedPassivePort(const char* reply, uint16_t* port);
+void netFormatEprtCommand(Channel* channel);
+bool netUsesCandidates(const Channel* channel);  // a proxy, IPv6, or a family other than 0
+int32_t netFindCandidates(Channel* channel);
+int32_t netStartCandidate(Channel* channel);
+int32_t netFinishCandidate(Channel* channel);
+int32_t netConnectDataAny(Channel* channel);
+// EPSV and EPRT for this transfer: asked for and not refused, or required by an IPv6 server.
+bool netUsesExtended(const Channel* channel);
+
+int32_t netParseProxy(const char* text, ProxySetting* proxy);   // 0, or -6 with nothing changed
+int32_t netFormatProxy(const ProxySetting* proxy, char* text);  // kProxyBufferSize; no password
+uint32_t netSocksGreeting(const ProxySetting* proxy, unsigned char* message);
+uint32_t netSocksCredentials(const ProxySetting* proxy, unsigned char* message);
+uint32_t netSocksConnect(const char* host, uint16_t port, unsigned char* message);
+uint32_t netSocksReplyLength(const unsigned char* head);
+const char* netSocksReplyText(uint32_t code);
+uint32_t netHttpConnect(const ProxySetting* proxy, const char* host, uint16_t port, char* text);
+int32_t netHttpStatus(const char* line);

@@ -68,8 +68,8 @@ __attribute__((format(printf, 2, 3)))
 #endif
 int platFormat(char* buffer, const char* format, ...);
 
-// Sockets: IPv4 TCP only. Addresses and ports are in host byte order here. Failed calls leave
-// a Windows Sockets error number for platSocketError, per thread.
+// Sockets: TCP; the calls without a PlatAddress are IPv4's. Addresses and ports are in host byte
+// order here. Failed calls leave a Windows Sockets error number for platSocketError, per thread.
 constexpr int32_t kPlatSocketVersion = 0x0101;
 int32_t platSocketStartup(uint16_t version);  // 0, or a Windows Sockets error number
 void platSocketCleanup();
@@ -105,6 +105,31 @@ int32_t platSocketClose(PlatSocket socket);  // 0 or error
 // address in host order, or nullptr with the error in platSocketError.
 const void* platResolveHost(const char* name, uint32_t* address);
 int32_t platLocalHostName(char* buffer, int32_t size);  // 0 or error
+
+// Addresses of either family, for the calls below. An IPv4 address fills the first four bytes.
+enum PlatFamily : uint16_t { kPlatFamilyNone = 0, kPlatFamilyV4 = 4, kPlatFamilyV6 = 6 };
+struct PlatAddress {
+  uint16_t family;
+  uint16_t port;      // host order
+  uint32_t scope;     // an IPv6 zone (interface index), 0 for none
+  uint8_t bytes[16];  // network order
+};
+PlatSocket platSocketOpenFamily(uint16_t family);
+int32_t platSocketConnectAddress(PlatSocket socket, const PlatAddress* address);  // 0 or error
+// Starts a connect that does not wait: 0 when it is under way or made, else the error. The
+// socket stays non-blocking until platSocketConnectResult, called once it polls writable or
+// exceptional, gives the outcome (0 or the error) and makes it blocking again.
+int32_t platSocketConnectStart(PlatSocket socket, const PlatAddress* address);
+int32_t platSocketConnectResult(PlatSocket socket);
+int32_t platSocketBindAddress(PlatSocket socket, const PlatAddress* address);  // 0 or error
+// New socket and the peer's address, or kPlatInvalidSocket or kPlatUnusableSocket.
+PlatSocket platSocketAcceptAddress(PlatSocket socket, PlatAddress* peer);
+int32_t platSocketLocalAddress(PlatSocket socket, PlatAddress* local);  // 0 or error
+// The addresses of a host name, of one family or (kPlatFamilyNone) both, in the resolver's
+// order: how many were written (at most room), or a negated Windows Sockets error number.
+// Windows resolves IPv4 alone as before and loads WS2_32 only for the other requests.
+int32_t platResolveAddresses(const char* name, uint16_t family, PlatAddress* addresses,
+                             int32_t room);
 
 // Data path: moves a download's bytes from its data socket into its local file inside the
 // kernel, without copying them through the caller's buffers (POSIX: splice). The call never
@@ -147,6 +172,7 @@ enum PlatCall {
   kPlatCallReceive,
   kPlatCallFileWrite,
   kPlatCallResolve,
+  kPlatCallConnectResult,  // the outcome of a connect that did not wait
   kPlatCallCount
 };
 // Counting from 1, the nth next call of that kind, and after it every period-th one (period 0:

@@ -105,31 +105,40 @@ ssize_t failConnection(int socket) {
   return failWith(error);
 }
 
-int sysSocket() {
+int sysSocket(int family) {
   if (callFails(kPlatCallSocket)) return -1;
-  return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 }
-int sysConnect(int socket, const sockaddr_in* address) {
+int sysConnect(int socket, const sockaddr_storage* address, socklen_t length) {
   if (callFails(kPlatCallConnect)) return -1;
-  return connect(socket, reinterpret_cast<const sockaddr*>(address), sizeof *address);
+  return connect(socket, reinterpret_cast<const sockaddr*>(address), length);
 }
-int sysBind(int socket, const sockaddr_in* address) {
+int sysBind(int socket, const sockaddr_storage* address, socklen_t length) {
   if (callFails(kPlatCallBind)) return -1;
-  return bind(socket, reinterpret_cast<const sockaddr*>(address), sizeof *address);
+  return bind(socket, reinterpret_cast<const sockaddr*>(address), length);
 }
 int sysListen(int socket, int backlog) {
   if (callFails(kPlatCallListen)) return -1;
   return listen(socket, backlog);
 }
-int sysAccept(int socket, sockaddr_in* peer) {
+int sysAccept(int socket, sockaddr_storage* peer) {
   if (callFails(kPlatCallAccept)) return -1;
   socklen_t length = sizeof *peer;
   return accept4(socket, reinterpret_cast<sockaddr*>(peer), &length, SOCK_CLOEXEC);
 }
-int sysLocalName(int socket, sockaddr_in* local) {
+int sysLocalName(int socket, sockaddr_storage* local) {
   if (callFails(kPlatCallLocalName)) return -1;
   socklen_t length = sizeof *local;
   return getsockname(socket, reinterpret_cast<sockaddr*>(local), &length);
+}
+// The outcome of a connect that did not wait: 0, or -1 with its error in errno.
+int sysConnectResult(int socket) {
+  if (callFails(kPlatCallConnectResult)) return -1;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 int sysPoll(pollfd* entry, int timeout) {
   if (callFails(kPlatCallPoll)) return -1;
@@ -251,12 +260,54 @@ bool rejectHandle(PlatSocket socket) {
   return true;
 }
 
-sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(address);
-  return sa;
+// The OS's form of an address, and back; the IPv4 calls build theirs from a PlatAddress too.
+socklen_t socketAddressOf(const PlatAddress& address, sockaddr_storage* sa) {
+  *sa = sockaddr_storage{};
+  if (address.family == kPlatFamilyV6) {
+    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(sa);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(address.port);
+    v6->sin6_scope_id = address.scope;
+    memcpy(&v6->sin6_addr, address.bytes, 16);
+    return sizeof *v6;
+  }
+  sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(sa);
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(address.port);
+  memcpy(&v4->sin_addr, address.bytes, 4);
+  return sizeof *v4;
+}
+
+PlatAddress platAddressOf(const sockaddr_storage& sa) {
+  PlatAddress address{};
+  if (sa.ss_family == AF_INET6) {
+    const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&sa);
+    address.family = kPlatFamilyV6;
+    address.port = ntohs(v6->sin6_port);
+    address.scope = v6->sin6_scope_id;
+    memcpy(address.bytes, &v6->sin6_addr, 16);
+  } else if (sa.ss_family == AF_INET) {
+    const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&sa);
+    address.family = kPlatFamilyV4;
+    address.port = ntohs(v4->sin_port);
+    memcpy(address.bytes, &v4->sin_addr, 4);
+  }
+  return address;
+}
+
+PlatAddress ipv4Address(uint32_t address, uint16_t port) {
+  PlatAddress result{};
+  result.family = kPlatFamilyV4;
+  result.port = port;
+  uint32_t network = htonl(address);
+  memcpy(result.bytes, &network, 4);
+  return result;
+}
+
+uint32_t ipv4Of(const PlatAddress& address) {
+  uint32_t network;
+  memcpy(&network, address.bytes, 4);
+  return ntohl(network);
 }
 
 int32_t allocationCountdown = 0;
@@ -429,7 +480,11 @@ bool platSocketBlocking() {
 }
 
 PlatSocket platSocketOpen() {
-  int fd = sysSocket();
+  return platSocketOpenFamily(kPlatFamilyV4);
+}
+
+PlatSocket platSocketOpenFamily(uint16_t family) {
+  int fd = sysSocket(family == kPlatFamilyV6 ? AF_INET6 : AF_INET);
   if (fd < 0) {
     recordErrno();
     return kPlatInvalidSocket;
@@ -467,26 +522,58 @@ bool platSocketAwait(PlatSocket socket, PlatPollMode mode, uint32_t milliseconds
 // A blocking connect that a signal interrupts goes on in the background; it is waited for, as
 // the caller expects a connect that has ended.
 int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
+  PlatAddress target = ipv4Address(address, port);
+  return platSocketConnectAddress(socket, &target);
+}
+
+int32_t platSocketConnectAddress(PlatSocket socket, const PlatAddress* address) {
   if (rejectHandle(socket)) return lastSocketError;
-  sockaddr_in sa = socketAddressOf(address, port);
-  int result = sysConnect(socket, &sa);
+  sockaddr_storage sa;
+  socklen_t length = socketAddressOf(*address, &sa);
+  int result = sysConnect(socket, &sa, length);
   while (result != 0 && (errno == EINTR || errno == EALREADY)) {
     pollfd entry{socket, POLLOUT, 0};
     if (errno == EALREADY && sysPoll(&entry, -1) < 0 && errno != EINTR) break;
-    result = sysConnect(socket, &sa);
+    result = sysConnect(socket, &sa, length);
     if (result != 0 && errno == EISCONN) return 0;
   }
   return result == 0 ? 0 : recordErrno();
 }
 
+// A connect interrupted by a signal goes on in the background, as one under way does.
+int32_t platSocketConnectStart(PlatSocket socket, const PlatAddress* address) {
+  if (rejectHandle(socket)) return lastSocketError;
+  int flags = fcntl(socket, F_GETFL);
+  if (flags == -1 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return recordErrno();
+  sockaddr_storage sa;
+  socklen_t length = socketAddressOf(*address, &sa);
+  if (sysConnect(socket, &sa, length) == 0 || errno == EINPROGRESS || errno == EINTR) return 0;
+  return recordErrno();
+}
+
+int32_t platSocketConnectResult(PlatSocket socket) {
+  if (rejectHandle(socket)) return lastSocketError;
+  int outcome = sysConnectResult(socket);
+  int32_t error = outcome == 0 ? 0 : recordErrno();
+  int flags = fcntl(socket, F_GETFL);
+  if (flags != -1) fcntl(socket, F_SETFL, flags & ~O_NONBLOCK);
+  return error;
+}
+
 // The listener may reuse a port whose earlier data connection lingers in TIME_WAIT, which
 // Windows allows without asking; Linux would fail with address-in-use.
 int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port) {
+  PlatAddress local = ipv4Address(address, port);
+  return platSocketBindAddress(socket, &local);
+}
+
+int32_t platSocketBindAddress(PlatSocket socket, const PlatAddress* address) {
   if (rejectHandle(socket)) return lastSocketError;
   int reuse = 1;
   setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in sa = socketAddressOf(address, port);
-  return sysBind(socket, &sa) == 0 ? 0 : recordErrno();
+  sockaddr_storage sa;
+  socklen_t length = socketAddressOf(*address, &sa);
+  return sysBind(socket, &sa, length) == 0 ? 0 : recordErrno();
 }
 
 int32_t platSocketListen(PlatSocket socket, int backlog) {
@@ -495,8 +582,17 @@ int32_t platSocketListen(PlatSocket socket, int backlog) {
 }
 
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  PlatAddress peer{};
+  PlatSocket accepted = platSocketAcceptAddress(socket, &peer);
+  if (accepted < 0) return accepted;
+  *address = peer.family == kPlatFamilyV4 ? ipv4Of(peer) : 0;
+  *port = peer.port;
+  return accepted;
+}
+
+PlatSocket platSocketAcceptAddress(PlatSocket socket, PlatAddress* peerAddress) {
   if (rejectHandle(socket)) return kPlatInvalidSocket;
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   int fd;
   do {
     fd = sysAccept(socket, &peer);
@@ -507,17 +603,23 @@ PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port
   }
   PlatSocket socketHandle = socketDescriptor(fd);
   if (socketHandle < 0) return socketHandle;
-  *address = ntohl(peer.sin_addr.s_addr);
-  *port = ntohs(peer.sin_port);
+  *peerAddress = platAddressOf(peer);
   return socketHandle;
 }
 
 int32_t platSocketLocalName(PlatSocket socket, uint32_t* address, uint16_t* port) {
+  PlatAddress local{};
+  if (int32_t error = platSocketLocalAddress(socket, &local)) return error;
+  *address = local.family == kPlatFamilyV4 ? ipv4Of(local) : 0;
+  *port = local.port;
+  return 0;
+}
+
+int32_t platSocketLocalAddress(PlatSocket socket, PlatAddress* local) {
   if (rejectHandle(socket)) return lastSocketError;
-  sockaddr_in local{};
-  if (sysLocalName(socket, &local) != 0) return recordErrno();
-  *address = ntohl(local.sin_addr.s_addr);
-  *port = ntohs(local.sin_port);
+  sockaddr_storage name{};
+  if (sysLocalName(socket, &name) != 0) return recordErrno();
+  *local = platAddressOf(name);
   return 0;
 }
 
@@ -612,6 +714,31 @@ const void* platResolveHost(const char* name, uint32_t* address) {
   freeaddrinfo(results);
   *address = resolvedHostEntry;
   return &resolvedHostEntry;
+}
+
+int32_t platResolveAddresses(const char* name, uint16_t family, PlatAddress* addresses,
+                             int32_t room) {
+  addrinfo hints{};
+  hints.ai_family = family == kPlatFamilyV4   ? AF_INET
+                    : family == kPlatFamilyV6 ? AF_INET6
+                                              : AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  int code = sysGetAddrInfo(name, &hints, &results);
+  if (code != 0) {
+    lastSocketError = windowsErrorForResolver(code);
+    return -lastSocketError;
+  }
+  int32_t count = 0;
+  for (const addrinfo* entry = results; entry != nullptr && count < room; entry = entry->ai_next) {
+    sockaddr_storage sa{};
+    if (entry->ai_addrlen > sizeof sa) continue;
+    memcpy(&sa, entry->ai_addr, entry->ai_addrlen);
+    addresses[count] = platAddressOf(sa);
+    if (addresses[count].family != kPlatFamilyNone) ++count;
+  }
+  freeaddrinfo(results);
+  return count;
 }
 
 int32_t platLocalHostName(char* buffer, int32_t size) {

@@ -37,6 +37,100 @@ sockaddr_in socketAddressOf(uint32_t address, uint16_t port) {
   sa.sin_addr.s_addr = htonl(address);
   return sa;
 }
+
+// winsock.h (Windows Sockets 1.1) knows no IPv6: the layouts below are Windows' own
+// (sockaddr_in6, ADDRINFOA), and the resolver's calls come from WS2_32, loaded at first use so
+// that the DLL imports nothing new. WSOCK32's socket, connect, bind, accept and getsockname
+// take any family's address.
+constexpr int kFamilyInet6 = 23;  // Windows' AF_INET6
+struct Inet6Address {
+  short family;
+  u_short port;
+  u_long flowInfo;
+  unsigned char bytes[16];
+  u_long scope;
+};
+// Room for either family's address, as accept and getsockname fill it.
+union AnyAddress {
+  sockaddr generic;
+  sockaddr_in v4;
+  Inet6Address v6;
+};
+struct ResolverEntry {
+  int flags;
+  int family;
+  int socketType;
+  int protocol;
+  size_t addressLength;
+  char* canonicalName;
+  sockaddr* address;
+  ResolverEntry* next;
+};
+using GetAddrInfo = int(WINAPI*)(const char*, const char*, const ResolverEntry*, ResolverEntry**);
+using FreeAddrInfo = void(WINAPI*)(ResolverEntry*);
+GetAddrInfo resolverLookup = nullptr;
+FreeAddrInfo resolverFree = nullptr;
+bool resolverLoaded = false;
+
+// Under the library's lock: two channels may resolve at once. The module stays loaded.
+bool loadResolver() {
+  platLockEnter();
+  if (!resolverLoaded) {
+    resolverLoaded = true;
+    if (HMODULE module = LoadLibraryA("ws2_32.dll")) {
+      resolverLookup = reinterpret_cast<GetAddrInfo>(
+          reinterpret_cast<void*>(GetProcAddress(module, "getaddrinfo")));
+      resolverFree = reinterpret_cast<FreeAddrInfo>(
+          reinterpret_cast<void*>(GetProcAddress(module, "freeaddrinfo")));
+    }
+  }
+  bool usable = resolverLookup != nullptr && resolverFree != nullptr;
+  platLockLeave();
+  return usable;
+}
+
+int addressLengthOf(const PlatAddress& address, AnyAddress* sa) {
+  *sa = AnyAddress{};
+  if (address.family == kPlatFamilyV6) {
+    sa->v6.family = kFamilyInet6;
+    sa->v6.port = htons(address.port);
+    sa->v6.scope = address.scope;
+    CopyMemory(sa->v6.bytes, address.bytes, 16);
+    return sizeof sa->v6;
+  }
+  sa->v4.sin_family = AF_INET;
+  sa->v4.sin_port = htons(address.port);
+  CopyMemory(&sa->v4.sin_addr, address.bytes, 4);
+  return sizeof sa->v4;
+}
+
+PlatAddress platAddressOf(const sockaddr* sa) {
+  PlatAddress address{};
+  if (sa->sa_family == kFamilyInet6) {
+    const Inet6Address* v6 = reinterpret_cast<const Inet6Address*>(sa);
+    address.family = kPlatFamilyV6;
+    address.port = ntohs(v6->port);
+    address.scope = v6->scope;
+    CopyMemory(address.bytes, v6->bytes, 16);
+  } else if (sa->sa_family == AF_INET) {
+    const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(sa);
+    address.family = kPlatFamilyV4;
+    address.port = ntohs(v4->sin_port);
+    CopyMemory(address.bytes, &v4->sin_addr, 4);
+  }
+  return address;
+}
+
+uint32_t ipv4Of(const PlatAddress& address) {
+  uint32_t network;
+  CopyMemory(&network, address.bytes, 4);
+  return ntohl(network);
+}
+
+void setBlocking(PlatSocket socket, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  ioctlsocket(socket, FIONBIO, &nonBlocking);
+}
 }  // namespace
 
 // ---- Lock ----
@@ -198,6 +292,11 @@ PlatSocket platSocketOpen() {
   return narrowSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
 }
 
+PlatSocket platSocketOpenFamily(uint16_t family) {
+  int domain = family == kPlatFamilyV6 ? kFamilyInet6 : AF_INET;
+  return narrowSocket(socket(domain, SOCK_STREAM, IPPROTO_TCP));
+}
+
 void platSocketNoDelay(PlatSocket socket) {
   BOOL noDelay = TRUE;
   setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
@@ -235,6 +334,58 @@ int32_t platSocketConnect(PlatSocket socket, uint32_t address, uint16_t port) {
   return WSAGetLastError();
 }
 
+int32_t platSocketConnectAddress(PlatSocket socket, const PlatAddress* address) {
+  AnyAddress sa;
+  int length = addressLengthOf(*address, &sa);
+  if (connect(socket, &sa.generic, length) == 0) return 0;
+  return WSAGetLastError();
+}
+
+int32_t platSocketConnectStart(PlatSocket socket, const PlatAddress* address) {
+  setBlocking(socket, false);
+  AnyAddress sa;
+  int length = addressLengthOf(*address, &sa);
+  if (connect(socket, &sa.generic, length) == 0) return 0;
+  int32_t error = WSAGetLastError();
+  return error == WSAEWOULDBLOCK ? 0 : error;
+}
+
+// A failed connect shows in the exception set only; SO_ERROR has its reason.
+int32_t platSocketConnectResult(PlatSocket socket) {
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    error = WSAGetLastError();
+  }
+  setBlocking(socket, true);
+  if (error != 0) WSASetLastError(error);
+  return error;
+}
+
+int32_t platSocketBindAddress(PlatSocket socket, const PlatAddress* address) {
+  AnyAddress sa;
+  int length = addressLengthOf(*address, &sa);
+  if (bind(socket, &sa.generic, length) == 0) return 0;
+  return WSAGetLastError();
+}
+
+PlatSocket platSocketAcceptAddress(PlatSocket socket, PlatAddress* peer) {
+  AnyAddress sa{};
+  int length = sizeof sa;
+  PlatSocket handle = narrowSocket(accept(socket, &sa.generic, &length));
+  if (handle < 0) return handle;
+  *peer = platAddressOf(&sa.generic);
+  return handle;
+}
+
+int32_t platSocketLocalAddress(PlatSocket socket, PlatAddress* local) {
+  AnyAddress sa{};
+  int length = sizeof sa;
+  if (getsockname(socket, &sa.generic, &length) != 0) return WSAGetLastError();
+  *local = platAddressOf(&sa.generic);
+  return 0;
+}
+
 int32_t platSocketBind(PlatSocket socket, uint32_t address, uint16_t port) {
   sockaddr_in sa = socketAddressOf(address, port);
   if (bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
@@ -245,13 +396,13 @@ int32_t platSocketListen(PlatSocket socket, int backlog) {
   return listen(socket, backlog) == 0 ? 0 : WSAGetLastError();
 }
 
+// Room for an IPv6 peer: a listener of either family may be asked.
 PlatSocket platSocketAccept(PlatSocket socket, uint32_t* address, uint16_t* port) {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  PlatSocket handle = narrowSocket(accept(socket, reinterpret_cast<sockaddr*>(&peer), &length));
+  PlatAddress peer{};
+  PlatSocket handle = platSocketAcceptAddress(socket, &peer);
   if (handle < 0) return handle;
-  *address = ntohl(peer.sin_addr.s_addr);
-  *port = ntohs(peer.sin_port);
+  *address = peer.family == kPlatFamilyV4 ? ipv4Of(peer) : 0;
+  *port = peer.port;
   return handle;
 }
 
@@ -305,6 +456,45 @@ const void* platResolveHost(const char* name, uint32_t* address) {
   }
   *address = ntohl(networkOrder);
   return entry;
+}
+
+namespace {
+// IPv4 alone through gethostbyname, as the name was always resolved, with no WS2_32.
+int32_t resolveIpv4(const char* name, PlatAddress* addresses, int32_t room) {
+  hostent* entry = gethostbyname(name);
+  if (entry == nullptr) return -WSAGetLastError();
+  int32_t count = 0;
+  for (char** item = entry->h_addr_list; *item != nullptr && count < room; ++item) {
+    addresses[count] = PlatAddress{};
+    addresses[count].family = kPlatFamilyV4;
+    CopyMemory(addresses[count].bytes, *item, 4);
+    ++count;
+  }
+  return count;
+}
+}  // namespace
+
+int32_t platResolveAddresses(const char* name, uint16_t family, PlatAddress* addresses,
+                             int32_t room) {
+  if (family == kPlatFamilyV4) return resolveIpv4(name, addresses, room);
+  if (!loadResolver()) return -WSAEAFNOSUPPORT;
+  ResolverEntry hints{};
+  hints.family = family == kPlatFamilyV6 ? kFamilyInet6 : AF_UNSPEC;
+  hints.socketType = SOCK_STREAM;
+  ResolverEntry* results = nullptr;
+  // getaddrinfo answers with Windows Sockets numbers (EAI_NONAME is WSAHOST_NOT_FOUND).
+  int code = resolverLookup(name, nullptr, &hints, &results);
+  if (code != 0) {
+    WSASetLastError(code);
+    return -code;
+  }
+  int32_t count = 0;
+  for (ResolverEntry* entry = results; entry != nullptr && count < room; entry = entry->next) {
+    addresses[count] = platAddressOf(entry->address);
+    if (addresses[count].family != kPlatFamilyNone) ++count;
+  }
+  resolverFree(results);
+  return count;
 }
 
 int32_t platLocalHostName(char* buffer, int32_t size) {

@@ -212,7 +212,7 @@ TEST_F(Parameters, PassiveModeStoresAnyValue) {
 
 TEST_F(Parameters, UnknownSetCodesAnswerMinus1AndChangeNothing) {
   channel(0).resumeTick = 5;
-  for (uint32_t code : {0u, 7u, 30u, 20u, 21u, 0x80000000u, 0xFFFFFFFFu}) {
+  for (uint32_t code : {0u, 7u, 30u, 99u, 1000u, 0x80000000u, 0xFFFFFFFFu}) {
     EXPECT_EQ(dapSetInteger(0, code, 4000), -1) << "code " << code;
   }
   EXPECT_TRUE(sameSettings(settings, savedSettings()));

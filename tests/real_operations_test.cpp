@@ -25,7 +25,11 @@
 #include "dap32.h"
 #include "frame/channel.h"
 #include "platform/platform.h"
+#include "support/library_fixture.h"
+#include "support/local_pair.h"
 #include "support/real_server.h"
+#include "support/script_process.h"
+#include "support/scripted_session.h"
 #include "support/test_files.h"
 #include "support/timing.h"
 
@@ -259,11 +263,11 @@ class RealSession : public testing::Test {
 };
 
 const ServerSetup kSetups[] = {
-    {RealServerKind::Pyftpdlib, true},         {RealServerKind::Pyftpdlib, false},
-    {RealServerKind::Vsftpd, true},            {RealServerKind::Vsftpd, false},
-    {RealServerKind::VsftpdTls, true},         {RealServerKind::VsftpdTls, false},
-    {RealServerKind::VsftpdTls12, true},       {RealServerKind::VsftpdImplicit, true},
-    {RealServerKind::VsftpdImplicit, false},   {RealServerKind::PyftpdlibTls, true},
+    {RealServerKind::Pyftpdlib, true},       {RealServerKind::Pyftpdlib, false},
+    {RealServerKind::Vsftpd, true},          {RealServerKind::Vsftpd, false},
+    {RealServerKind::VsftpdTls, true},       {RealServerKind::VsftpdTls, false},
+    {RealServerKind::VsftpdTls12, true},     {RealServerKind::VsftpdImplicit, true},
+    {RealServerKind::VsftpdImplicit, false}, {RealServerKind::PyftpdlibTls, true},
     {RealServerKind::PyftpdlibTls, false},
 };
 
@@ -291,8 +295,8 @@ struct Sample {
 
 // Empty, one byte, around one download block, and many blocks of both directions.
 const Sample kSamples[] = {
-    {"empty.bin", 0},       {"one.bin", 1},        {"short.bin", 8191},
-    {"block.bin", 8192},    {"long.bin", 8193},    {"mebi.bin", kMiB + 1},
+    {"empty.bin", 0},    {"one.bin", 1},     {"short.bin", 8191},
+    {"block.bin", 8192}, {"long.bin", 8193}, {"mebi.bin", kMiB + 1},
 };
 
 TEST_P(RealOperations, EveryOperationRoundTrip) {
@@ -990,6 +994,197 @@ TEST_F(RealOperationsServerGone, OperationsFailAndChannelReconnects) {
   ASSERT_EQ(0, connect(ch));
   EXPECT_EQ("/", server_dir(ch, &length));
   EXPECT_EQ(0, dapClose(ch));
+}
+
+// ---- IPv6 and proxies ----
+
+// A server of serve_networks.py for one test: pyftpdlib on a loopback address, or a proxy.
+struct NetworkServer {
+  explicit NetworkServer(const std::vector<std::string>& args) {
+    std::string line;
+    if (!script.start(ftptest::support_script_path("serve_networks.py"), args, &error)) return;
+    if (script.read_line(std::chrono::seconds(15), &line) && line.rfind("READY ", 0) == 0) {
+      port = static_cast<uint16_t>(std::stoi(line.substr(6)));
+    } else {
+      error = line + " " + script.stderr_tail(400);
+    }
+  }
+  ~NetworkServer() { script.stop(std::chrono::seconds(5)); }
+  ftptest::ScriptProcess script;
+  uint16_t port = 0;
+  std::string error;
+};
+
+class Networks : public ftptest::LibraryFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(LibraryFixture::SetUp());
+    dapSetInteger(0, DAP_SET_CONNECT_TIMEOUT, 10000);
+    dapSetInteger(0, DAP_SET_REPLY_TIMEOUT, 10000);
+    ASSERT_EQ(0, dapSetLocalDir(0, dir().path().c_str()));
+    ASSERT_NE(0, ftptest::useOwnPortWindow(channel()));
+  }
+
+  // An upload and a download through the logged-in channel 0, compared byte for byte.
+  void roundTrip(const std::string& root, int32_t expected = 0) {
+    const std::string up(300000 + rounds_, static_cast<char>('a' + rounds_));
+    const std::string down(200000 + rounds_, static_cast<char>('A' + rounds_));
+    ++rounds_;
+    ftptest::writeFile(dir().file("up.bin"), up);
+    ftptest::writeFile(root + "/down.bin", down);
+    EXPECT_EQ(expected, dapPutFile(0, "up.bin")) << last_reply(0);
+    EXPECT_EQ(expected, dapGetFile(0, "down.bin")) << last_reply(0);
+    if (expected != 0) return;
+    EXPECT_TRUE(ftptest::fileBytes(root + "/up.bin") == up);
+    EXPECT_TRUE(ftptest::fileBytes(dir().file("down.bin")) == down);
+  }
+
+  int rounds_ = 0;
+};
+
+// /etc/hosts names localhost 127.0.0.1 alone on these machines, so family 1 finds that one.
+TEST_F(Networks, PyftpdlibOnEachLoopbackWithEpsvThenEprt) {
+  for (const char* host : {"127.0.0.1", "::1", "localhost"}) {
+    ftptest::TempDir root;
+    const bool ipv6 = std::string(host) == "::1";
+    NetworkServer ftp({"ftp", root.path(), "--host", ipv6 ? "::1" : "127.0.0.1"});
+    ASSERT_NE(0, ftp.port) << ftp.error;
+    openLog();
+    dapSetInteger(0, DAP_SET_SERVER_PORT, ftp.port);
+    dapSetInteger(0, DAP_SET_EXTENDED, 1);
+    dapSetInteger(0, DAP_SET_ADDRESS_FAMILY, std::string(host) == "localhost" ? 1 : 0);
+    ASSERT_EQ(0, dapConnect(0, host, "dap32test", "dap32pass")) << host;
+    for (int32_t passive : {1, 0}) {
+      dapSetInteger(0, DAP_SET_PASSIVE, passive);
+      roundTrip(root.path());
+    }
+    char address[64];
+    dapGetString(0, DAP_STR_SERVER_IP, address, sizeof address);
+    EXPECT_STREQ(ipv6 ? "::1" : "127.0.0.1", address);
+    EXPECT_EQ(0, dapClose(0));
+    const std::string eprt = ipv6 ? "S: EPRT |2|::1|" : "S: EPRT |1|127.0.0.1|";
+    EXPECT_TRUE(ftptest::logsInOrder(log(), {"S: EPSV\r\n", "S: EPSV\r\n", eprt, eprt})) << host;
+  }
+}
+
+struct ProxyCase {
+  const char* name;
+  const char* kind;
+  bool credentials;
+};
+
+void PrintTo(const ProxyCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class NetworksProxy : public Networks, public testing::WithParamInterface<ProxyCase> {};
+
+// The server's name goes to the proxy, which resolves it; each passive data connection asks the
+// proxy for the same name at the port of the EPSV or PASV reply.
+TEST_P(NetworksProxy, WholePassiveSessionThroughTheProxy) {
+  const ProxyCase& c = GetParam();
+  RealServer server(RealServerKind::Pyftpdlib);
+  ASSERT_TRUE(server.ok()) << server.error();
+  const std::string record = dir().file("targets.txt");
+  std::vector<std::string> args = {c.kind, dir().path(), "--record", record};
+  if (c.credentials) args.insert(args.end(), {"--user", "pu", "--password", "p:w@d"});
+  NetworkServer proxy(args);
+  ASSERT_NE(0, proxy.port) << proxy.error;
+  const std::string secret = c.credentials ? "pu:p%3Aw%40d@" : "";
+  const std::string url =
+      std::string(c.kind) + "://" + secret + "127.0.0.1:" + std::to_string(proxy.port);
+  ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY, url.c_str()));
+  openLog();
+  dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
+  dapSetInteger(0, DAP_SET_PASSIVE, 1);
+  ASSERT_EQ(0, dapConnect(0, "localhost", server.user().c_str(), server.password().c_str()));
+  roundTrip(server.root());
+  dapSetInteger(0, DAP_SET_EXTENDED, 1);
+  roundTrip(server.root());
+  EXPECT_EQ(0, dapClose(0));
+  const std::string targets = ftptest::fileBytes(record);
+  const std::string control =
+      std::string(c.kind) == "http" ? "http localhost:" : "socks5 3 localhost ";
+  EXPECT_EQ(0u, targets.find(control + std::to_string(server.port()) + "\n")) << targets;
+  EXPECT_EQ(5, std::count(targets.begin(), targets.end(), '\n')) << targets;
+  EXPECT_EQ(std::string::npos, log().find("w@d")) << "the password in the log";
+  EXPECT_TRUE(
+      ftptest::logsInOrder(log(), {"Proxy: ", "Proxy connected\r\n", "R: 220", "S: PASV\r\n",
+                                   "Proxy connected\r\n", "S: EPSV\r\n", "Proxy connected\r\n"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Networks, NetworksProxy,
+                         testing::Values(ProxyCase{"Socks5", "socks5", false},
+                                         ProxyCase{"Socks5Login", "socks5", true},
+                                         ProxyCase{"Http", "http", false},
+                                         ProxyCase{"HttpLogin", "http", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A refusal is -36 with the proxy's reason logged; a proxy nobody listens for is the socket's
+// code; active mode through a proxy is -6 before anything is sent.
+TEST_F(Networks, ProxyRefusalsAndActiveMode) {
+  RealServer server(RealServerKind::Pyftpdlib);
+  ASSERT_TRUE(server.ok()) << server.error();
+  // The proxy's kind and options, the credentials the channel gives, the reason logged.
+  const std::vector<std::string> refusals[] = {
+      {"socks5", "--user=pu", "--password=pw", "pu:bad@", "user name or password rejected"},
+      {"socks5", "--user=pu", "--password=pw", "", "no acceptable authentication method"},
+      {"http", "--user=pu", "--password=pw", "pu:bad@",
+       "HTTP/1.1 407 Proxy Authentication Required"},
+      {"socks5", "--refuse", "", "", "SOCKS5 reply 2, connection not allowed by ruleset"},
+      {"http", "--refuse", "", "", "HTTP/1.1 403 Forbidden"}};
+  dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
+  for (const std::vector<std::string>& r : refusals) {
+    NetworkServer proxy({r[0], dir().path(), r[1], r[2].empty() ? r[1] : r[2]});
+    ASSERT_NE(0, proxy.port) << proxy.error;
+    const std::string url = r[0] + "://" + r[3] + "127.0.0.1:" + std::to_string(proxy.port);
+    ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY, url.c_str()));
+    openLog();
+    EXPECT_EQ(-36, dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()));
+    EXPECT_TRUE(ftptest::logsInOrder(log(), {"Proxy refused: " + r[4] + "\r\n"})) << url;
+    EXPECT_EQ(0, dapGetInteger(0, DAP_GET_CONTROL_SOCKET));
+  }
+  const std::string unused = "socks5://127.0.0.1:" + std::to_string(ftptest::unusedLoopbackPort());
+  ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY, unused.c_str()));
+  EXPECT_EQ(-10061, dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()));
+
+  NetworkServer proxy({"socks5", dir().path()});
+  ASSERT_NE(0, proxy.port) << proxy.error;
+  ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY,
+                            ("socks5://127.0.0.1:" + std::to_string(proxy.port)).c_str()));
+  ASSERT_EQ(0, dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()));
+  openLog();
+  dapSetInteger(0, DAP_SET_PASSIVE, 0);
+  const uint32_t sentBefore = static_cast<uint32_t>(channel()->repliesOwed);
+  roundTrip(server.root(), DAP_ERR_CANNOT_COMPLY);
+  EXPECT_EQ(sentBefore, static_cast<uint32_t>(channel()->repliesOwed));
+  EXPECT_EQ(std::string::npos, log().find("S: ")) << log();
+  EXPECT_EQ(0, channel()->listenSocket);
+  dapSetInteger(0, DAP_SET_PASSIVE, 1);
+  roundTrip(server.root());
+  EXPECT_EQ(0, dapClose(0));
+}
+
+// TLS starts over the proxied connections, control and data, as over direct ones; vsftpd
+// requires each data connection to resume the control connection's session.
+TEST_F(Networks, TlsThroughSocks5) {
+  RealServer server(RealServerKind::VsftpdTls);
+  ASSERT_TRUE(server.ok()) << server.error();
+  NetworkServer proxy({"socks5", dir().path()});
+  ASSERT_NE(0, proxy.port) << proxy.error;
+  ASSERT_EQ(0, dapSetString(0, DAP_STR_PROXY,
+                            ("socks5://127.0.0.1:" + std::to_string(proxy.port)).c_str()));
+  ASSERT_EQ(0, dapSetString(0, DAP_STR_TLS_PIN, server.fingerprint().c_str()));
+  dapSetInteger(0, DAP_SET_TLS, 1);
+  dapSetInteger(0, DAP_SET_PASSIVE, 1);
+  dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
+  openLog();
+  ASSERT_EQ(0, dapConnect(0, "127.0.0.1", server.user().c_str(), server.password().c_str()));
+  EXPECT_EQ(1, dapGetInteger(0, DAP_GET_TLS_ACTIVE));
+  roundTrip(server.root());
+  EXPECT_EQ(0, dapClose(0));
+  EXPECT_TRUE(ftptest::logsInOrder(
+      log(), {"Proxy connected\r\n", "TLS: TLS", "Proxy connected\r\n", "TLS: TLS"}));
 }
 
 }  // namespace

@@ -11,10 +11,12 @@
 
 #include "dap32.h"
 #include "frame/channel.h"
+#include "frame/text.h"
 #include "net/net.h"
 #include "support/child_process.h"
 #include "support/library_fixture.h"
 #include "support/local_pair.h"
+#include "support/scripted_session.h"
 
 namespace {
 
@@ -159,6 +161,48 @@ TEST_F(ResolveConnect, DataConnectWithoutSocketsLeftReturnsInvalidSocket) {
   channel()->dataPort = 1;
   channel()->nextState = 901;
   expectInvalidSocketWithoutDescriptors(channel(), netConnectData, &Channel::dataSocket);
+}
+
+// ---- Address families ----
+
+TEST_F(ResolveConnect, FamilySettingRefusesWhatItCannotReach) {
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_ADDRESS_FAMILY, 3), DAP_ERR_CANNOT_COMPLY);
+  EXPECT_EQ(dapSetInteger(0, DAP_SET_ADDRESS_FAMILY, 2), 2);
+  EXPECT_EQ(dapConnect(0, "127.0.0.1", "u", "p"), -11004);  // no IPv6 address in it
+  EXPECT_EQ(dapGetInteger(0, DAP_GET_CONTROL_SOCKET), 0);
+  dapSetInteger(0, DAP_SET_ADDRESS_FAMILY, 0);
+  dapSetInteger(0, DAP_SET_SERVER_PORT, unusedLoopbackPort());
+  EXPECT_EQ(dapConnect(0, "[::1]", "u", "p"), -10061);  // a literal is taken at family 0
+}
+
+// Each address that fails is logged and the next one tried; the session goes on with the first
+// that connects. Here ::1, where nothing listens, comes before the server on 127.0.0.1.
+TEST_F(ResolveConnect, AddressesAreTriedInTurnUntilOneConnects) {
+  Script script;
+  script.greeting = {"220 hi\r\n"};
+  script.exchanges = {answer("USER u", "331 pw\r\n"), answer("PASS p", "230 ok\r\n")};
+  ScriptServer server(script);
+  openLog();
+  ASSERT_EQ(netParseIpv6("::1", &channel()->candidates[0]), 1);
+  channel()->candidates[1] = channel()->candidates[0];
+  channel()->candidates[1].family = kPlatFamilyV4;
+  memcpy(channel()->candidates[1].bytes, "\x7F\0\0\1", 4);
+  for (PlatAddress& candidate : channel()->candidates) candidate.port = server.port();
+  channel()->candidateCount = 2;
+  copyText(channel()->userName, "u", 1);
+  copyText(channel()->password, "p", 1);
+  channel()->deadlineTick = platTicks() + 5000;
+  ASSERT_EQ(netStartCandidate(channel()), 1);
+  channel()->nextState = 110;
+  int32_t step = 110;
+  for (int calls = 0; step > 0 && calls < 10000; ++calls) step = dapDriver(0);
+  EXPECT_EQ(step, 0);
+  EXPECT_TRUE(logsInOrder(
+      log(), {"ServerIP = ::1\r\n", "Cannot connect: -10061 Connection refused by remote host.\r\n",
+              "ServerIP = 127.0.0.1\r\n", "LocalIP=[127.0.0.1]\r\n", "R: 230"}));
+  char address[32];
+  EXPECT_EQ(dapGetString(0, DAP_STR_SERVER_IP, address, sizeof address), 9);
+  EXPECT_STREQ(address, "127.0.0.1");
 }
 
 }  // namespace

@@ -54,8 +54,12 @@ class TransferTest : public ScriptedSession {
     ScriptedSession::TearDown();
   }
 #endif
-  std::string file(const std::string& name) const { return dir().file(name); }
-  std::string local(const std::string& name) const { return fileBytes(file(name)); }
+  std::string file(const std::string& name) const {
+    return dir().file(name);
+  }
+  std::string local(const std::string& name) const {
+    return fileBytes(file(name));
+  }
 };
 
 TEST_F(TransferTest, PassiveDownloadConnectsToThePasvPortAndLogsTheDataPath) {
@@ -1154,5 +1158,126 @@ INSTANTIATE_TEST_SUITE_P(Transfer, TransferLeftoverTest,
                                            LeftoverCase{"ActiveThenPut", false, Next::Put},
                                            LeftoverCase{"ActiveThenList", false, Next::List}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- EPSV and EPRT ----
+
+Exchange epsv(std::string reply = "229 Entering Extended Passive Mode (|||{port}|)\r\n") {
+  return answer("EPSV", std::move(reply));
+}
+
+Exchange eprt(bool ipv6, std::string reply = "200 EPRT command successful\r\n") {
+  Exchange exchange =
+      answer(ipv6 ? R"(EPRT \|2\|::1\|[0-9]+\|)" : R"(EPRT \|1\|127\.0\.0\.1\|[0-9]+\|)",
+             std::move(reply));
+  exchange.pattern = true;
+  return exchange;
+}
+
+std::string eprtCommand(bool ipv6, uint16_t port) {
+  return std::string(ipv6 ? "EPRT |2|::1|" : "EPRT |1|127.0.0.1|") + std::to_string(port) + "|\r\n";
+}
+
+struct ExtendedCase {
+  const char* name;
+  bool ipv6;  // a server on ::1 gets EPSV and EPRT unasked
+  bool passive;
+  bool refused;  // the first EPSV or EPRT is refused: PASV or PORT from then on
+};
+
+void PrintTo(const ExtendedCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferExtendedTest : public TransferTest,
+                             public ::testing::WithParamInterface<ExtendedCase> {};
+
+TEST_P(TransferExtendedTest, DownloadsThenUploadsWithTheCommandsTheServerTakes) {
+  const ExtendedCase& c = GetParam();
+  const std::string bytes = binary(70000);
+  writeFile(file("up.bin"), bytes);
+  const auto setup = [&] {
+    if (c.refused) return c.passive ? pasv() : port();
+    return c.passive ? epsv() : eprt(c.ipv6);
+  };
+  std::vector<Exchange> exchanges;
+  if (c.refused) {
+    exchanges.push_back(c.passive ? answer("EPSV", "502 EPSV not implemented\r\n")
+                                  : eprt(c.ipv6, "500 'EPRT': command not understood\r\n"));
+  }
+  for (Exchange transfer : {retr("down.bin", bytes), stor("up.bin")}) {
+    exchanges.push_back(setup());
+    exchanges.push_back(transfer);
+  }
+  ASSERT_NO_FATAL_FAILURE(login(exchanges, c.ipv6));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, c.passive ? 1 : 0);
+  if (!c.ipv6) {
+    EXPECT_EQ(dapSetInteger(kChan, DAP_SET_EXTENDED, 1), 1);
+  }
+
+  EXPECT_EQ(dapGetFile(kChan, "down.bin"), 0);
+  EXPECT_EQ(dapPutFile(kChan, "up.bin"), 0);
+  EXPECT_EQ(local("down.bin"), bytes);
+  EXPECT_TRUE(server().received(exchanges.size() + 1) == bytes);
+  const uint16_t first = firstActivePort();
+  Strings expected;
+  if (c.refused) expected.push_back(c.passive ? "EPSV\r\n" : eprtCommand(c.ipv6, first));
+  for (uint16_t at = c.refused ? 1 : 0; at < (c.refused ? 3 : 2); ++at) {
+    const uint16_t port = static_cast<uint16_t>(first + at);
+    if (c.passive) expected.push_back(c.refused ? "PASV\r\n" : "EPSV\r\n");
+    if (!c.passive) expected.push_back(c.refused ? portCommand(port) : eprtCommand(c.ipv6, port));
+    expected.push_back(expected.size() < 3 ? "RETR down.bin\r\n" : "STOR up.bin\r\n");
+  }
+  EXPECT_EQ(commands(), expected);
+  const std::string text = log();
+  const std::string fallback = c.passive ? "EPSV refused (502): PASV from now on\r\n"
+                                         : "EPRT refused (500): PORT from now on\r\n";
+  EXPECT_EQ(occurrences(text, fallback), c.refused ? 1u : 0u);
+  if (c.ipv6) {
+    char address[64];
+    EXPECT_EQ(dapGetString(kChan, DAP_STR_SERVER_IP, address, sizeof address), 3);
+    EXPECT_STREQ(address, "::1");
+    EXPECT_TRUE(logsInOrder(text, {"ServerIP = ::1\r\n", "LocalIP=[::1]\r\n"}));
+    EXPECT_EQ(c.passive, text.find("Binding ::1 to port ") == std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, TransferExtendedTest,
+                         ::testing::Values(ExtendedCase{"Epsv", false, true, false},
+                                           ExtendedCase{"Eprt", false, false, false},
+                                           ExtendedCase{"EpsvRefusedThenPasv", false, true, true},
+                                           ExtendedCase{"EprtRefusedThenPort", false, false, true},
+                                           ExtendedCase{"Ipv6Epsv", true, true, false},
+                                           ExtendedCase{"Ipv6Eprt", true, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// PASV cannot carry an IPv6 address: a server on ::1 that refuses EPSV has no fallback.
+TEST_F(TransferTest, Ipv6ServerThatRefusesEpsvFails) {
+  ASSERT_NO_FATAL_FAILURE(login({answer("EPSV", "502 EPSV not implemented\r\n")}, true));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  EXPECT_EQ(dapGetFile(kChan, "x.bin"), DAP_ERR_SERVER_REFUSED);
+  EXPECT_EQ(commands(), (Strings{"EPSV\r\n"}));
+}
+
+// Each malformed 229 ends its download with -30 before RETR, as a PASV reply without a port does.
+TEST_F(TransferTest, MalformedExtendedPassiveRepliesAreMinus30) {
+  const Strings replies = {"229 Entering Extended Passive Mode (|||0|)\r\n",
+                           "229 Entering Extended Passive Mode (|||65536|)\r\n",
+                           "229 Entering Extended Passive Mode (||{port}|)\r\n",
+                           "229 Entering Extended Passive Mode\r\n",
+                           "229 Entering Extended Passive Mode (|||{port})\r\n",
+                           "229 (|||\r\n",
+                           "229 Entering Extended Passive Mode (|||{port}\r\n",
+                           "227 Entering Passive Mode ({h1},{h2},{h3},{h4},{p1},{p2})\r\n"};
+  std::vector<Exchange> exchanges;
+  for (const std::string& reply : replies) exchanges.push_back(epsv(reply));
+  ASSERT_NO_FATAL_FAILURE(login(exchanges));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  dapSetInteger(kChan, DAP_SET_EXTENDED, 1);
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(dapGetFile(kChan, "x.bin"), DAP_ERR_NO_PASV_PORT) << reply;
+  }
+  EXPECT_EQ(commands(), Strings(replies.size(), "EPSV\r\n"));
+  EXPECT_EQ(occurrences(log(), "Response=[229"), replies.size() - 1);
+}
 
 }  // namespace

@@ -126,6 +126,12 @@ namespace Dap32
         public const int DAP_ERR_TLS_REFUSED = -34;
         /// <summary>"TLS is not available." The TLS library could not be loaded.</summary>
         public const int DAP_ERR_TLS_UNAVAILABLE = -35;
+        /// <summary>
+        /// "Proxy refused the connection." The proxy refused: a SOCKS5 reply code, an HTTP status
+        /// other than 2xx, no acceptable authentication, or wrong credentials; the debug log gives
+        /// the proxy's reason.
+        /// </summary>
+        public const int DAP_ERR_PROXY_REFUSED = -36;
 
         // dapGetInteger codes
         /// <summary>Driver calls that ran a state.</summary>
@@ -258,11 +264,28 @@ namespace Dap32
         /// printable ASCII. Only bit 0 counts. Default 0; this channel.
         /// </summary>
         public const int DAP_SET_UTF8 = 19;
+        /// <summary>
+        /// 1: data connections use EPSV and EPRT (RFC 2428); a server that answers either with 500,
+        /// 501 or 502 gets PASV and PORT for the rest of the session, logged once. 0: PASV and
+        /// PORT, except on a control connection over IPv6, which always uses EPSV and EPRT. Only
+        /// bit 0 counts. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_EXTENDED = 20;
+        /// <summary>
+        /// 0: server and proxy names resolve to IPv4, and literal IPv6 addresses (::1, [::1],
+        /// fe80::1%2) are taken too; 1: names resolve to both families and each address is tried in
+        /// the resolver's order until one connects, all within the connect time-out (each failure
+        /// logged, the last one's code returned); 2: IPv6 only. Any other value: -6, nothing
+        /// changed. Set before dapConnect. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_ADDRESS_FAMILY = 21;
 
         // dapGetString and dapSetString codes
         /// <summary>
-        /// The server's IPv4 address as dotted text (0.0.0.0 before the first connection); needs a
-        /// buffer of 17 bytes or more.
+        /// The address the control connection is connected to (the proxy's when one is used): an
+        /// IPv4 address as dotted text (0.0.0.0 before the first connection), needing a buffer of
+        /// 17 bytes or more; an IPv6 one as RFC 5952 writes it, needing a buffer longer than the
+        /// text.
         /// </summary>
         public const int DAP_STR_SERVER_IP = 19;
         /// <summary>
@@ -298,6 +321,16 @@ namespace Dap32
         /// empty when it is not in TLS.
         /// </summary>
         public const int DAP_STR_TLS_SESSION = 25;
+        /// <summary>
+        /// The proxy for the control connection and every passive data connection:
+        /// socks5://[user:password@]host:port (SOCKS5, the server's name sent for the proxy to
+        /// resolve; user and password by RFC 1929) or http://[user:password@]host:port (HTTP
+        /// CONNECT, Basic authentication); %XX escapes in user and password. Empty or NULL: direct.
+        /// 0 when stored, -6 for a text that cannot be read (nothing changed). dapGetString reads
+        /// it back with the password as ****. An active transfer through a proxy fails with -6
+        /// before anything is sent.
+        /// </summary>
+        public const int DAP_STR_PROXY = 26;
 
         // dapGetList types
         /// <summary>
@@ -555,10 +588,10 @@ namespace Dap32
         {
             switch (code)
             {
-                case -1: case -13: case -32: case -33: case -35: case -10050:
-                case -10051: case -10052: case -10053: case -10054: case -10057: case -10058:
-                case -10061: case -10064: case -10065: case -11001: case -11002: case -11003:
-                case -11004:
+                case -1: case -13: case -32: case -33: case -35: case -36:
+                case -10050: case -10051: case -10052: case -10053: case -10054: case -10057:
+                case -10058: case -10061: case -10064: case -10065: case -11001: case -11002:
+                case -11003: case -11004:
                     return ErrorKind.Connect;
                 case -9: case -18: case -31: case -34:
                     return ErrorKind.Server;
@@ -593,6 +626,8 @@ namespace Dap32
                 case DAP_SET_TLS_DATA: return 1;
                 case DAP_SET_RESUME: return 0;
                 case DAP_SET_UTF8: return 0;
+                case DAP_SET_EXTENDED: return 0;
+                case DAP_SET_ADDRESS_FAMILY: return 0;
                 default: return -1;
             }
         }
@@ -635,6 +670,7 @@ namespace Dap32
                 case -33: return "Server certificate rejected.";
                 case -34: return "Server refused TLS.";
                 case -35: return "TLS is not available.";
+                case -36: return "Proxy refused the connection.";
                 case -10004: return "Interrupted system call.";
                 case -10009: return "Bad file number.";
                 case -10013: return "Access denied.";

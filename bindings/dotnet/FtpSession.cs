@@ -82,6 +82,9 @@ namespace Dap32
         public Dictionary<string, string> Facts { get; internal set; }
     }
 
+    /// <summary>The addresses a host name resolves to (DAP_SET_ADDRESS_FAMILY).</summary>
+    public enum FtpIpVersion { IPv4 = 0, Any = 1, IPv6 = 2 }
+
     /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server must be
     /// at most 128 bytes without control characters: the host, user and password printable
     /// ASCII, file and directory names UTF-8 (printable ASCII when Utf8 is false); others raise
@@ -125,6 +128,14 @@ namespace Dap32
         /// library (DAP_SET_UTF8), which sends OPTS UTF8 ON after the login. False keeps them
         /// printable ASCII.</summary>
         public bool Utf8 = true;
+        /// <summary>EPSV and EPRT (the default), with PASV and PORT for a server that refuses
+        /// them.</summary>
+        public bool ExtendedPassive = true;
+        /// <summary>IPv4 (the default; IPv6 literals are taken too), Any or IPv6.</summary>
+        public FtpIpVersion IpVersion = FtpIpVersion.IPv4;
+        /// <summary>"socks5://[user:password@]host:port" or "http://..."; null: direct. Active
+        /// mode cannot go through a proxy.</summary>
+        public string Proxy;
 
         public bool IsConnected { get { return channel >= 0; } }
 
@@ -140,6 +151,10 @@ namespace Dap32
             Native.dapSetInteger(channel, Native.DAP_SET_SERVER_PORT, port);
             Native.dapSetInteger(channel, Native.DAP_SET_PASSIVE, Passive ? 1 : 0);
             Native.dapSetInteger(channel, Native.DAP_SET_UTF8, Utf8 ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_EXTENDED, ExtendedPassive ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_ADDRESS_FAMILY, (int)IpVersion);
+            if (Native.dapSetString(channel, Native.DAP_STR_PROXY, Proxy ?? "") < 0)
+                throw new ArgumentException("the proxy cannot be read: " + Proxy);
             Check(Native.dapConnect(channel, server, login, secret));
             if (Binary)
                 Check(Native.dapSetMode(channel, 'B'));

@@ -60,6 +60,7 @@ const
   DAP_ERR_TLS_CERTIFICATE = -33;
   DAP_ERR_TLS_REFUSED = -34;
   DAP_ERR_TLS_UNAVAILABLE = -35;
+  DAP_ERR_PROXY_REFUSED = -36;
 
   { dapGetInteger codes }
   DAP_GET_STEP_COUNT = 2;
@@ -95,6 +96,8 @@ const
   DAP_SET_TLS_DATA = 17;
   DAP_SET_RESUME = 18;
   DAP_SET_UTF8 = 19;
+  DAP_SET_EXTENDED = 20;
+  DAP_SET_ADDRESS_FAMILY = 21;
 
   { dapGetString and dapSetString codes }
   DAP_STR_SERVER_IP = 19;
@@ -104,6 +107,7 @@ const
   DAP_STR_TLS_CA_FILE = 23;
   DAP_STR_TLS_PEER_FINGERPRINT = 24;
   DAP_STR_TLS_SESSION = 25;
+  DAP_STR_PROXY = 26;
 
   { dapGetList types }
   DAP_LIST_FULL = 0;
@@ -243,7 +247,7 @@ implementation
 function Dap32ErrorKind(Code: Integer): TDap32ErrorKind;
 begin
   case Code of
-    -1, -13, -32, -33, -35, -10050, -10051, -10052, -10053, -10054, -10057, -10058, -10061,
+    -1, -13, -32, -33, -35, -36, -10050, -10051, -10052, -10053, -10054, -10057, -10058, -10061,
     -10064, -10065, -11001, -11002, -11003, -11004:
       Result := dekConnect;
     -9, -18, -31, -34:
@@ -276,6 +280,8 @@ begin
     DAP_SET_TLS_DATA: Result := 1;
     DAP_SET_RESUME: Result := 0;
     DAP_SET_UTF8: Result := 0;
+    DAP_SET_EXTENDED: Result := 0;
+    DAP_SET_ADDRESS_FAMILY: Result := 0;
   else
     Result := -1;
   end;
@@ -321,6 +327,7 @@ begin
     -33: Result := 'Server certificate rejected.';
     -34: Result := 'Server refused TLS.';
     -35: Result := 'TLS is not available.';
+    -36: Result := 'Proxy refused the connection.';
     -10004: Result := 'Interrupted system call.';
     -10009: Result := 'Bad file number.';
     -10013: Result := 'Access denied.';

@@ -44,6 +44,8 @@ type
 
   { The library's pace: the fast settings of README.md's "Speed" section, or its own defaults. }
   TDap32Pace = (dpFast, dpOriginal);
+  { The addresses a host name resolves to: DAP_SET_ADDRESS_FAMILY 0, 1 and 2. }
+  TDap32IpVersion = (ivIPv4, ivAny, ivIPv6);
 
   { An entry of an MLSD listing: its name and the facts type, size, modify, perm and unique
     (Size -1 and Modified 0, in UTC, when the server gave none). }
@@ -70,6 +72,11 @@ type
   public
     Passive: Boolean;  { PASV data connections (the default); False for PORT }
     Binary: Boolean;   { TYPE I after the login (the default) }
+    { EPSV and EPRT (the default), with PASV and PORT for a server that refuses them }
+    ExtendedPassive: Boolean;
+    IpVersion: TDap32IpVersion;  { ivIPv4 (the default; IPv6 literals too), ivAny or ivIPv6 }
+    { 'socks5://[user:password@]host:port' or 'http://...'; empty: direct. No active mode. }
+    Proxy: string;
     LogFile: string;   { the channel's debug log, opened by Connect }
     { dpFast (the default) or dpOriginal, set when the first session connects. It applies to
       every channel: sessions open at the same time must agree on it, or Connect raises. }
@@ -410,6 +417,8 @@ begin
   Passive := True;
   Binary := True;
   Utf8 := True;
+  ExtendedPassive := True;
+  IpVersion := ivIPv4;
   Pace := dpFast;
 end;
 
@@ -453,6 +462,10 @@ begin
   dapSetInteger(FChannel, DAP_SET_SERVER_PORT, Port);
   dapSetInteger(FChannel, DAP_SET_PASSIVE, Ord(Passive));
   dapSetInteger(FChannel, DAP_SET_UTF8, Ord(Utf8));
+  dapSetInteger(FChannel, DAP_SET_EXTENDED, Ord(ExtendedPassive));
+  dapSetInteger(FChannel, DAP_SET_ADDRESS_FAMILY, Ord(IpVersion));
+  if dapSetString(FChannel, DAP_STR_PROXY, PAnsiChar(AnsiString(Proxy))) < 0 then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'the proxy cannot be read: ' + Proxy);
   Check(dapConnect(FChannel, PAnsiChar(Server), PAnsiChar(Login), PAnsiChar(Secret)));
   if Binary then
     Check(dapSetMode(FChannel, Ord('B')));

@@ -43,6 +43,7 @@ Public Const DAP_ERR_TLS_HANDSHAKE As Long = -32
 Public Const DAP_ERR_TLS_CERTIFICATE As Long = -33
 Public Const DAP_ERR_TLS_REFUSED As Long = -34
 Public Const DAP_ERR_TLS_UNAVAILABLE As Long = -35
+Public Const DAP_ERR_PROXY_REFUSED As Long = -36
 
 ' dapGetInteger codes
 Public Const DAP_GET_STEP_COUNT As Long = 2
@@ -78,6 +79,8 @@ Public Const DAP_SET_TLS_VERIFY As Long = 16
 Public Const DAP_SET_TLS_DATA As Long = 17
 Public Const DAP_SET_RESUME As Long = 18
 Public Const DAP_SET_UTF8 As Long = 19
+Public Const DAP_SET_EXTENDED As Long = 20
+Public Const DAP_SET_ADDRESS_FAMILY As Long = 21
 
 ' dapGetString and dapSetString codes
 Public Const DAP_STR_SERVER_IP As Long = 19
@@ -87,6 +90,7 @@ Public Const DAP_STR_TLS_PIN As Long = 22
 Public Const DAP_STR_TLS_CA_FILE As Long = 23
 Public Const DAP_STR_TLS_PEER_FINGERPRINT As Long = 24
 Public Const DAP_STR_TLS_SESSION As Long = 25
+Public Const DAP_STR_PROXY As Long = 26
 
 ' dapGetList types
 Public Const DAP_LIST_FULL As Long = 0

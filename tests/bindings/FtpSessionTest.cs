@@ -183,6 +183,17 @@ static class FtpSessionTest
         Check(Native.dapExtract("a b\r\nc  d\r\n", 1, 2, text, 63) == 1 && text[0] == 'd' &&
               text[1] == 0, "dapExtract picks field 2 of line 1");
 
+        // EPSV is the sessions' default (every session above used it); a proxy must be readable.
+        using (var ftp = new FtpSession { Proxy = "ftp://nowhere:21" })
+            Check(Expect<ArgumentException>(() => ftp.Connect("127.0.0.1", "u", "p", port)) != null,
+                  "a proxy that cannot be read throws ArgumentException");
+        using (var ftp = new FtpSession { IpVersion = FtpIpVersion.Any })
+        {
+            ftp.Connect("localhost", Environment.GetEnvironmentVariable("DAP32_TEST_USER"),
+                        Environment.GetEnvironmentVariable("DAP32_TEST_PASSWORD"), port);
+            Check(ftp.GetWorkingDirectory() == "/", "IpVersion Any connects to localhost");
+        }
+
         Console.WriteLine(passed + " passed, " + failed + " failed");
         return failed == 0 ? 0 : 1;
     }

@@ -5,6 +5,7 @@ import datetime
 import gc
 import os
 import socket
+import subprocess
 import threading
 import unittest
 
@@ -38,7 +39,8 @@ def scripted_server(end_of_retr):
           verb = line.split()[0].upper()
           port = data.getsockname()[1]
           reply = {b'USER': b'331 password', b'PASS': b'230 in', b'RETR': b'150 data',
-                   b'PASV': b'227 Entering Passive Mode (127,0,0,1,%d,%d)' % divmod(port, 256)}
+                   b'PASV': b'227 Entering Passive Mode (127,0,0,1,%d,%d)' % divmod(port, 256),
+                   b'EPSV': b'229 Entering Extended Passive Mode (|||%d|)' % port}
           connection.sendall(reply.get(verb, b'200 ok') + b'\r\n')
           if verb == b'RETR':
             with data.accept()[0] as stream:
@@ -144,6 +146,26 @@ class SessionTest(unittest.TestCase):
       with open(ftp.get(name, WORK), 'rb') as named:
         self.assertEqual(named.read(), data)
       ftp.delete(name)
+
+  def test_networks(self):
+    for options in ({'proxy': 'ftp://nowhere:21'}, {'family': 'ipx'}):
+      with self.assertRaises(ValueError):
+        session(**options)
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support',
+                          'serve_networks.py')
+    with subprocess.Popen(['/usr/bin/python3', script, 'socks5', WORK], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE) as proxy:
+      port = int(proxy.stdout.readline().split()[1])
+      log = os.path.join(WORK, 'networks.log')
+      with dap32.Session('localhost', USER, PASSWORD, port=PORT, family='any', log=log,
+                         proxy='socks5://127.0.0.1:%d' % port) as ftp:
+        self.assertIn('/', ftp.pwd())
+        ftp.nlst()
+      proxy.stdin.close()
+    with open(log, encoding='latin-1') as text:
+      logged = text.read()
+    self.assertIn('Proxy connected', logged)
+    self.assertIn('S: EPSV', logged)
 
   def test_failures_of_a_transfer_and_of_the_connection(self):
     for code, kind in ((-31, dap32.ServerError), (-1, ConnectionError),

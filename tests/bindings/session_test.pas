@@ -278,6 +278,24 @@ begin
         'a refused connection raises EDap32Connect');
   end;
 
+  { EPSV is the sessions' default (every session above used it); a proxy must be readable. }
+  Ftp := TDap32Ftp.Create;
+  Ftp.Proxy := 'ftp://nowhere:21';
+  try
+    Ftp.Connect('127.0.0.1', 'u', 'p', Port);
+    Check(False, 'a proxy that cannot be read raises');
+  except
+    on E: EDap32 do
+      Check(E.Code = DAP_ERR_CANNOT_COMPLY, 'a proxy that cannot be read raises -6');
+  end;
+  Ftp.Free;
+  Ftp := TDap32Ftp.Create;
+  Ftp.IpVersion := ivAny;
+  Ftp.Connect('localhost', GetEnvironmentVariable('DAP32_TEST_USER'),
+    GetEnvironmentVariable('DAP32_TEST_PASSWORD'), Port);
+  Check(Ftp.RetrieveCurrentDir = '/', 'ivAny connects to localhost');
+  Ftp.Free;
+
   WriteLn(Passed, ' passed, ', Failed, ' failed');
   if Failed > 0 then
     Halt(1);

@@ -54,14 +54,17 @@ stop_servers() {
   done
 }
 
+# start_server KIND runs serve_ftp.py KIND ROOT; start_server NAME SCRIPT KIND [ARGS...] runs
+# tests/support/SCRIPT KIND ROOT ARGS... (serve_networks.py) under the name NAME.
 start_server() {
   local kind=$1 root="$scratch/root-$1" fifo="$scratch/$1.stdin" out="$scratch/logs/$1.out"
-  local line="" i fd
+  local line="" i fd script="$top/tests/support/serve_ftp.py" argv=("$1")
+  [ $# -gt 1 ] && script="$top/tests/support/$2" argv=("${@:3}")
   mkdir -p "$scratch/logs"
   rm -rf "$root" "$fifo"
   mkdir -p "$root"
   mkfifo "$fifo"
-  "$python" "$top/tests/support/serve_ftp.py" "$kind" "$root" <"$fifo" >"$out" \
+  "$python" "$script" "${argv[0]}" "$root" "${argv[@]:1}" <"$fifo" >"$out" \
     2>"$scratch/logs/$1.err" &
   server_pid[$kind]=$!
   # Holding the write end open keeps the server running; closing it stops the server.

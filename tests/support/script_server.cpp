@@ -16,6 +16,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 namespace {
 using NativeSocket = SOCKET;
@@ -157,9 +158,23 @@ sockaddr_in socketAddress(TestSocket::Address address, uint16_t port) {
   return result;
 }
 
-NativeSocket openStreamSocket() {
+NativeSocket openStreamSocket(bool ipv6) {
   startSockets();
-  return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+// 127.0.0.1 or ::1 (or another IPv4 address) at port, with its length.
+int loopbackAddress(bool ipv6, TestSocket::Address address, uint16_t port, sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  if (!ipv6) {
+    *reinterpret_cast<sockaddr_in*>(out) = socketAddress(address, port);
+    return sizeof(sockaddr_in);
+  }
+  sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(port);
+  v6->sin6_addr = in6addr_loopback;
+  return sizeof(sockaddr_in6);
 }
 
 bool isOpen(NativeSocket s) {
@@ -196,12 +211,13 @@ TestSocket& TestSocket::operator=(TestSocket&& other) noexcept {
   return *this;
 }
 
-TestSocket TestSocket::listen() {
-  const NativeSocket s = openStreamSocket();
+TestSocket TestSocket::listen(bool ipv6) {
+  const NativeSocket s = openStreamSocket(ipv6);
   if (!isOpen(s)) return {};
   TestSocket result(static_cast<std::intptr_t>(s));
-  const sockaddr_in local = socketAddress(kLoopback, 0);
-  if (!prepare(s) || bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+  sockaddr_storage local;
+  const int length = loopbackAddress(ipv6, kLoopback, 0, &local);
+  if (!prepare(s) || bind(s, reinterpret_cast<const sockaddr*>(&local), length) != 0 ||
       ::listen(s, 8) != 0) {
     return {};
   }
@@ -209,14 +225,15 @@ TestSocket TestSocket::listen() {
 }
 
 TestSocket TestSocket::connect(uint16_t port, int timeoutMs, const std::atomic<bool>* cancel,
-                               Address address) {
+                               Address address, bool ipv6) {
   const int64_t deadlineMs = nowMs() + timeoutMs;
-  const NativeSocket s = openStreamSocket();
+  const NativeSocket s = openStreamSocket(ipv6);
   if (!isOpen(s)) return {};
   TestSocket result(static_cast<std::intptr_t>(s));
   if (!prepare(s)) return {};
-  const sockaddr_in remote = socketAddress(address, port);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) return result;
+  sockaddr_storage remote;
+  const int remoteLength = loopbackAddress(ipv6, address, port, &remote);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&remote), remoteLength) == 0) return result;
   if (!lastCallWouldBlock() || waitReady(s, true, deadlineMs, cancel) != Wait::Ready) return {};
   int error = 0;
   AddressLength length = sizeof error;
@@ -241,12 +258,13 @@ TestSocket TestSocket::accept(int timeoutMs, const std::atomic<bool>* cancel) {
   }
 }
 
+// sin_port and sin6_port sit at the same place.
 uint16_t TestSocket::localPort() const {
-  sockaddr_in local{};
+  sockaddr_storage local{};
   AddressLength length = sizeof local;
   if (!valid() || getsockname(nativeOf(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0)
     return 0;
-  return ntohs(local.sin_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
 }
 
 void TestSocket::close() {
@@ -376,6 +394,7 @@ std::optional<unsigned> decimal(const std::string& text, unsigned max) {
 struct Endpoint {
   TestSocket::Address address;
   uint16_t port;
+  bool ipv6 = false;  // ::1, the only IPv6 address a test server talks to
 };
 
 std::optional<Endpoint> parsePort(const std::string& line) {
@@ -392,15 +411,19 @@ std::optional<Endpoint> parsePort(const std::string& line) {
                   static_cast<uint16_t>(values[4] << 8 | values[5])};
 }
 
-// EPRT |1|127.0.0.1|50000|
+// EPRT |1|127.0.0.1|50000| or EPRT |2|::1|50000|
 std::optional<Endpoint> parseEprt(const std::string& line) {
   const std::string argument = line.substr(line.find(' ') + 1);
   if (argument.empty()) return std::nullopt;
   const std::vector<std::string> fields = split(argument, argument[0]);
-  if (fields.size() != 5 || fields[1] != "1" || !fields[4].empty()) return std::nullopt;
-  const std::vector<std::string> octets = split(fields[2], '.');
+  if (fields.size() != 5 || !fields[4].empty()) return std::nullopt;
   const auto port = decimal(fields[3], 65535);
-  if (octets.size() != 4 || !port || *port == 0) return std::nullopt;
+  if (!port || *port == 0) return std::nullopt;
+  if (fields[1] == "2" && fields[2] == "::1") {
+    return Endpoint{{}, static_cast<uint16_t>(*port), true};
+  }
+  const std::vector<std::string> octets = split(fields[2], '.');
+  if (fields[1] != "1" || octets.size() != 4) return std::nullopt;
   Endpoint endpoint{{}, static_cast<uint16_t>(*port)};
   for (size_t i = 0; i < 4; ++i) {
     const auto octet = decimal(octets[i], 255);
@@ -583,7 +606,7 @@ bool ScriptServer::State::playExchange(size_t index, const std::string& command)
   const std::string verb = verbOf(command);
   if (verb == "PASV" || verb == "EPSV") {
     // Listening before the reply is sent, so a client that connects at once finds the port.
-    passiveListener = TestSocket::listen();
+    passiveListener = TestSocket::listen(script.ipv6);
     if (!passiveListener.valid()) fail("cannot open a passive data listener");
     dataSetup = DataSetup::Passive;
     reply = withPassivePort(std::move(reply), passiveListener.localPort());
@@ -600,7 +623,7 @@ bool ScriptServer::State::playExchange(size_t index, const std::string& command)
                             script.exchanges[index + 1].activeConnect == ActiveConnect::AtPort;
     if (connectNow) {
       connectedAtPort = TestSocket::connect(activeEndpoint.port, script.ioTimeoutMs, &stopping,
-                                            activeEndpoint.address);
+                                            activeEndpoint.address, activeEndpoint.ipv6);
     }
   }
   if (exchange.data == Data::None) return writeChunks(reply, exchange.chunkPauseMs);
@@ -637,7 +660,7 @@ bool ScriptServer::State::playData(size_t index, const std::vector<std::string>&
     if (exchange.activeConnect == ActiveConnect::Never) return sendReply();
     if (exchange.activeConnect == ActiveConnect::AfterReply && !sendReply()) return false;
     data = TestSocket::connect(activeEndpoint.port, script.ioTimeoutMs, &stopping,
-                               activeEndpoint.address);
+                               activeEndpoint.address, activeEndpoint.ipv6);
     if (!data.valid()) return dataFailed("active data connection failed");
   }
   if (!replied && !sendReply()) return false;
@@ -681,9 +704,9 @@ bool ScriptServer::State::collect(size_t index, TestSocket& data) {
 
 ScriptServer::ScriptServer(Script script) : state_(std::make_unique<State>(std::move(script))) {
   State& state = *state_;
-  state.listener = TestSocket::listen();
+  state.listener = TestSocket::listen(state.script.ipv6);
   state.port = state.listener.localPort();
-  if (!state.listener.valid()) state.fail("cannot listen on 127.0.0.1");
+  if (!state.listener.valid()) state.fail("cannot listen on the loopback address");
   state.thread = std::thread([&state] { state.run(); });
 }
 

@@ -1,4 +1,4 @@
-// A scripted FTP server for protocol tests. It listens on 127.0.0.1, accepts one control
+// A scripted FTP server for protocol tests. It listens on 127.0.0.1 (or ::1), accepts one control
 // connection and plays a fixed script, recording every command byte for byte, so a test can
 // both provoke an exact server behaviour and assert the exact exchange the client produced.
 #pragma once
@@ -55,6 +55,7 @@ struct Script {
   int greetingPauseMs = 0;
   std::vector<Exchange> exchanges;
   int ioTimeoutMs = 10000;  // bounds every single wait inside the server
+  bool ipv6 = false;        // listen on ::1, passive data too; EPRT then names ::1
 };
 
 // Replies of a PASV or EPSV exchange may use {h1}..{h4} (127,0,0,1), {p1} {p2} (high and low
@@ -96,9 +97,10 @@ class TestSocket {
   TestSocket(const TestSocket&) = delete;
   TestSocket& operator=(const TestSocket&) = delete;
 
-  static TestSocket listen();  // on 127.0.0.1, free port; invalid on failure
+  static TestSocket listen(bool ipv6 = false);  // on 127.0.0.1 or ::1, free port; else invalid
+  // To address, or to ::1 when ipv6 is set.
   static TestSocket connect(uint16_t port, int timeoutMs, const std::atomic<bool>* cancel = nullptr,
-                            Address address = kLoopback);
+                            Address address = kLoopback, bool ipv6 = false);
   TestSocket accept(int timeoutMs, const std::atomic<bool>* cancel = nullptr);
 
   bool valid() const { return handle_ != -1; }

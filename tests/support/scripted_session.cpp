@@ -85,14 +85,15 @@ void ScriptedSession::TearDown() {
   LibraryFixture::TearDown();
 }
 
-void ScriptedSession::login(std::vector<Exchange> exchanges) {
+void ScriptedSession::login(std::vector<Exchange> exchanges, bool ipv6) {
   Script script;
+  script.ipv6 = ipv6;
   script.greeting = {"220 hi\r\n"};
   script.exchanges = {answer("USER u", "331 pw\r\n"), answer("PASS p", "230 ok\r\n")};
   script.exchanges.insert(script.exchanges.end(), exchanges.begin(), exchanges.end());
   server_ = std::make_unique<ScriptServer>(std::move(script));
   dapSetInteger(kChan, DAP_SET_SERVER_PORT, server_->port());
-  ASSERT_EQ(dapConnect(kChan, "127.0.0.1", "u", "p"), 0);
+  ASSERT_EQ(dapConnect(kChan, ipv6 ? "::1" : "127.0.0.1", "u", "p"), 0);
 }
 
 Strings ScriptedSession::commands() const {

@@ -2,8 +2,9 @@
 // use it: no import library, every entry point found by its exported name.
 //
 // Usage: dll_session_test.exe DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD
-//        WORKDIR
-// A port of 0 skips that server. Prints "ok ..." or "FAIL ..." per check and a closing
+//        WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT]
+// A port of 0 skips that server. The last two add an IPv6 session with pyftpdlib on ::1, a
+// session by name with either family, and one through a SOCKS5 proxy to PYFTPDLIB_PORT. Prints "ok ..." or "FAIL ..." per check and a closing
 // "N passed, M failed" line; exits 0 only when nothing failed.
 
 // winsock2.h first: windows.h would otherwise bring in the older winsock.h.
@@ -468,8 +469,65 @@ void wrongPassword(const std::string& label, uint16_t port, const std::string& u
 
 }  // namespace
 
+// EPSV then EPRT on ::1, whose addresses come from WS2_32; "localhost" at family 1, resolved
+// by WS2_32's getaddrinfo; then a passive session through the SOCKS5 proxy, which resolves the
+// server's name itself.
+void networks(uint16_t ipv6Port, uint16_t socksPort, uint16_t port, const std::string& user,
+              const std::string& password, const std::string& work, const std::string& variant) {
+  const int32_t chan = sessionChannel;
+  std::vector<unsigned char> data(150000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 13 + 7);
+  struct Leg {
+    const char* label;
+    const char* host;
+    uint16_t port;
+    int32_t family;
+    std::string proxy;
+  };
+  const Leg legs[] = {{"ipv6", "::1", ipv6Port, 0, ""},
+                      {"either", "localhost", port, 1, ""},
+                      {"socks5", "localhost", port, 0,
+                       "socks5://127.0.0.1:" + std::to_string(socksPort)}};
+  for (const Leg& leg : legs) {
+    std::string base = work + "\\" + variant + "-" + leg.label;
+    CreateDirectoryA(base.c_str(), nullptr);
+    CreateDirectoryA((base + "\\up").c_str(), nullptr);
+    CreateDirectoryA((base + "\\down").c_str(), nullptr);
+    api.setString(chan, DAP_STR_LOG_OPEN, (base + "\\session.log").c_str());
+    api.setInteger(chan, DAP_SET_SERVER_PORT, leg.port);
+    api.setInteger(chan, DAP_SET_ADDRESS_FAMILY, leg.family);
+    expectEqual(api.setString(chan, DAP_STR_PROXY, leg.proxy.c_str()), 0, "dapSetString proxy");
+    api.setInteger(chan, DAP_SET_EXTENDED, 1);
+    if (!expectEqual(api.connect(chan, leg.host, user.c_str(), password.c_str()), 0,
+                     std::string("dapConnect ") + leg.label + " " + leg.host)) {
+      api.close(chan);
+      continue;
+    }
+    expectEqual(api.setMode(chan, 'B'), 0, std::string("dapSetMode B ") + leg.label);
+    char address[64] = "";
+    api.getString(chan, DAP_STR_SERVER_IP, address, sizeof address);
+    check(std::string(address) == (leg.family == 0 && leg.proxy.empty() ? "::1" : "127.0.0.1"),
+          std::string("dapGetString server address ") + leg.label + ": " + address);
+    for (int32_t passive : {1, 0}) {
+      if (!leg.proxy.empty() && passive == 0) {
+        api.setInteger(chan, DAP_SET_PASSIVE, 0);
+        expectEqual(api.getFile(chan, "nothing.bin"), DAP_ERR_CANNOT_COMPLY,
+                    "active mode through a proxy");
+        continue;
+      }
+      api.setInteger(chan, DAP_SET_PASSIVE, passive);
+      transfer(chan, base + "\\up", base + "\\down", std::string(leg.label) + ".bin", data,
+               std::string(leg.label) + (passive ? " EPSV" : " EPRT"));
+    }
+    expectEqual(api.close(chan), 0, std::string("dapClose ") + leg.label);
+  }
+  api.setString(chan, DAP_STR_PROXY, "");
+  api.setInteger(chan, DAP_SET_ADDRESS_FAMILY, 0);
+  api.setInteger(chan, DAP_SET_EXTENDED, 0);
+}
+
 int main(int argc, char** argv) {
-  if (argc != 8) {
+  if (argc != 8 && argc != 10) {
     std::fprintf(stderr,
                  "usage: %s DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
                  "WORKDIR\n",
@@ -509,6 +567,11 @@ int main(int argc, char** argv) {
       scope = "[" + variant + "/" + labels[i] + "]";
       session(labels[i], ports[i], user, password, work, variant);
       wrongPassword(variant + "/" + labels[i], ports[i], user, password);
+    }
+    if (argc == 10 && ports[0] != 0) {
+      scope = "[" + variant + "/networks]";
+      networks(static_cast<uint16_t>(std::atoi(argv[8])), static_cast<uint16_t>(std::atoi(argv[9])),
+               ports[0], user, password, work, variant);
     }
 
     scope = "[" + variant + "]";

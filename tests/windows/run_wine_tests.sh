@@ -87,6 +87,8 @@ trap 'exit 130' INT TERM
 echo "== servers"
 start_server pyftpdlib
 start_server vsftpd
+start_server pyftpdlib6 serve_networks.py ftp --host ::1
+start_server socks5 serve_networks.py socks5
 
 # --- Sessions under wine --------------------------------------------------------------------
 for variant in $variants; do
@@ -95,6 +97,8 @@ for variant in $variants; do
     [ -n "${server_port[$kind]:-}" ] || continue
     ports="${server_port[$kind]} 0"
     [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
+    networks=
+    [ "$kind" = pyftpdlib ] && networks="${server_port[pyftpdlib6]:-0} ${server_port[socks5]:-0}"
     work="$scratch/work-$variant-$kind"
     rm -rf "$work"
     mkdir -p "$work"
@@ -102,7 +106,7 @@ for variant in $variants; do
     echo "== $variant DLL against $kind"
     # shellcheck disable=SC2086  # $ports is two arguments
     timeout -k 10 "$run_timeout" "$wine" "$exe" "$dll" "$variant" $ports \
-      "${server_user[$kind]}" "${server_password[$kind]}" "$work" </dev/null >"$log" 2>&1
+      "${server_user[$kind]}" "${server_password[$kind]}" "$work" $networks </dev/null >"$log" 2>&1
     status=$?
     # Wine ends console lines with CR LF.
     sed -i 's/\r$//' "$log"

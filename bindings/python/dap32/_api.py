@@ -47,6 +47,7 @@ DAP_ERR_TLS_HANDSHAKE = -32
 DAP_ERR_TLS_CERTIFICATE = -33
 DAP_ERR_TLS_REFUSED = -34
 DAP_ERR_TLS_UNAVAILABLE = -35
+DAP_ERR_PROXY_REFUSED = -36
 
 # dapGetInteger codes
 DAP_GET_STEP_COUNT = 2
@@ -82,6 +83,8 @@ DAP_SET_TLS_VERIFY = 16
 DAP_SET_TLS_DATA = 17
 DAP_SET_RESUME = 18
 DAP_SET_UTF8 = 19
+DAP_SET_EXTENDED = 20
+DAP_SET_ADDRESS_FAMILY = 21
 
 # dapGetString and dapSetString codes
 DAP_STR_SERVER_IP = 19
@@ -91,6 +94,7 @@ DAP_STR_TLS_PIN = 22
 DAP_STR_TLS_CA_FILE = 23
 DAP_STR_TLS_PEER_FINGERPRINT = 24
 DAP_STR_TLS_SESSION = 25
+DAP_STR_PROXY = 26
 
 # dapGetList types
 DAP_LIST_FULL = 0
@@ -175,6 +179,7 @@ ERRORS = {
     -33: ('Server certificate rejected.', "connect"),
     -34: ('Server refused TLS.', "server"),
     -35: ('TLS is not available.', "connect"),
+    -36: ('Proxy refused the connection.', "connect"),
     -10004: ('Interrupted system call.', None),
     -10009: ('Bad file number.', None),
     -10013: ('Access denied.', None),
@@ -237,6 +242,8 @@ SET_DEFAULTS = {
     DAP_SET_TLS_DATA: 1,
     DAP_SET_RESUME: 0,
     DAP_SET_UTF8: 0,
+    DAP_SET_EXTENDED: 0,
+    DAP_SET_ADDRESS_FAMILY: 0,
 }
 
 # The codes whose text dapErrorText follows with the server's last reply.

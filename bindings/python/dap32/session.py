@@ -77,6 +77,8 @@ FAST_SETTINGS = {
     _api.DAP_SET_FINAL_BLOCK_DELAY: 0,
     _api.DAP_SET_UPLOAD_BLOCK_SIZE: 8192,
 }
+# DAP_SET_ADDRESS_FAMILY by name: "ipv4" resolves names to IPv4 (and takes IPv6 literals).
+FAMILIES = {"ipv4": 0, "any": 1, "ipv6": 2}
 PACES = {"fast": FAST_SETTINGS,
          "original": {code: _api.SET_DEFAULTS[code] for code in FAST_SETTINGS}}
 
@@ -281,14 +283,23 @@ class Session:
     when the first session attaches it; "original" keeps the library's own, slower pace. The
     pace applies to every channel, so sessions open at the same time must agree on it. utf8
     (the default) lets file and directory names be UTF-8 and sends OPTS UTF8 ON after the
-    login; False keeps them printable ASCII. A session collected without close is closed by its
-    finalizer.
+    login; False keeps them printable ASCII. epsv (the default, as in ftplib) sends EPSV and
+    EPRT, with PASV and PORT for a server that refuses them; family "ipv4" (the default), "any"
+    or "ipv6" chooses the addresses a host name resolves to; proxy is
+    "socks5://[user:password@]host:port" or "http://..." (active mode cannot go through one).
+    A session collected without close is closed by its finalizer.
     """
 
     def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
-                 binary=True, log=None, pace="fast", utf8=True):
+                 binary=True, log=None, pace="fast", utf8=True, epsv=True, family="ipv4",
+                 proxy=None):
         if pace not in PACES:
             raise ValueError(f"pace must be one of {sorted(PACES)}, not {pace!r}")
+        if family not in FAMILIES:
+            raise ValueError(f"family must be one of {sorted(FAMILIES)}, not {family!r}")
+        self.epsv = epsv
+        self.family = family
+        self.proxy = proxy
         self.channel = None
         self._finalizer = None
         self.passive = passive
@@ -333,6 +344,11 @@ class Session:
         native.dapSetInteger(chan, _api.DAP_SET_SERVER_PORT, port)
         native.dapSetInteger(chan, _api.DAP_SET_PASSIVE, 1 if self.passive else 0)
         native.dapSetInteger(chan, _api.DAP_SET_UTF8, 1 if self.utf8 else 0)
+        native.dapSetInteger(chan, _api.DAP_SET_EXTENDED, 1 if self.epsv else 0)
+        native.dapSetInteger(chan, _api.DAP_SET_ADDRESS_FAMILY, FAMILIES[self.family])
+        proxy = self.proxy.encode(ENCODING) if self.proxy else b""
+        if native.dapSetString(chan, _api.DAP_STR_PROXY, proxy) < 0:
+            raise ValueError(f"proxy cannot be read: {self.proxy!r}")
         self._check(native.dapConnect(chan, server, user, password))
         if self.binary:
             self.set_mode("B")
