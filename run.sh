@@ -12,6 +12,9 @@ PACKAGES=(
   python3 python3-pyftpdlib python3-pefile python3-tqdm vsftpd passwd pkgconf clang llvm lld
   libclang-rt-14-dev
   python3-pip python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime fpc
+  # TLS: the library links OpenSSL 3; the TLS test servers need pyOpenSSL (pyftpdlib) and
+  # cryptography (their certificates); wine's SChannel loads GnuTLS, which wine only recommends.
+  libssl-dev openssl python3-openssl python3-cryptography libgnutls30 libgnutls30:i386
 )
 
 usage() {
@@ -141,7 +144,8 @@ cmd_demo() {
   DEMO_SERVER_PID=$SERVER_PID
   DEMO_SERVER_INPUT=${SERVER[1]}
   trap 'exec {DEMO_SERVER_INPUT}>&-; wait "$DEMO_SERVER_PID" 2>/dev/null; rm -rf "$DEMO_WORK"' EXIT
-  read -r -t 20 ready port user password <&"${SERVER[0]}" || true
+  # "_" takes what the TLS kinds add after the password.
+  read -r -t 20 ready port user password _ <&"${SERVER[0]}" || true
   [[ ${ready:-} == READY ]] || { echo "demo: the FTP server did not start" >&2; exit 1; }
   echo "demo: pyftpdlib listening on 127.0.0.1:$port"
   head -c 3000000 /dev/urandom >"$work/upload/demo.bin"

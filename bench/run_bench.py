@@ -155,7 +155,8 @@ class FtpServer:
                 break
             line += chunk
         words = line.decode(errors="replace").split()
-        if len(words) != 4 or words[0] != "READY":
+        # The TLS kinds add the certificate and its fingerprint.
+        if len(words) not in (4, 6) or words[0] != "READY":
             raise BenchError("%s did not start: %s" % (self.kind, line.decode(errors="replace")))
         self.port, self.user, self.password = int(words[1]), words[2], words[3]
 

@@ -72,7 +72,7 @@ def start_server(root):
     if not line:
       break
     if line.startswith('READY '):
-      _, port, user, password = line.split()
+      _, port, user, password = line.split()[:4]  # the TLS kinds add two more words
       return server, port, user, password
     if line.startswith('FAILED'):
       break

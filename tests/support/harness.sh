@@ -3,7 +3,8 @@
 #   top      the repository
 #   scratch  a directory for server roots and logs/
 # Defines: ok, fail, count, finish, start_server KIND, stop_servers, and per started server
-# server_port[KIND], server_user[KIND], server_password[KIND].
+# server_port[KIND], server_user[KIND], server_password[KIND], and for the TLS kinds
+# server_cert[KIND] (the certificate's PEM file) and server_fingerprint[KIND] (its SHA-256).
 
 python=/usr/bin/python3
 server_timeout=30 # until a server prints READY
@@ -26,7 +27,8 @@ finish() {
   exit $?
 }
 
-declare -A server_pid server_fd server_port server_user server_password
+declare -A server_pid server_fd server_port server_user server_password server_cert
+declare -A server_fingerprint
 
 stop_servers() {
   local kind pid i
@@ -73,10 +75,12 @@ start_server() {
     sleep 0.1
   done
   line=$(grep -m1 -E '^(READY|FAILED)' "$out" 2>/dev/null)
-  if [[ "$line" =~ ^READY\ ([0-9]+)\ ([^ ]+)\ ([^ ]+)$ ]]; then
+  if [[ "$line" =~ ^READY\ ([0-9]+)\ ([^ ]+)\ ([^ ]+)(\ ([^ ]+)\ ([0-9A-F]{64}))?$ ]]; then
     server_port[$kind]=${BASH_REMATCH[1]}
     server_user[$kind]=${BASH_REMATCH[2]}
     server_password[$kind]=${BASH_REMATCH[3]}
+    server_cert[$kind]=${BASH_REMATCH[5]}
+    server_fingerprint[$kind]=${BASH_REMATCH[6]}
     ok "$kind serves $root on 127.0.0.1:${server_port[$kind]}"
   else
     fail "$kind did not start: ${line:-no READY line within ${server_timeout} s}" \

@@ -1,9 +1,21 @@
 #!/usr/bin/python3
 """Runs a real FTP server on 127.0.0.1 for the dap32 tests.
 
-    serve_ftp.py {pyftpdlib|vsftpd} ROOT   serve ROOT; print "READY <port> <user> <password>",
-                                           run until stdin reaches EOF or SIGTERM/SIGINT
-    serve_ftp.py prepare                   only set up the system user and PAM service vsftpd needs
+    serve_ftp.py KIND ROOT   serve ROOT; print "READY <port> <user> <password>", run until stdin
+                             reaches EOF or SIGTERM/SIGINT
+    serve_ftp.py prepare     only set up the system user and PAM service vsftpd needs
+
+KIND is pyftpdlib or vsftpd (plain FTP), or one with TLS, whose READY line adds the server's
+self-signed certificate (subjectAltName IP:127.0.0.1 and DNS:localhost) and its SHA-256
+fingerprint: "READY <port> <user> <password> <cert-pem-path> <64 uppercase hex digits>".
+    pyftpdlib-tls        explicit TLS (AUTH TLS), required on both connections, no reuse needed
+    vsftpd-tls           explicit TLS required on both connections, data connections must
+                         resume the control connection's TLS session ("522" otherwise)
+    vsftpd-tls12         vsftpd-tls, but TLS 1.2 at most
+    vsftpd-implicit      vsftpd-tls, but TLS from the first byte, before the 220 greeting
+    vsftpd-tls-noreuse   vsftpd-tls, but data connections need not resume the session
+The certificate stays readable while the server runs. The vsftpd TLS kinds keep their log
+(commands, replies and TLS diagnostics) in server.log beside it.
 
 On a start-up failure it prints "FAILED <reason>" and exits 1. Must run as /usr/bin/python3
 (Debian's pyftpdlib lives there) and, for vsftpd, as root.
@@ -12,12 +24,15 @@ On a start-up failure it prints "FAILED <reason>" and exits 1. Must run as /usr/
 import contextlib
 import ctypes
 import fcntl
+import functools
+import importlib.util
 import os
 import pwd
 import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -151,15 +166,27 @@ def prepare_system():
 # ---------------------------------------------------------------------------------------------
 # Waiting for a server.
 
-def read_greeting(port, deadline, alive):
+def probe_context():
+    # The probe only waits for the greeting; tests check the certificate themselves.
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+def read_greeting(port, deadline, alive, implicit_tls=False):
     """Connects until the server answers; returns None on a 220 greeting, else a reason."""
     last = "no answer"
     while time.monotonic() < deadline:
         if not alive():
             return "server exited"
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1.0) as sock:
+            with contextlib.ExitStack() as stack:
+                sock = stack.enter_context(
+                    socket.create_connection(("127.0.0.1", port), timeout=1.0))
                 sock.settimeout(max(0.1, min(2.0, deadline - time.monotonic())))
+                if implicit_tls:
+                    sock = stack.enter_context(probe_context().wrap_socket(sock))
                 data = b""
                 while b"\n" not in data:
                     chunk = sock.recv(1024)
@@ -202,7 +229,7 @@ def stop_process(proc, group):
 # ---------------------------------------------------------------------------------------------
 # pyftpdlib: a child process binds port 0 itself, so there is no port race to lose.
 
-def pyftpdlib_child(root):
+def pyftpdlib_child(root, cert_path=None, key_path=None):
     import logging
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler
@@ -213,6 +240,14 @@ def pyftpdlib_child(root):
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, root, perm="elradfmwMT")
     handler = FTPHandler
+    if cert_path:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = cert_path
+        handler.keyfile = key_path
+        # As the vsftpd kinds: no login and no transfer in clear text.
+        handler.tls_control_required = True
+        handler.tls_data_required = True
     handler.authorizer = authorizer
     handler.auth_failed_timeout = 0  # its 3 s default would slow every failed-login test
     server = FTPServer(("127.0.0.1", 0), handler)
@@ -222,16 +257,39 @@ def pyftpdlib_child(root):
     server.serve_forever()
 
 
+def make_workdir(prefix):
+    workdir = tempfile.mkdtemp(prefix=prefix)
+    # Tests read the certificate in it as a CA file, maybe as another user.
+    os.chmod(workdir, 0o755)
+    return workdir
+
+
+def make_server_certificate(workdir):
+    import tls_certs  # beside this script; needs python3-cryptography only for the TLS kinds
+    return tls_certs.make_certificate(workdir, "server")
+
+
 class PyftpdlibServer:
     group = False
 
-    def __init__(self, root):
+    def __init__(self, root, tls=False):
         self.root = root
+        self.tls = tls
         self.proc = None
+        self.workdir = None
+        self.certificate = None
 
     def start(self):
+        argv = [PYTHON, os.path.abspath(__file__), "_pyftpdlib-child", self.root]
+        if self.tls:
+            # pyftpdlib's TLS_FTPHandler is built on pyOpenSSL; without it the child only dies.
+            if importlib.util.find_spec("OpenSSL") is None:
+                raise Failure("pyftpdlib-tls needs python3-openssl")
+            self.workdir = make_workdir("dap32-pyftpdlib-")
+            self.certificate = make_server_certificate(self.workdir)
+            argv += [self.certificate.cert_path, self.certificate.key_path]
         self.proc = subprocess.Popen(
-            [PYTHON, os.path.abspath(__file__), "_pyftpdlib-child", self.root],
+            argv,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True,
             preexec_fn=die_with_parent)
         deadline = time.monotonic() + PORT_TIMEOUT
@@ -261,6 +319,9 @@ class PyftpdlibServer:
         stop_process(self.proc, self.group)
         if self.proc is not None and self.proc.stdout is not None:
             self.proc.stdout.close()
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            self.workdir = None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -288,11 +349,42 @@ port_enable=YES
 connect_from_port_20=NO
 secure_chroot_dir={secure}
 pam_service_name={pam}
-xferlog_enable=NO
+xferlog_enable={xferlog}
 dirmessage_enable=NO
 max_clients=0
 max_per_ip=0
 delay_failed_login=0
+"""
+
+# Debian's 3.0.3 has every option here. Its default ssl_ciphers, ECDHE-RSA-AES256-GCM-SHA384,
+# is kept: that is what a client meets in the field.
+VSFTPD_TLS_CONFIG = """\
+ssl_enable=YES
+implicit_ssl={implicit}
+rsa_cert_file={cert}
+rsa_private_key_file={key}
+require_ssl_reuse={reuse}
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+strict_ssl_read_eof=YES
+strict_ssl_write_shutdown=YES
+debug_ssl=YES
+xferlog_std_format=NO
+log_ftp_protocol=YES
+vsftpd_log_file={log}
+"""
+
+# vsftpd 3.0.3 has no option for the highest TLS version, and ssl_ciphers cannot turn TLS 1.3
+# off; OpenSSL's own configuration, which applies to every SSL_CTX vsftpd makes, can.
+OPENSSL_TLS12_CONFIG = """\
+openssl_conf = openssl_init
+[openssl_init]
+ssl_conf = ssl_section
+[ssl_section]
+system_default = system_default_section
+[system_default_section]
+MinProtocol = TLSv1.2
+MaxProtocol = TLSv1.2
 """
 
 
@@ -318,10 +410,15 @@ def check_reachable(root, entry):
 class VsftpdServer:
     group = True
 
-    def __init__(self, root):
+    def __init__(self, root, tls=False, reuse=True, implicit=False, tls12=False):
         self.root = root
+        self.tls = tls
+        self.reuse = reuse
+        self.implicit = implicit
+        self.tls12 = tls12
         self.proc = None
         self.workdir = None
+        self.certificate = None
 
     def start(self):
         prepare_system()
@@ -329,7 +426,10 @@ class VsftpdServer:
         os.chown(self.root, entry.pw_uid, entry.pw_gid)
         os.chmod(self.root, 0o755)
         check_reachable(self.root, entry)
-        self.workdir = tempfile.mkdtemp(prefix="dap32-vsftpd-")
+        self.workdir = make_workdir("dap32-vsftpd-")
+        if self.tls:
+            # Each session process reads them as root, before it drops to the test user.
+            self.certificate = make_server_certificate(self.workdir)
         problem = "not started"
         for _ in range(START_ATTEMPTS):
             port = free_port()
@@ -344,14 +444,28 @@ class VsftpdServer:
     def try_start(self, port):
         config = os.path.join(self.workdir, "vsftpd.conf")
         errors = os.path.join(self.workdir, "errors")
+        env = None
         with open(config, "w") as out:
             out.write(VSFTPD_CONFIG.format(port=port, root=self.root, secure=SECURE_CHROOT_DIR,
-                                           pam=PAM_SERVICE))
+                                           pam=PAM_SERVICE, xferlog="YES" if self.tls else "NO"))
+            if self.tls:
+                yes_no = {True: "YES", False: "NO"}
+                out.write(VSFTPD_TLS_CONFIG.format(
+                    implicit=yes_no[self.implicit], cert=self.certificate.cert_path,
+                    key=self.certificate.key_path, reuse=yes_no[self.reuse],
+                    log=os.path.join(self.workdir, "server.log")))
+        if self.tls12:
+            openssl_config = os.path.join(self.workdir, "openssl-tls12.cnf")
+            with open(openssl_config, "w") as out:
+                out.write(OPENSSL_TLS12_CONFIG)
+            env = dict(os.environ, OPENSSL_CONF=openssl_config)
         # vsftpd reports start-up errors ("500 OOPS: ...") on descriptor 0.
         with open(errors, "w+") as err:
             self.proc = subprocess.Popen([VSFTPD, config], stdin=err, stdout=err, stderr=err,
-                                         start_new_session=True, preexec_fn=die_with_parent)
-        problem = read_greeting(port, time.monotonic() + GREETING_TIMEOUT, self.alive)
+                                         env=env, start_new_session=True,
+                                         preexec_fn=die_with_parent)
+        problem = read_greeting(port, time.monotonic() + GREETING_TIMEOUT, self.alive,
+                                self.implicit)
         if problem is None:
             return None
         with contextlib.suppress(OSError), open(errors) as err:
@@ -396,12 +510,20 @@ def main(argv):
             print("FAILED %s" % one_line(str(err)), flush=True)
             return 1
         return 0
-    if len(argv) == 3 and argv[1] == "_pyftpdlib-child":
-        pyftpdlib_child(argv[2])
+    if len(argv) in (3, 5) and argv[1] == "_pyftpdlib-child":
+        pyftpdlib_child(*argv[2:])
         return 0
-    kinds = {"pyftpdlib": PyftpdlibServer, "vsftpd": VsftpdServer}
+    kinds = {
+        "pyftpdlib": PyftpdlibServer,
+        "vsftpd": VsftpdServer,
+        "pyftpdlib-tls": functools.partial(PyftpdlibServer, tls=True),
+        "vsftpd-tls": functools.partial(VsftpdServer, tls=True),
+        "vsftpd-tls12": functools.partial(VsftpdServer, tls=True, tls12=True),
+        "vsftpd-implicit": functools.partial(VsftpdServer, tls=True, implicit=True),
+        "vsftpd-tls-noreuse": functools.partial(VsftpdServer, tls=True, reuse=False),
+    }
     if len(argv) != 3 or argv[1] not in kinds:
-        print("usage: serve_ftp.py {pyftpdlib|vsftpd} ROOT | serve_ftp.py prepare",
+        print("usage: serve_ftp.py {%s} ROOT | serve_ftp.py prepare" % "|".join(kinds),
               file=sys.stderr)
         return 2
     root = os.path.realpath(argv[2])
@@ -417,10 +539,13 @@ def main(argv):
         except Failure as err:
             print("FAILED %s" % one_line(str(err)), flush=True)
             return 1
-        except (OSError, subprocess.SubprocessError) as err:
+        except (OSError, subprocess.SubprocessError, ImportError) as err:
             print("FAILED %s" % one_line(repr(err)), flush=True)
             return 1
-        print("READY %d %s %s" % (port, USER, PASSWORD), flush=True)
+        ready = "READY %d %s %s" % (port, USER, PASSWORD)
+        if server.certificate:
+            ready += " %s %s" % (server.certificate.cert_path, server.certificate.fingerprint)
+        print(ready, flush=True)
         return wait_for_stop(server)
     except Stop:
         return 0
