@@ -11,11 +11,14 @@
 //
 // Divisions: loading; small helpers; contexts; connections and handshakes; the certificate;
 // records.
+// windows.h first: the others build on its types.
+// clang-format off
 #include <windows.h>
 #include <wincrypt.h>
 #define SECURITY_WIN32
 #include <schannel.h>
 #include <security.h>
+// clang-format on
 
 #include <cstddef>
 #include <cstdlib>
@@ -50,8 +53,8 @@ struct TlsContext {
   unsigned char pin[kTlsPinSize];
   bool namedByAddress;  // the server name is a dotted quad
   unsigned char address[4];
-  HCERTSTORE roots;          // the CA file's certificates; null: the system's store
-  HCERTCHAINENGINE engine;   // trusts roots and nothing else; null with the system's store
+  HCERTSTORE roots;         // the CA file's certificates; null: the system's store
+  HCERTCHAINENGINE engine;  // trusts roots and nothing else; null with the system's store
 };
 
 enum HandshakeStage : int32_t {
@@ -68,11 +71,11 @@ struct TlsConnection {
   CtxtHandle handle;
   bool hasHandle;
   HandshakeStage stage;
-  bool established;      // the first handshake is done
-  bool needInput;        // SChannel wants more bytes than the raw ones held
+  bool established;       // the first handshake is done
+  bool needInput;         // SChannel wants more bytes than the raw ones held
   bool certificateAsked;  // the server asked for a client certificate, and was offered none
-  bool renegotiating;    // the server started a new handshake inside the connection
-  bool ended;           // close_notify or an orderly close came: the end of the data
+  bool renegotiating;     // the server started a new handshake inside the connection
+  bool ended;             // close_notify or an orderly close came: the end of the data
   SecPkgContext_StreamSizes sizes;
   uint32_t largestPiece;  // plaintext per record
   // Bytes from the socket: raw ones not yet decrypted at rawOffset, and the decrypted bytes of
@@ -291,8 +294,8 @@ namespace {
 // A PEM file's certificates in a memory store. A file that cannot be read leaves the store
 // empty, so that nothing is trusted, as the OpenSSL backend does.
 HCERTSTORE loadRoots(const char* path) {
-  HCERTSTORE store = crypt.openStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG,
-                                     nullptr);
+  HCERTSTORE store =
+      crypt.openStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   if (store == nullptr) return nullptr;
   PlatFile file = platFileOpenRead(path);
   if (file == kPlatFileError) return store;
@@ -302,8 +305,8 @@ HCERTSTORE loadRoots(const char* path) {
   uint32_t length = 0;
   while (text != nullptr) {
     if (length + 1 == capacity) {
-      char* larger = capacity < kLargestFile ? static_cast<char*>(realloc(text, capacity * 2))
-                                             : nullptr;
+      char* larger =
+          capacity < kLargestFile ? static_cast<char*>(realloc(text, capacity * 2)) : nullptr;
       if (larger == nullptr) {
         free(text);
         text = nullptr;
@@ -362,8 +365,8 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
   if (tlsStartup() != 0) return DAP_ERR_TLS_UNAVAILABLE;
   auto* made = static_cast<TlsContext*>(calloc(1, sizeof(TlsContext)));
   if (made == nullptr) return DAP_ERR_NO_MEMORY;
-  int converted = MultiByteToWideChar(CP_ACP, 0, trust.serverName, -1, made->targetName,
-                                      kServerNameSize);
+  int converted =
+      MultiByteToWideChar(CP_ACP, 0, trust.serverName, -1, made->targetName, kServerNameSize);
   if (converted == 0) made->targetName[0] = L'\0';
   made->verify = trust.verify;
   made->pinned = trust.pin != nullptr;
@@ -419,9 +422,8 @@ uint32_t wholeRecord(const TlsConnection* connection) {
 // orderly close, or a socket's code. The raw bytes move down first, up to the decrypted bytes
 // not yet read.
 int32_t readMore(TlsConnection* connection) {
-  unsigned char* floor = connection->plainLength > 0
-                             ? connection->plain + connection->plainLength
-                             : connection->incoming;
+  unsigned char* floor = connection->plainLength > 0 ? connection->plain + connection->plainLength
+                                                     : connection->incoming;
   if (rawBytes(connection) > floor) {
     memmove(floor, rawBytes(connection), connection->rawLength);
     connection->rawOffset = static_cast<uint32_t>(floor - connection->incoming);
@@ -708,9 +710,10 @@ bool namesAddress(PCCERT_CONTEXT certificate, const unsigned char* address) {
 void explain(DWORD error, PCCERT_CONTEXT certificate, char* reason, size_t size) {
   switch (error) {
     case static_cast<DWORD>(CERT_E_EXPIRED):
-      append(reason, size, crypt.timeValidity(nullptr, certificate->pCertInfo) < 0
-                               ? "certificate is not yet valid"
-                               : "certificate has expired");
+      append(reason, size,
+             crypt.timeValidity(nullptr, certificate->pCertInfo) < 0
+                 ? "certificate is not yet valid"
+                 : "certificate has expired");
       return;
     case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
       append(reason, size, "name does not match");
@@ -759,8 +762,8 @@ bool trusted(const TlsContext* context, PCCERT_CONTEXT certificate, char* reason
   para.RequestedUsage.Usage.rgpszUsageIdentifier = serverUsage;
   DWORD flags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!crypt.getChain(context->engine, certificate, nullptr, certificate->hCertStore, &para,
-                      flags, nullptr, &chain)) {
+  if (!crypt.getChain(context->engine, certificate, nullptr, certificate->hCertStore, &para, flags,
+                      nullptr, &chain)) {
     explain(GetLastError(), certificate, reason, size);
     return false;
   }
@@ -811,8 +814,8 @@ void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer) {
     peer->accepted = memcmp(digest, context->pin, kTlsPinSize) == 0;
     if (!peer->accepted) append(peer->reason, sizeof peer->reason, "pin does not match");
   } else {
-    peer->accepted = !context->verify ||
-                     trusted(context, certificate, peer->reason, sizeof peer->reason);
+    peer->accepted =
+        !context->verify || trusted(context, certificate, peer->reason, sizeof peer->reason);
   }
   crypt.freeCertificate(certificate);
 }
@@ -884,11 +887,11 @@ int32_t encrypt(TlsConnection* connection, const char* data, int32_t length) {
                        : connection->largestPiece;
   unsigned char* header = connection->outgoing;
   memcpy(header + sizes.cbHeader, data, piece);
-  SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, header},
-                          {piece, SECBUFFER_DATA, header + sizes.cbHeader},
-                          {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
-                           header + sizes.cbHeader + piece},
-                          {0, SECBUFFER_EMPTY, nullptr}};
+  SecBuffer buffers[4] = {
+      {sizes.cbHeader, SECBUFFER_STREAM_HEADER, header},
+      {piece, SECBUFFER_DATA, header + sizes.cbHeader},
+      {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, header + sizes.cbHeader + piece},
+      {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
   SECURITY_STATUS status = sspi->EncryptMessage(&connection->handle, 0, &message, 0);
   if (status != SEC_E_OK) {
