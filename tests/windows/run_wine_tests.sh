@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Real FTP sessions with the Windows DLLs of one cross build, under wine, against pyftpdlib and
-# vsftpd on 127.0.0.1. The export tables are checked statically by check_exports.py.
+# vsftpd on 127.0.0.1, in clear and in TLS (wine's SChannel, which cannot resume a session: the
+# vsftpd kinds that do not require it). The export tables are checked statically by
+# check_exports.py.
 #
 # Usage: run_wine_tests.sh win32|win64 BUILD_DIR SCRATCH_DIR
 #   win32        build/win32: plain/dap32.dll and decorated/dap32.dll, run by 32-bit wine
@@ -87,14 +89,32 @@ trap 'exit 130' INT TERM
 echo "== servers"
 start_server pyftpdlib
 start_server vsftpd
+tls_kinds="pyftpdlib-tls vsftpd-tls-noreuse vsftpd-implicit-noreuse"
+tls_args=()
+for kind in $tls_kinds; do
+  start_server "$kind"
+  [ -n "${server_port[$kind]:-}" ] || continue
+  tls_args+=("$kind" "${server_port[$kind]}" "${server_cert[$kind]}" "${server_fingerprint[$kind]}")
+  # Every kind logs in the same user.
+  server_user[tls]=${server_user[$kind]}
+  server_password[tls]=${server_password[$kind]}
+done
 
 # --- Sessions under wine --------------------------------------------------------------------
 for variant in $variants; do
   dll="$build/$variant/dap32.dll"
-  for kind in pyftpdlib vsftpd; do
-    [ -n "${server_port[$kind]:-}" ] || continue
-    ports="${server_port[$kind]} 0"
-    [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
+  # The TLS servers get a process of their own: its first TLS use loads secur32 and crypt32.
+  for kind in pyftpdlib vsftpd tls; do
+    extra=()
+    if [ "$kind" = tls ]; then
+      [ ${#tls_args[@]} -gt 0 ] || continue
+      ports="0 0"
+      extra=("${tls_args[@]}")
+    else
+      [ -n "${server_port[$kind]:-}" ] || continue
+      ports="${server_port[$kind]} 0"
+      [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
+    fi
     work="$scratch/work-$variant-$kind"
     rm -rf "$work"
     mkdir -p "$work"
@@ -102,7 +122,8 @@ for variant in $variants; do
     echo "== $variant DLL against $kind"
     # shellcheck disable=SC2086  # $ports is two arguments
     timeout -k 10 "$run_timeout" "$wine" "$exe" "$dll" "$variant" $ports \
-      "${server_user[$kind]}" "${server_password[$kind]}" "$work" </dev/null >"$log" 2>&1
+      "${server_user[$kind]}" "${server_password[$kind]}" "$work" "${extra[@]}" </dev/null \
+      >"$log" 2>&1
     status=$?
     # Wine ends console lines with CR LF.
     sed -i 's/\r$//' "$log"
