@@ -11,6 +11,7 @@
 //
 // Divisions: loading; small helpers; contexts; connections and handshakes; the certificate;
 // records.
+
 // windows.h first: the others build on its types.
 // clang-format off
 #include <windows.h>
@@ -906,11 +907,11 @@ int32_t encrypt(TlsConnection* connection, const char* data, int32_t length) {
 // A renegotiation the server started must end before a control connection writes again: the
 // write waits for it, a bounded time.
 int32_t settleRenegotiation(TlsConnection* connection) {
-  uint32_t start = GetTickCount();
+  uint32_t start = platTicks();
   for (;;) {
     int32_t progress = handshakeStep(connection);
     if (progress <= 0) return progress < 0 ? progress : 0;
-    uint32_t waited = GetTickCount() - start;
+    uint32_t waited = platTicks() - start;
     if (waited >= kRenegotiationWait) {
       noteText(connection, "the server's renegotiation did not end in time");
       return DAP_ERR_SOCKET_CLOSED;
@@ -986,8 +987,8 @@ bool tlsPending(const TlsConnection* connection) {
 }
 
 namespace {
-// close_notify, as SChannel writes it after SCHANNEL_SHUTDOWN. Wine's SChannel cannot: it has
-// no ApplyControlToken, and the connection then ends without it.
+// close_notify, as SChannel writes it after SCHANNEL_SHUTDOWN (wine 8's too); an SChannel
+// without ApplyControlToken ends the connection without it.
 void sendCloseNotify(TlsConnection* connection) {
   DWORD shutdown = SCHANNEL_SHUTDOWN;
   SecBuffer control[1] = {{sizeof shutdown, SECBUFFER_TOKEN, &shutdown}};
@@ -1009,9 +1010,9 @@ void sendCloseNotify(TlsConnection* connection) {
   // may judge an upload by it, waits a little for room.
   bool waitForRoom = !connection->control;
   connection->control = false;
-  uint32_t start = GetTickCount();
+  uint32_t start = platTicks();
   while (flush(connection) == 1) {
-    uint32_t waited = GetTickCount() - start;
+    uint32_t waited = platTicks() - start;
     if (!waitForRoom || waited >= kCloseNotifyWait) return;
     platSocketAwait(connection->socket, kPollWritable, kCloseNotifyWait - waited);
   }
