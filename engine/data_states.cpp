@@ -37,7 +37,7 @@ int32_t stateAwaitDataConnected(Channel* channel, uint32_t) {
   if (netWaitWritable(channel->dataSocket, 0) == 0) return kStepDone;
   logWrite(channel, "DataSock is connected.\r\n");
   returnToSavedState(channel);
-  return startDataHandshake(channel);
+  return kStepDone;
 }
 
 // The listener exists before PORT announces its port: a server may connect as soon as it has
@@ -81,7 +81,7 @@ int32_t acceptData(Channel* channel, uint32_t now) {
   channel->resumeTick = tickAfter(now, settings.commandDelay);
   channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   returnToSavedState(channel);
-  return startDataHandshake(channel);
+  return kStepDone;
 }
 }  // namespace
 

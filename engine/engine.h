@@ -75,14 +75,11 @@ int32_t readWaitingReply(Channel* channel);
 int32_t transferAccepted(Channel* channel);
 
 // Secure sessions. The control connection's handshake starts after AUTH TLS's 234, or right
-// after the connect for implicit TLS. A data connection's starts as soon as it is up (kStepDone,
-// or the error exit's result), goes on a step at a time while the preliminary reply is awaited,
-// and what remains after it runs in its own state before the data state.
+// after the connect for implicit TLS; a protected data connection's after the preliminary reply,
+// going on to dataState once done (without protection it goes there at once). kStepDone, or the
+// error exit's result.
 int32_t startControlHandshake(Channel* channel, uint32_t now);
-int32_t startDataHandshake(Channel* channel);
-int32_t stepDataHandshake(Channel* channel);
-bool dataHandshakePending(const Channel* channel);
-void awaitDataHandshake(Channel* channel, uint32_t now, int32_t dataState);
+int32_t startDataHandshake(Channel* channel, uint32_t now, int32_t dataState);
 
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);

@@ -117,35 +117,26 @@ int32_t stateReadProtReply(Channel* channel, uint32_t) {
   return kStepDone;
 }
 
-// The first handshake call goes out as soon as the data connection is up, whichever side the
-// server waits on: some start TLS before their preliminary reply, others after it.
-int32_t startDataHandshake(Channel* channel) {
-  if (channel->dataProtected == 0) return kStepDone;
+// The data connection's handshake starts once the server has answered the transfer command with
+// its preliminary reply: servers take the ClientHello only once they have seen the command, and
+// send the 150 before their side of the handshake.
+int32_t startDataHandshake(Channel* channel, uint32_t now, int32_t dataState) {
+  if (channel->dataProtected == 0) {
+    channel->nextState = dataState;
+    return kStepDone;
+  }
   int32_t opened = netOpenDataTls(channel);
   if (opened < 0) return errorExit(channel, 0, opened);
-  return stepDataHandshake(channel);
-}
-
-int32_t stepDataHandshake(Channel* channel) {
-  if (channel->dataTls == nullptr || netHandshakeDone(channel->dataTls)) return kStepDone;
-  int32_t progress = netHandshake(channel, true);
-  return progress < 0 ? failHandshake(channel, progress, true) : kStepDone;
-}
-
-bool dataHandshakePending(const Channel* channel) {
-  return channel->dataTls != nullptr && !netHandshakeDone(channel->dataTls);
-}
-
-void awaitDataHandshake(Channel* channel, uint32_t now, int32_t dataState) {
   startHandshakeDeadline(channel, now);
   channel->returnState = dataState;
   channel->nextState = kStateDataHandshake;
+  return kStepDone;
 }
 
-// After the preliminary reply, what remains of the data connection's handshake; then the data.
 int32_t stateDataHandshake(Channel* channel, uint32_t now) {
-  int32_t stepped = stepDataHandshake(channel);
-  if (stepped != kStepDone || dataHandshakePending(channel)) return stepped;
+  int32_t progress = netHandshake(channel, true);
+  if (progress > 0) return kStepDone;
+  if (progress < 0) return failHandshake(channel, progress, true);
   channel->resumeTick = 0;
   channel->deadlineTick = tickAfter(now, settings.replyTimeout);
   returnToSavedState(channel);

@@ -33,22 +33,16 @@ int32_t sendTransferCommand(Channel* channel, uint32_t timeout, int32_t replySta
 
 // The preliminary reply ("150 Opening BINARY mode data connection"); its code is not
 // examined: anything below 500 lets the transfer go on.
-// A data connection's TLS handshake goes on meanwhile, a step per call, for servers that finish
-// it before they reply.
 int32_t readPreliminaryReply(Channel* channel, uint32_t now, int32_t dataState) {
-  if (int32_t stepped = stepDataHandshake(channel)) return stepped;
   if (channel->transferReplyRead != 0) {
     channel->transferReplyRead = 0;
   } else {
     int32_t replied = readWaitingReply(channel);
     if (replied <= 0) return replied;
   }
-  if (dataHandshakePending(channel)) {
-    awaitDataHandshake(channel, now, dataState);
-  } else {
-    channel->nextState = dataState;
-  }
-  return transferAccepted(channel);
+  int32_t accepted = transferAccepted(channel);
+  if (accepted != kStepDone) return accepted;
+  return startDataHandshake(channel, now, dataState);
 }
 
 int32_t controlClosedError(Channel* channel) {
@@ -179,8 +173,11 @@ int32_t stateSendBlock(Channel* channel, uint32_t now) {
   return kStepDone;
 }
 
-// Closing the data connection tells the server that the file is complete.
+// Closing the data connection tells the server that the file is complete. In TLS that takes the
+// client's close_notify, which must find room in the socket: a server that insists on it fails
+// an upload that ends without it.
 int32_t stateEndUpload(Channel* channel, uint32_t) {
+  if (channel->dataTls != nullptr && netWaitWritable(channel->dataSocket, 0) == 0) return kStepDone;
   logLine(channel, "%ld bytes transmitted\r\n", static_cast<long>(channel->bytesSent));
   netCloseDataTls(channel, true);
   netCloseTransfer(channel, kPauseAfterUpload);

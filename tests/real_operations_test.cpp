@@ -1,10 +1,13 @@
 // Every operation against real FTP servers on loopback, pyftpdlib and vsftpd, each in passive
 // and active mode: vsftpd connects after the transfer command, pyftpdlib as soon as it has PORT.
-// Transferred files are compared byte for byte.
+// Transferred files are compared byte for byte. The same again in TLS: explicit and implicit,
+// TLS 1.3 and 1.2, with servers that refuse a data connection that does not resume the control
+// connection's session, and with one that does not care.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -40,8 +43,19 @@ struct ServerSetup {
 };
 
 std::string setup_text(const ServerSetup& setup) {
-  std::string name = setup.kind == RealServerKind::Vsftpd ? "Vsftpd" : "Pyftpdlib";
+  std::string name;
+  bool upper = true;
+  for (const char* c = ftptest::real_server_name(setup.kind); *c != '\0'; ++c) {
+    if (*c != '_') name += upper ? static_cast<char>(std::toupper(*c)) : *c;
+    upper = *c == '_';
+  }
   return name + (setup.passive ? "Passive" : "Active");
+}
+
+// The TLS kinds' sessions: explicit or implicit, trusting the server's own certificate.
+int32_t tls_mode(RealServerKind kind) {
+  if (!ftptest::real_server_has_tls(kind)) return 0;
+  return kind == RealServerKind::VsftpdImplicit ? 2 : 1;
 }
 
 std::string setup_name(const testing::TestParamInfo<ServerSetup>& info) {
@@ -192,10 +206,21 @@ class RealSession : public testing::Test {
     ASSERT_FALSE(scratch_.empty());
     ASSERT_EQ(1, dapAttach(kChannelCount, 0));
     attached_ = true;
+    tls_ = tls_mode(setup.kind);
     for (int32_t chan = 0; chan < static_cast<int32_t>(kChannelCount); ++chan) {
       ASSERT_EQ(server_->port(), dapSetInteger(chan, DAP_SET_SERVER_PORT, server_->port()));
       ASSERT_EQ(setup.passive ? 1 : 0, dapSetInteger(chan, DAP_SET_PASSIVE, setup.passive ? 1 : 0));
+      ASSERT_EQ(tls_, dapSetInteger(chan, DAP_SET_TLS, tls_));
+      ASSERT_EQ(0, dapSetString(chan, DAP_STR_TLS_CA_FILE, server_->certificate().c_str()));
     }
+  }
+
+  // In TLS every data connection resumes the control connection's session: the vsftpd kinds
+  // refuse one that does not.
+  void expect_secure(int32_t chan) {
+    if (tls_ == 0) return;
+    EXPECT_EQ(1, dapGetInteger(chan, DAP_GET_TLS_ACTIVE));
+    EXPECT_EQ(1, dapGetInteger(chan, DAP_GET_TLS_DATA_RESUMED)) << server_->server_log();
   }
 
   // Settings are library-wide and outlive release: each test gets them as it found them.
@@ -228,13 +253,16 @@ class RealSession : public testing::Test {
   ftptest::TempDir scratchDir_{"dap32-realops"};
   const fs::path scratch_ = scratchDir_.path();
   bool attached_ = false;
+  int32_t tls_ = 0;
 };
 
 const ServerSetup kSetups[] = {
-    {RealServerKind::Pyftpdlib, true},
-    {RealServerKind::Pyftpdlib, false},
-    {RealServerKind::Vsftpd, true},
-    {RealServerKind::Vsftpd, false},
+    {RealServerKind::Pyftpdlib, true},         {RealServerKind::Pyftpdlib, false},
+    {RealServerKind::Vsftpd, true},            {RealServerKind::Vsftpd, false},
+    {RealServerKind::VsftpdTls, true},         {RealServerKind::VsftpdTls, false},
+    {RealServerKind::VsftpdTls12, true},       {RealServerKind::VsftpdImplicit, true},
+    {RealServerKind::VsftpdImplicit, false},   {RealServerKind::PyftpdlibTls, true},
+    {RealServerKind::PyftpdlibTls, false},
 };
 
 class RealOperations : public RealSession, public testing::WithParamInterface<ServerSetup> {
@@ -259,12 +287,10 @@ struct Sample {
   int64_t size;
 };
 
-// Empty, one byte, exactly one download block, and many blocks of both directions.
+// Empty, one byte, around one download block, and many blocks of both directions.
 const Sample kSamples[] = {
-    {"empty.bin", 0},
-    {"one.bin", 1},
-    {"block.bin", 8192},
-    {"mebi.bin", kMiB},
+    {"empty.bin", 0},       {"one.bin", 1},        {"short.bin", 8191},
+    {"block.bin", 8192},    {"long.bin", 8193},    {"mebi.bin", kMiB + 1},
 };
 
 TEST_P(RealOperations, EveryOperationRoundTrip) {
@@ -304,8 +330,9 @@ TEST_P(RealOperations, EveryOperationRoundTrip) {
   int64_t total_sent = 0;
   for (const Sample& sample : kSamples) {
     SCOPED_TRACE(sample.name);
-    ASSERT_EQ(0, dapPutFile(ch, sample.name));
+    ASSERT_EQ(0, dapPutFile(ch, sample.name)) << last_reply(ch);
     EXPECT_EQ(226, dapGetInteger(ch, DAP_GET_SERVER_CODE));
+    expect_secure(ch);
     EXPECT_EQ(sample.size, dapGetInteger(ch, DAP_GET_BYTES_SENT));
     total_sent += sample.size;
     EXPECT_EQ(total_sent, dapGetInteger(ch, DAP_GET_TOTAL_BYTES_SENT));
@@ -317,21 +344,23 @@ TEST_P(RealOperations, EveryOperationRoundTrip) {
   int64_t total_received = 0;
   for (const Sample& sample : kSamples) {
     SCOPED_TRACE(sample.name);
-    ASSERT_EQ(0, dapGetFile(ch, sample.name));
+    ASSERT_EQ(0, dapGetFile(ch, sample.name)) << last_reply(ch);
     EXPECT_EQ(226, dapGetInteger(ch, DAP_GET_SERVER_CODE));
+    expect_secure(ch);
     EXPECT_EQ(sample.size, dapGetInteger(ch, DAP_GET_BYTES_RECEIVED));
     total_received += sample.size;
     EXPECT_EQ(total_received, dapGetInteger(ch, DAP_GET_TOTAL_BYTES_RECEIVED));
     EXPECT_EQ("", file_difference(source / sample.name, target / sample.name));
   }
   // A transfer clears only its own direction's counter.
-  EXPECT_EQ(kMiB, dapGetInteger(ch, DAP_GET_BYTES_SENT));
+  EXPECT_EQ(kMiB + 1, dapGetInteger(ch, DAP_GET_BYTES_SENT));
 
   // LIST: the name is field 9 and the size field 5 of each "ls -l" line.
   int32_t result = 0;
   std::string full = list(ch, DAP_LIST_FULL, &result);
   ASSERT_GT(result, 0) << error_text(ch, result);
   EXPECT_EQ(226, dapGetInteger(ch, DAP_GET_SERVER_CODE));
+  expect_secure(ch);
   std::vector<std::string> lines = split_lines(full);
   size_t line_bytes = 0;
   for (const std::string& line : lines) line_bytes += line.size() + 2;
@@ -471,6 +500,7 @@ TEST_P(RealOperations, FastSettingsRoundTrip) {
     EXPECT_EQ("", file_difference(source / "fast.bin", on_server("fast.bin")));
     ASSERT_EQ(0, dapSetLocalDir(ch, target.c_str()));
     ASSERT_EQ(0, dapGetFile(ch, "fast.bin")) << last_reply(ch);
+    expect_secure(ch);
     EXPECT_EQ(kSize, dapGetInteger(ch, DAP_GET_BYTES_RECEIVED));
     EXPECT_EQ("", file_difference(source / "fast.bin", target / "fast.bin"));
     EXPECT_EQ(0, dapDelFile(ch, "fast.bin"));

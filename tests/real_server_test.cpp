@@ -9,8 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "support/hostile_tls.h"
 
 namespace {
 
@@ -102,6 +106,8 @@ void logs_in_and_enters_passive(RealServerKind kind) {
     root = server.root();
     EXPECT_TRUE(std::filesystem::is_directory(root));
     EXPECT_NE(0, server.port());
+    EXPECT_EQ("", server.certificate());
+    EXPECT_EQ("", server.fingerprint());
 
     RawControl control(server.port());
     ASSERT_TRUE(control.connected());
@@ -170,6 +176,67 @@ TEST(RealServer, VsftpdCanChangeHandedOverFiles) {
   ASSERT_TRUE(control.send("RMD made-by-test"));
   EXPECT_EQ(250, control.reply()) << control.last();
   EXPECT_FALSE(std::filesystem::exists(server.root() + "/made-by-test"));
+}
+
+// What the openssl tool says, as 64 hex digits without colons.
+std::string openssl_fingerprint(const std::string& pem) {
+  std::string command = "openssl x509 -noout -fingerprint -sha256 -in '" + pem + "' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+  ::pclose(pipe);
+  auto equals = out.find('=');  // "sha256 Fingerprint=7E:EE:..."
+  if (equals == std::string::npos) return out;
+  std::string hex;
+  for (char c : out.substr(equals + 1)) {
+    if (c != ':' && c != '\n') hex += c;
+  }
+  return hex;
+}
+
+class RealServerTls : public ::testing::TestWithParam<RealServerKind> {};
+
+TEST_P(RealServerTls, StartsWithItsCertificate) {
+  ftptest::RealServer server(GetParam());
+  ASSERT_TRUE(server.ok()) << server.error();
+  EXPECT_TRUE(std::filesystem::is_regular_file(server.certificate())) << server.certificate();
+  EXPECT_EQ(openssl_fingerprint(server.certificate()), server.fingerprint());
+  if (GetParam() == RealServerKind::VsftpdImplicit) return;  // it speaks TLS from the start
+  RawControl control(server.port());
+  ASSERT_TRUE(control.connected());
+  EXPECT_EQ(220, control.reply());
+  ASSERT_TRUE(control.send("AUTH TLS"));
+  EXPECT_EQ(234, control.reply()) << control.last();
+  if (ftptest::real_server_is_vsftpd(GetParam())) {
+    EXPECT_NE(std::string::npos, server.server_log().find("AUTH TLS")) << server.server_log();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServerTls, RealServerTls,
+                         ::testing::Values(RealServerKind::PyftpdlibTls, RealServerKind::VsftpdTls,
+                                           RealServerKind::VsftpdTls12,
+                                           RealServerKind::VsftpdImplicit,
+                                           RealServerKind::VsftpdTlsNoReuse),
+                         [](const auto& info) {
+                           return std::string(ftptest::real_server_name(info.param));
+                         });
+
+TEST(RealServer, HostileTlsRefusesAuthAndRecordsCommands) {
+  ftptest::HostileTlsServer server("refuse-auth");
+  ASSERT_TRUE(server.ok()) << server.error();
+  EXPECT_EQ(server.fingerprint(), openssl_fingerprint(server.certificate()));
+  RawControl control(server.port());
+  ASSERT_TRUE(control.connected());
+  EXPECT_EQ(220, control.reply());
+  ASSERT_TRUE(control.send("AUTH TLS"));
+  EXPECT_EQ(504, control.reply()) << control.last();
+  ASSERT_TRUE(control.send("USER someone"));
+  EXPECT_EQ(331, control.reply()) << control.last();
+  EXPECT_EQ((std::vector<std::string>{"AUTH TLS", "USER someone"}), server.received())
+      << server.error();
+  EXPECT_TRUE(server.events().empty());
 }
 
 }  // namespace

@@ -345,9 +345,16 @@ bool tlsPending(const TlsConnection* connection) {
   return connection != nullptr && connection->done && SSL_has_pending(connection->ssl) == 1;
 }
 
+// Records that came and were never read (a TLS 1.3 server's session tickets on an upload's
+// connection) are read first: a socket closed with unread bytes is reset instead of closed, and
+// the reset can overtake the close_notify, which a strict server then never sees.
 void tlsClose(TlsConnection* connection, bool notify) {
   if (connection == nullptr) return;
   if (notify && connection->done) {
+    char unread[4096];
+    for (int round = 0; round < 64 && SSL_read(connection->ssl, unread, sizeof unread) > 0;) {
+      ++round;
+    }
     connection->waitToSend = false;
     SSL_shutdown(connection->ssl);
   }
