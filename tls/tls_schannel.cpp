@@ -37,8 +37,6 @@ constexpr uint32_t kRecordLimit = kRecordHeader + 16384 + 2048;
 // certificate message that spans records.
 constexpr uint32_t kIncomingSize = 4 * 16384 + kRecordLimit;
 constexpr unsigned char kAlertRecord = 21;
-// How long a data connection's close_notify may wait for room in the socket.
-constexpr uint32_t kCloseNotifyWait = 1000;
 // How long a control connection's write waits for a renegotiation the server started.
 constexpr uint32_t kRenegotiationWait = 10000;
 constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
@@ -1006,23 +1004,22 @@ void sendCloseNotify(TlsConnection* connection) {
   if ((status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED) || output[0].cbBuffer == 0) return;
   connection->outgoingLength = output[0].cbBuffer;
   connection->outgoingSent = 0;
-  // A control connection sends what its socket takes now; a data connection, whose server
-  // may judge an upload by it, waits a little for room.
-  bool waitForRoom = !connection->control;
-  connection->control = false;
-  uint32_t start = platTicks();
-  while (flush(connection) == 1) {
-    uint32_t waited = platTicks() - start;
-    if (!waitForRoom || waited >= kCloseNotifyWait) return;
-    platSocketAwait(connection->socket, kPollWritable, kCloseNotifyWait - waited);
-  }
+  connection->control = false;  // what the socket takes now
+  flush(connection);
 }
 }  // namespace
 
+// Bytes that came and were never read go first, unread: a socket closed with unread bytes is
+// reset instead of closed, and the reset can overtake the close_notify.
 void tlsClose(TlsConnection* connection, bool notify) {
   if (connection == nullptr) return;
   // A record not sent whole would garble what follows it.
   if (notify && connection->stage == kStageDone && connection->outgoingLength == 0) {
+    for (int round = 0; round < 16; ++round) {
+      if (platSocketReceiveNoWait(connection->socket, connection->incoming, kIncomingSize) <= 0) {
+        break;
+      }
+    }
     sendCloseNotify(connection);
   }
   if (connection->hasHandle) sspi->DeleteSecurityContext(&connection->handle);

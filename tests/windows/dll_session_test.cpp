@@ -3,11 +3,11 @@
 //
 // Usage: dll_session_test.exe DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD
 //        WORKDIR [TLS_KIND PORT CERT_PEM FINGERPRINT]...
-// A port of 0 skips that server. The first TLS server (serve_ftp.py's kinds) gets the trust
-// checks, on control connections only; every vsftpd one (vsftpd-tls-noreuse,
-// vsftpd-implicit-noreuse: wine's SChannel cannot resume a session) a session verified against
-// its certificate as the CA file. Prints "ok ..." or "FAIL ..." per check and a closing
-// "N passed, M failed" line; exits 0 only when nothing failed.
+// A port of 0 skips that server. Each TLS server (serve_ftp.py's pyftpdlib-tls,
+// vsftpd-tls-noreuse, vsftpd-implicit-noreuse: wine's SChannel cannot resume a session) gets a
+// session verified against its certificate as the CA file; the first also the trust checks.
+// Prints "ok ..." or "FAIL ..." per check and a closing "N passed, M failed" line; exits 0 only
+// when nothing failed.
 //
 // Only real Windows can show: resumed data sessions (wine's SChannel never resumes, so
 // DAP_GET_TLS_DATA_RESUMED must be 0 under wine), TLS 1.3 (not offered yet), and
@@ -645,9 +645,6 @@ int main(int argc, char** argv) {
       trustChecks(tlsServers[0], tlsServers[1].cert, work, user, password);
     }
     for (const TlsServer& server : tlsServers) {
-      // pyftpdlib closes a TLS data connection that is readable before its transfer command;
-      // the engine's ClientHello comes first in passive mode and races RETR in active mode.
-      if (server.kind.rfind("pyftpdlib", 0) == 0) continue;
       scope = "[" + variant + "/" + server.kind + "]";
       Secure secure = {tlsModeOf(server.kind), server.cert};
       session(server.kind, server.port, user, password, work, variant, secure);
