@@ -409,6 +409,18 @@ unsigned char* rawBytes(TlsConnection* connection) {
   return connection->incoming + connection->rawOffset;
 }
 
+// Whether the raw bytes can begin a TLS record: a known content type (change_cipher_spec, alert,
+// handshake, application data), version 3.x and a length TLS allows. Wine's SChannel takes any
+// five bytes for a header and would wait for the rest of a record that never comes.
+bool plausibleRecord(const TlsConnection* connection) {
+  const unsigned char* header = connection->incoming + connection->rawOffset;
+  uint32_t length = connection->rawLength;
+  if (length >= 1 && (header[0] < 20 || header[0] > 23)) return false;
+  if (length >= 2 && header[1] != 3) return false;
+  return length < kRecordHeader ||
+         kRecordHeader + (static_cast<uint32_t>(header[3]) << 8 | header[4]) <= kRecordLimit;
+}
+
 // The size of the whole record at the start of the raw bytes, or 0 while it has not all come.
 uint32_t wholeRecord(const TlsConnection* connection) {
   if (connection->rawLength < kRecordHeader) return 0;
@@ -429,7 +441,7 @@ int32_t readMore(TlsConnection* connection) {
   }
   uint32_t used = connection->rawOffset + connection->rawLength;
   if (used == kIncomingSize) {
-    noteText(connection, "a record larger than TLS allows");
+    noteText(connection, "a handshake message larger than the buffer");
     return DAP_ERR_SOCKET_READ;
   }
   int32_t received = platSocketReceiveNoWait(connection->socket, connection->incoming + used,
@@ -522,8 +534,12 @@ int32_t handshakeStep(TlsConnection* connection) {
         noteText(connection, "the peer closed the connection");
         return DAP_ERR_TLS_HANDSHAKE;
       }
-      if (read < 0) return read;
+      if (read < 0) return read == DAP_ERR_SOCKET_READ ? DAP_ERR_TLS_HANDSHAKE : read;
       connection->needInput = false;
+    }
+    if (!plausibleRecord(connection)) {
+      noteText(connection, "what came is not TLS");
+      return DAP_ERR_TLS_HANDSHAKE;
     }
     SECURITY_STATUS status = initialize(connection);
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
@@ -944,6 +960,10 @@ int32_t tlsReceive(TlsConnection* connection, char* buffer, int32_t size, bool p
       if (progress < 0) return progress == DAP_ERR_TLS_HANDSHAKE ? DAP_ERR_SOCKET_READ : progress;
       if (progress > 0) return 0;
       continue;
+    }
+    if (!plausibleRecord(connection)) {
+      noteText(connection, "what came is not TLS");
+      return DAP_ERR_SOCKET_READ;
     }
     if (wholeRecord(connection) == 0) {
       int32_t read = readMore(connection);
