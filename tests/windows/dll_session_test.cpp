@@ -6,6 +6,7 @@
 // A port of 0 skips that server. Each TLS server (serve_ftp.py's pyftpdlib-tls,
 // vsftpd-tls-noreuse, vsftpd-implicit-noreuse: wine's SChannel cannot resume a session) gets a
 // session verified against its certificate as the CA file; the first also the trust checks.
+// hostile-SCENARIO is one of hostile_tls.py's, which serves a single connection.
 // Prints "ok ..." or "FAIL ..." per check and a closing "N passed, M failed" line; exits 0 only
 // when nothing failed.
 //
@@ -590,6 +591,53 @@ void trustChecks(const TlsServer& server, const std::string& otherCert, const st
             password);
 }
 
+// hostile_tls.py's scenarios, each a connection verified with the certificate as CA file.
+struct Hostile {
+  const char* scenario;
+  int32_t connected;  // dapConnect's result
+  const char* logged;
+};
+const Hostile kHostile[] = {
+    {"expired", DAP_ERR_TLS_CERTIFICATE, "certificate rejected: certificate has expired"},
+    // Its certificate names other.example only: no IP address to match 127.0.0.1.
+    {"wrong-name", DAP_ERR_TLS_CERTIFICATE, "certificate rejected: name does not match"},
+    {"garbage-hello", DAP_ERR_TLS_HANDSHAKE, "handshake failed: what came is not TLS"},
+    {"close-mid-handshake", DAP_ERR_TLS_HANDSHAKE, "handshake failed: the peer closed"},
+    // The data connection's handshake fails; the session goes on.
+    {"data-handshake-fails", 0, "handshake failed: what came is not TLS"},
+};
+
+void hostileCase(const TlsServer& server, const std::string& work, const std::string& user,
+                 const std::string& password) {
+  std::string scenario = server.kind.substr(std::strlen("hostile-"));
+  const Hostile* expected = nullptr;
+  for (const Hostile& entry : kHostile) {
+    if (scenario == entry.scenario) expected = &entry;
+  }
+  if (expected == nullptr) {
+    check(false, "a known scenario: " + scenario);
+    return;
+  }
+  std::string logPath = work + "\\hostile-" + scenario + ".log";
+  api.setString(0, DAP_STR_LOG_OPEN, logPath.c_str());
+  api.setInteger(0, DAP_SET_SERVER_PORT, server.port);
+  setTrust(0, 1, true, "", server.cert);
+  expectEqual(api.connect(0, "127.0.0.1", user.c_str(), password.c_str()), expected->connected,
+              "dapConnect to " + scenario);
+  if (expected->connected == 0) {
+    static char listing[4096];
+    expectEqual(api.getList(0, DAP_LIST_FULL, listing, sizeof listing), DAP_ERR_TLS_HANDSHAKE,
+                "dapGetList");
+    int32_t result;
+    std::string home = serverDirectory(0, &result);
+    check(result > 0 && home == "/", "dapGetServerDir after it -> \"" + home + "\"");
+  }
+  expectEqual(api.close(0), 0, "dapClose");
+  size_t size;
+  check(fileContains(logPath, expected->logged, &size),
+        "log says \"" + std::string(expected->logged) + "\"");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -646,6 +694,10 @@ int main(int argc, char** argv) {
     }
     for (const TlsServer& server : tlsServers) {
       scope = "[" + variant + "/" + server.kind + "]";
+      if (server.kind.rfind("hostile-", 0) == 0) {
+        hostileCase(server, work, user, password);
+        continue;
+      }
       Secure secure = {tlsModeOf(server.kind), server.cert};
       session(server.kind, server.port, user, password, work, variant, secure);
     }

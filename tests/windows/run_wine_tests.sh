@@ -31,6 +31,7 @@ scratch=$(realpath "$3")
 chmod 755 "$scratch"
 
 run_timeout=300 # one session program run; the library's own time-outs are far shorter
+hostile_fds=() hostile_pids=()
 # shellcheck source=../support/harness.sh
 source "$top/tests/support/harness.sh"
 
@@ -79,7 +80,42 @@ stop_wine() {
   [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
 }
 
+# hostile_tls.py serves one connection: each TLS run gets one per scenario, passed on as
+# "hostile-SCENARIO PORT CERT FINGERPRINT". Closing its stdin stops one that was not used.
+hostile_scenarios="expired wrong-name garbage-hello close-mid-handshake data-handshake-fails"
+start_hostile() {
+  local variant=$1 scenario out fifo="$scratch/hostile.stdin" fd i line
+  hostile_args=()
+  for scenario in $hostile_scenarios; do
+    out="$scratch/logs/hostile-$variant-$scenario.out"
+    rm -f "$fifo" && mkfifo "$fifo"
+    "$python" "$top/tests/support/hostile_tls.py" "$scenario" <"$fifo" >"$out" 2>&1 &
+    hostile_pids+=("$!")
+    exec {fd}>"$fifo"
+    hostile_fds+=("$fd")
+    rm -f "$fifo"
+    for ((i = 0; i < server_timeout * 10; i++)); do
+      line=$(grep -m1 '^READY ' "$out" 2>/dev/null) && break
+      sleep 0.1
+    done
+    # shellcheck disable=SC2086  # READY port cert fingerprint
+    set -- $line
+    if [ $# -eq 4 ]; then
+      hostile_args+=("hostile-$scenario" "$2" "$3" "$4")
+    else
+      fail "hostile_tls.py $scenario did not start: $(head -c 400 "$out")"
+    fi
+  done
+}
+stop_hostile() {
+  local fd pid
+  for fd in "${hostile_fds[@]}"; do eval "exec $fd>&-"; done
+  for pid in "${hostile_pids[@]}"; do timeout 20 tail --pid="$pid" -f /dev/null; done
+  hostile_fds=() hostile_pids=()
+}
+
 cleanup() {
+  stop_hostile
   stop_servers
   stop_wine
 }
@@ -109,7 +145,8 @@ for variant in $variants; do
     if [ "$kind" = tls ]; then
       [ ${#tls_args[@]} -gt 0 ] || continue
       ports="0 0"
-      extra=("${tls_args[@]}")
+      start_hostile "$variant"
+      extra=("${tls_args[@]}" "${hostile_args[@]}")
     else
       [ -n "${server_port[$kind]:-}" ] || continue
       ports="${server_port[$kind]} 0"
@@ -125,6 +162,7 @@ for variant in $variants; do
       "${server_user[$kind]}" "${server_password[$kind]}" "$work" "${extra[@]}" </dev/null \
       >"$log" 2>&1
     status=$?
+    [ "$kind" = tls ] && stop_hostile
     # Wine ends console lines with CR LF.
     sed -i 's/\r$//' "$log"
     cat "$log"
