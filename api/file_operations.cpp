@@ -7,6 +7,25 @@
 #include "net/net.h"
 
 namespace {
+bool usesUtf8(const Channel* channel) {
+  return channel->utf8Names != 0;
+}
+
+// A resumed download continues a local file that holds bytes from its end, and never empties
+// it. Text transfers may change line ends on the way, so an offset into one is not portable.
+int32_t continueDownload(Channel* channel) {
+  int64_t held = platFileSize(channel->localFile);
+  if (held < 0) return DAP_ERR_CANNOT_OPEN_FILE;
+  if (held == 0) return 0;
+  if (channel->binaryMode == 0) return DAP_ERR_CANNOT_COMPLY;
+  if (platFileSeek(channel->localFile, static_cast<uint64_t>(held)) != 0) {
+    return DAP_ERR_CANNOT_OPEN_FILE;
+  }
+  channel->truncateOnAccept = 0;
+  channel->transferOffset = static_cast<uint64_t>(held);
+  return 0;
+}
+
 // Opens the transfer's local file before anything goes to the server, so a file that cannot be
 // opened fails at once; a download's is emptied only once the server accepts the transfer. A
 // file left open by an abandoned earlier transfer is closed first.
@@ -14,16 +33,26 @@ int32_t startTransfer(int32_t chan, const char* entryLine, const char* name, boo
   int32_t error;
   Channel* channel = beginOperation(chan, entryLine, &error);
   if (channel == nullptr) return error;
-  if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
+  if (name == nullptr || nameLength(name, kNameSize, usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   closeLocalFile(channel);
   PlatFile file = openLocalFile(channel, name, download);
   if (file < 0) return DAP_ERR_CANNOT_OPEN_FILE;
   channel->localFile = file;
+  channel->transferOffset = 0;
   if (download) {
     channel->truncateOnAccept = 1;
     channel->bytesReceived = 0;
   } else {
     channel->bytesSent = 0;
+  }
+  if (download && channel->resumeTransfers != 0) {
+    int32_t refused = continueDownload(channel);
+    if (refused < 0) {
+      closeLocalFile(channel);
+      return refused;
+    }
   }
   return runOperation(channel, download ? kStateDownload : kStateUpload);
 }
@@ -35,7 +64,9 @@ int32_t runNamedCommand(int32_t chan, const char* entryLine, const char* name,
   Channel* channel = beginOperation(chan, entryLine, &error);
   if (channel == nullptr) return error;
   if (name == nullptr) return DAP_ERR_CANNOT_COMPLY;
-  copyPrintable(channel->*field, name, kNameSize);
+  if (copyName(channel->*field, name, kNameSize, usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   return runOperation(channel, entryState);
 }
 }  // namespace
@@ -57,6 +88,10 @@ int32_t DAP_CALL dapGetList(int32_t chan, int32_t type, char* buffer, int32_t si
   if (buffer == nullptr || size < 0) return DAP_ERR_CANNOT_COMPLY;
   channel->listBuffer = buffer;
   channel->listBufferSize = static_cast<uint32_t>(size);
+  if (listTakesArgument(type) &&
+      nameLength(buffer, listArgumentLimit(channel), usesUtf8(channel)) < 0) {
+    return DAP_ERR_CANNOT_COMPLY;
+  }
   channel->listLength = 0;
   channel->listType = type;
   int32_t result = runOperation(channel, kStateList);

@@ -21,7 +21,9 @@ int32_t DAP_CALL dapSetLocalDir(int32_t chan, const char* directory) {
   Channel* channel = beginOperation(chan, "*** dapSetLocalDir\r\n", &error);
   if (channel == nullptr) return error;
   if (directory == nullptr) return DAP_ERR_CANNOT_COMPLY;
-  if (copyPrintable(channel->localDir, directory, kLocalDirLimit) == 0) return 0;
+  int32_t kept = copyName(channel->localDir, directory, kLocalDirLimit, channel->utf8Names != 0);
+  if (kept < 0) return DAP_ERR_CANNOT_COMPLY;
+  if (kept == 0) return 0;
   appendSeparator(channel->localDir);
   logLine(channel, "Local directory is '%s'\r\n", channel->localDir);
   return 0;
@@ -36,14 +38,18 @@ int32_t DAP_CALL dapGetLocalDir(int32_t chan, char* buffer, int32_t size) {
 }
 
 // The name is joined unchanged: one with separators reaches into subdirectories, and an
-// empty local directory leaves it relative to the process's current directory.
+// empty local directory leaves it relative to the process's current directory. With UTF-8 names
+// the whole path is UTF-8, which Windows opens through its wide-character calls.
 PlatFile openLocalFile(Channel* channel, const char* name, bool create) {
-  copyPrintable(channel->fileName, name, kNameSize);
+  bool utf8 = channel->utf8Names != 0;
+  copyName(channel->fileName, name, kNameSize, utf8);
   char* path = channel->dataBuffer;
   copyText(path, channel->localDir, kNameSize);
   appendSeparator(path);
   appendText(path, channel->fileName, kNameSize);
-  PlatFile file = create ? platFileOpenWrite(path) : platFileOpenRead(path);
+  PlatFile file = utf8     ? platFileOpenUtf8(path, create)
+                  : create ? platFileOpenWrite(path)
+                           : platFileOpenRead(path);
   logLine(channel, file < 0 ? "Cannot open '%s'\r\n" : "'%s' opened\r\n", path);
   return file;
 }

@@ -15,4 +15,5 @@ int32_t runOperation(Channel* channel, int32_t entryState);
 
 // Joins the local directory and a file name in the channel's data buffer and opens the file:
 // created, or opened as it is, for a download; read-only for an upload. Returns the handle or -1.
+// The name must be one that copyName keeps.
 PlatFile openLocalFile(Channel* channel, const char* name, bool create);

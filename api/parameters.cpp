@@ -76,6 +76,12 @@ int32_t setChannelOption(Channel* channel, uint32_t code, int32_t value) {
     case DAP_SET_TLS_DATA:
       channel->tlsProtectData = value & 1;
       return channel->tlsProtectData;
+    case DAP_SET_RESUME:
+      channel->resumeTransfers = static_cast<uint32_t>(value) & 1;
+      return static_cast<int32_t>(channel->resumeTransfers);
+    case DAP_SET_UTF8:
+      channel->utf8Names = static_cast<uint32_t>(value) & 1;
+      return static_cast<int32_t>(channel->utf8Names);
     // The library-wide settings whose value is masked or clamped before it is stored.
     case DAP_SET_UPLOAD_BLOCK_SIZE:
       settings.uploadBlockSize =

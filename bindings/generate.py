@@ -593,6 +593,17 @@ def cs_doc(text, indent):
           [f'{indent}/// </summary>'])
 
 
+def cs_declaration(function, types, doc):
+  params = ', '.join(f'{types[a["type"]]} {a["name"]}' for a in function['args'])
+  out = cs_doc(doc, '        ')
+  out.append('        [DllImport(Library, CallingConvention = CallingConvention.StdCall,')
+  out.append('                   CharSet = CharSet.Ansi, ExactSpelling = true)]')
+  line = f'        public static extern int {function["name"]}({params});'
+  if len(line) > 100:
+    line = f'        public static extern int {function["name"]}(\n            {params});'
+  return out + [line, '']
+
+
 def render_csharp(api):
   out = ['// The dap32 API for .NET: one P/Invoke declaration per export, and the constants.',
          f'// {WRITTEN_BY}', '//',
@@ -617,15 +628,11 @@ def render_csharp(api):
       out.append(f'        public const int {name} = {value};')
     out.append('')
   for f in by_family(api):
-    params = ', '.join(f'{CS_TYPES[a["type"]]} {a["name"]}' for a in f['args'])
-    out += cs_doc(f['doc'], '        ')
-    out.append('        [DllImport(Library, CallingConvention = CallingConvention.StdCall,')
-    out.append('                   CharSet = CharSet.Ansi, ExactSpelling = true)]')
-    line = f'        public static extern int {f["name"]}({params});'
-    if len(line) > 100:
-      line = f'        public static extern int {f["name"]}(\n            {params});'
-    out.append(line)
-    out.append('')
+    out += cs_declaration(f, CS_TYPES, f['doc'])
+    # Ansi strings go out in the system's code page on Windows: UTF-8 names need their bytes.
+    if any(a['type'] == 'text' for a in f['args']):
+      out += cs_declaration(f, {**CS_TYPES, 'text': 'byte[]'},
+                            'The same, each text given as its bytes and a NUL (UTF-8 names).')
   out += ['        /// <summary>The exception group of an error code.</summary>',
           '        public static ErrorKind KindOf(int code)', '        {',
           '            switch (code)', '            {']
@@ -747,9 +754,9 @@ def render_pascal(api):
 
 # ---- VB6 / VBA -------------------------------------------------------------------------------
 
-# Argument names VB reserves for statements of its own.
+# Argument names VB reserves for statements and functions of its own.
 VB_RENAMES = {'type': 'listType', 'name': 'fileName', 'line': 'lineNumber',
-              'field': 'fieldNumber'}
+              'field': 'fieldNumber', 'command': 'commandText'}
 VB_HELPER_BUFFER = 2048
 VB_LIST_BUFFER = 65536
 

@@ -1,5 +1,6 @@
 // The single-command states: CWD, PWD, DELE, RMD, MKD and TYPE, each a command and its
 // reply. No reply code below 500 is examined; the caller can read it with dapGetInteger.
+// dapCommand's command, whose final reply the caller judges, whatever its code.
 #include "dap32.h"
 #include "engine/engine.h"
 #include "frame/log.h"
@@ -18,6 +19,20 @@ int32_t sendWithArgument(Channel* channel, uint32_t now, const char* verb, const
 char* endOfToken(char* text) {
   while (*text != ' ' && *text != '\t' && *text != '\r' && *text != '\0') ++text;
   return text;
+}
+
+constexpr int32_t kLowestReplyCode = 100;
+constexpr int32_t kHighestReplyCode = 599;
+
+// Commands are case-insensitive: "pass secret" is a password too.
+bool isPassword(const char* command) {
+  const char* verb = "PASS";
+  for (int i = 0; i < 4; ++i) {
+    char c = command[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != verb[i]) return false;
+  }
+  return command[4] == ' ' || command[4] == '\0';
 }
 }  // namespace
 
@@ -50,6 +65,13 @@ int32_t stateSendType(Channel* channel, uint32_t now) {
   return sendCommandAwaitReply(channel, now, 702);
 }
 
+int32_t readWaitingAnswer(Channel* channel) {
+  if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
+  int32_t reply = readReply(channel);
+  if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return errorExit(channel, 0, reply);
+  return 1;
+}
+
 int32_t stateReadCommandReply(Channel* channel, uint32_t) {
   int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
@@ -77,6 +99,38 @@ int32_t stateReadPwdReply(Channel* channel, uint32_t) {
   *end = '\0';
   if (end != directory && end[-1] == '"') end[-1] = '\0';
   logLine(channel, "Server directory is '%s'\r\n", directory);
+  channel->nextState = kStateIdle;
+  return kStepDone;
+}
+
+// The command waits in the record, since every driver call empties commandBuffer. A password
+// typed here stays out of the log, as the login's does.
+int32_t stateSendCommand(Channel* channel, uint32_t now) {
+  channel->responseBuffer[0] = '\0';
+  copyText(channel->commandBuffer, channel->commandText, kLineBufferSize - 1);
+  int32_t result = sendCommandAwaitReply(channel, now, 562);
+  if (isPassword(channel->commandText)) {
+    copyText(channel->commandBuffer, "PASS ****", kLineBufferSize - 1);
+  }
+  return result;
+}
+
+// Each reply is read whole, its lines into the caller's buffer; a preliminary one ("150 Here it
+// comes") is logged and read past, and the next reply fills the buffer afresh. A refusal is an
+// answer like any other here: only a reply without a code of 100 to 599 fails.
+int32_t stateReadFinalReply(Channel* channel, uint32_t now) {
+  channel->keepReplyText = 1;
+  int32_t replied = readWaitingAnswer(channel);
+  channel->keepReplyText = 0;
+  if (replied <= 0) return replied;
+  int32_t code = channel->serverCode;
+  if (isPreliminary(code)) {
+    channel->deadlineTick = tickAfter(now, settings.replyTimeout);
+    return kStepDone;
+  }
+  if (code < kLowestReplyCode || code > kHighestReplyCode) {
+    return errorExit(channel, 0, DAP_ERR_SERVER_REFUSED);
+  }
   channel->nextState = kStateIdle;
   return kStepDone;
 }

@@ -26,25 +26,35 @@ constexpr StateEntry kStates[] = {
     {131, stateReadPbszReply},       //
     {132, stateSendProt},            //   PROT P or PROT C
     {133, stateReadProtReply},       //
+    {150, stateSendUtf8On},          //   after the login: OPTS UTF8 ON, for UTF-8 names
+    {151, stateReadUtf8Reply},       //
     {220, stateSendQuit},            //   QUIT
     {221, stateReadQuitReply},       //
     {301, stateStartDownload},       // download: open a data connection
+    {302, stateSendRetrRest},        //   REST, when the local file is continued
     {303, stateSendRetr},            //   RETR
     {304, stateReadRetrReply},       //   the 150
+    {306, stateReadRetrRestReply},   //   the REST's 350
     {307, stateReceiveBlock},        //   one block into the local file
     {308, stateEndDownload},         //   close the data connection
     {350, stateReadTransferEnd},     // every transfer: the final 226
     {401, stateStartUpload},         // upload: open a data connection
     {403, stateSendStor},            //   STOR
     {404, stateReadStorReply},       //   the 150
+    {405, stateSendStorRest},        //   REST, when the server's file is continued
+    {406, stateReadStorRestReply},   //   the REST's 350
     {407, stateSendBlock},           //   one block of the local file
     {408, stateEndUpload},           //   close the data connection
+    {410, stateSendSize},            //   SIZE, before a resumed upload's data connection
+    {411, stateReadSizeReply},       //   the 213, or 550 for none
     {501, stateSendCwd},             // CWD
     {502, stateReadCwdReply},        //
     {521, stateSendPwd},             // PWD
     {522, stateReadPwdReply},        //   the directory from the 257
     {541, stateSendDele},            // DELE
     {542, stateReadCommandReply},    //
+    {561, stateSendCommand},         // dapCommand's command
+    {562, stateReadFinalReply},      //   its replies, up to the final one
     {601, stateSendRmd},             // RMD
     {602, stateReadCommandReply},    //
     {610, stateSendMkd},             // MKD
@@ -74,7 +84,7 @@ constexpr bool isAscending(const StateEntry* states, size_t count) {
 }
 static_assert(isAscending(kStates, sizeof kStates / sizeof kStates[0]),
               "the state table must be in ascending order");
-static_assert(sizeof kStates / sizeof kStates[0] == 53, "a state was added or lost");
+static_assert(sizeof kStates / sizeof kStates[0] == 63, "a state was added or lost");
 
 constexpr uint32_t kTickStampMask = 0x7FFFF;
 constexpr uint32_t kErrorTextLimit = 256;
@@ -137,6 +147,11 @@ int32_t errorExit(Channel* channel, int32_t sockCode, int32_t rokCode) {
   logError(channel, sockCode, rokCode);
   if (channel->nextState == kStateReadOwedReplies) {
     logWrite(channel, "Replies owed given up\r\n");
+    netCloseControl(channel, 0);
+  }
+  // A session that asked for TLS and could not have it is not left half secured: it ends
+  // before anything that should go inside TLS goes out in clear.
+  if (channel->nextState >= kFirstSecuringState && channel->nextState <= kLastSecuringState) {
     netCloseControl(channel, 0);
   }
   channel->nextState = kStateIdle;

@@ -16,6 +16,7 @@ enum EntryState : int32_t {
   kStateChangeDir = 501,
   kStatePrintDir = 521,
   kStateDelete = 541,
+  kStateCommand = 561,
   kStateRemoveDir = 601,
   kStateMakeDir = 610,
   kStateType = 701,
@@ -23,6 +24,9 @@ enum EntryState : int32_t {
 };
 
 constexpr int32_t kStateControlHandshake = 125;
+// AUTH TLS to PROT: a failure among them closes the control connection.
+constexpr int32_t kFirstSecuringState = 120;
+constexpr int32_t kLastSecuringState = 133;
 constexpr int32_t kStateDataHandshake = 940;
 
 // What a state returns: kStepDone goes on to the step's closing log lines and returns
@@ -67,6 +71,9 @@ inline bool isPreliminary(int32_t code) {
 // Reads a reply if one is waiting: 1 when it was read, 0 (kStepDone) while none is waiting, or
 // the negative result of the error exit.
 int32_t readWaitingReply(Channel* channel);
+// The same for a state that judges a refusal itself: 1 for any reply read (a code from 500 up
+// too, in serverCode), so that only a failure of the connection ends the operation.
+int32_t readWaitingAnswer(Channel* channel);
 
 // The server has accepted the transfer with a reply below 500: a download empties the local file
 // it opened as it stood. An accepted data connection is no sign, since some servers connect at
@@ -80,9 +87,17 @@ int32_t transferAccepted(Channel* channel);
 // error exit's result.
 int32_t startControlHandshake(Channel* channel, uint32_t now);
 int32_t startDataHandshake(Channel* channel, uint32_t now, int32_t dataState);
+// Whether a listing type sends the text of the caller's buffer as its argument, and how many
+// bytes of it at most.
+bool listTakesArgument(int32_t type);
+int32_t listArgumentLimit(const Channel* channel);
 
 // The seven characters "sss.mmm" of a tick, for log lines.
 void tickStamp(uint32_t tick, char* text);
+
+// What follows the login: the first state after done (the login's last state, or a follow-up's)
+// among the follow-ups the channel's settings ask for; idle when none is left.
+int32_t stateAfterLogin(const Channel* channel, int32_t done);
 
 // The state functions, by group.
 int32_t stateReadOwedReplies(Channel*, uint32_t);
@@ -96,6 +111,8 @@ int32_t stateSendPassword(Channel*, uint32_t);
 int32_t stateReadPasswordReply(Channel*, uint32_t);
 int32_t stateSendQuit(Channel*, uint32_t);
 int32_t stateReadQuitReply(Channel*, uint32_t);
+int32_t stateSendUtf8On(Channel*, uint32_t);
+int32_t stateReadUtf8Reply(Channel*, uint32_t);
 
 int32_t stateSendAuthTls(Channel*, uint32_t);
 int32_t stateReadAuthReply(Channel*, uint32_t);
@@ -130,6 +147,12 @@ int32_t stateReadListReply(Channel*, uint32_t);
 int32_t stateReceiveListing(Channel*, uint32_t);
 int32_t stateEndList(Channel*, uint32_t);
 int32_t stateReadTransferEnd(Channel*, uint32_t);
+int32_t stateSendRetrRest(Channel*, uint32_t);
+int32_t stateReadRetrRestReply(Channel*, uint32_t);
+int32_t stateSendStorRest(Channel*, uint32_t);
+int32_t stateReadStorRestReply(Channel*, uint32_t);
+int32_t stateSendSize(Channel*, uint32_t);
+int32_t stateReadSizeReply(Channel*, uint32_t);
 
 int32_t stateSendCwd(Channel*, uint32_t);
 int32_t stateReadCwdReply(Channel*, uint32_t);
@@ -140,6 +163,8 @@ int32_t stateSendRmd(Channel*, uint32_t);
 int32_t stateSendMkd(Channel*, uint32_t);
 int32_t stateSendType(Channel*, uint32_t);
 int32_t stateReadCommandReply(Channel*, uint32_t);
+int32_t stateSendCommand(Channel*, uint32_t);
+int32_t stateReadFinalReply(Channel*, uint32_t);
 
 // Test builds may arm any state number; exposed for tests that check unknown states.
 const StateEntry* findState(int32_t number);

@@ -131,7 +131,7 @@ int32_t stateSendPassword(Channel* channel, uint32_t now) {
 int32_t stateReadPasswordReply(Channel* channel, uint32_t) {
   int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
-  channel->nextState = channel->controlTls != nullptr ? 130 : kStateIdle;
+  channel->nextState = stateAfterLogin(channel, 107);
   return kStepDone;
 }
 

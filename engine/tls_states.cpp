@@ -14,20 +14,11 @@ bool succeeded(int32_t code) {
   return code >= 200 && code <= 299;
 }
 
-// Whatever failed while the session was being secured, the connection ends with it, before a
-// word goes out in clear that should have gone inside TLS.
-int32_t failSecureConnect(Channel* channel, int32_t sockCode, int32_t rokCode) {
-  int32_t result = errorExit(channel, sockCode, rokCode);
-  netCloseControl(channel, 0);
-  return result;
-}
-
 // A socket's code is the socket's failure; anything else is the handshake's or the certificate's.
 int32_t failHandshake(Channel* channel, int32_t code, bool data) {
   int32_t sockCode = code <= -10000 ? code : 0;
   int32_t rokCode = code <= -10000 ? DAP_ERR_TLS_HANDSHAKE : code;
-  if (!data) return failSecureConnect(channel, sockCode, rokCode);
-  netCloseDataTls(channel, false);
+  if (data) netCloseDataTls(channel, false);
   return errorExit(channel, sockCode, rokCode);
 }
 
@@ -36,9 +27,9 @@ int32_t failHandshake(Channel* channel, int32_t code, bool data) {
 int32_t readSecuringReply(Channel* channel, bool (*wanted)(int32_t)) {
   if (netWaitReadable(channel->controlSocket, 0, channel->controlTls) == 0) return kStepDone;
   int32_t reply = readReply(channel);
-  if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return failSecureConnect(channel, 0, reply);
+  if (reply < 0 && reply != DAP_ERR_SERVER_REFUSED) return errorExit(channel, 0, reply);
   if (reply < 0 || !wanted(channel->serverCode)) {
-    return failSecureConnect(channel, 0, DAP_ERR_TLS_REFUSED);
+    return errorExit(channel, 0, DAP_ERR_TLS_REFUSED);
   }
   return 1;
 }
@@ -55,7 +46,7 @@ void startHandshakeDeadline(Channel* channel, uint32_t now) {
 
 int32_t startControlHandshake(Channel* channel, uint32_t now) {
   int32_t opened = netOpenControlTls(channel);
-  if (opened < 0) return failSecureConnect(channel, 0, opened);
+  if (opened < 0) return errorExit(channel, 0, opened);
   startHandshakeDeadline(channel, now);
   channel->nextState = kStateControlHandshake;
   return kStepDone;
@@ -113,7 +104,7 @@ int32_t stateReadProtReply(Channel* channel, uint32_t) {
   int32_t replied = readSecuringReply(channel, succeeded);
   if (replied <= 0) return replied;
   channel->dataProtected = channel->tlsProtectData;
-  channel->nextState = kStateIdle;
+  channel->nextState = stateAfterLogin(channel, 133);
   return kStepDone;
 }
 

@@ -1,7 +1,8 @@
-// The transfer states: download (RETR), upload (STOR) and listing (LIST, NLST), each ending
-// in the final reply, which must be 226.
+// The transfer states: download (RETR), upload (STOR) and listing (LIST, NLST, MLSD), each
+// ending in the final reply, which must be 226; and the REST and SIZE exchanges of a transfer
+// that continues a file.
 //
-// Divisions: shared steps; download; upload; listing; final reply.
+// Divisions: shared steps; download; upload; listing; final reply; resume.
 #include "dap32.h"
 #include "engine/engine.h"
 #include "frame/log.h"
@@ -10,7 +11,10 @@
 
 namespace {
 constexpr int32_t kTransferComplete = 226;
-constexpr int32_t kLongestListArgument = 2000;
+constexpr uint32_t kLongestListArgument = 2000;
+constexpr int32_t kRestartAccepted = 350;
+constexpr int32_t kFileStatus = 213;
+constexpr int32_t kFileUnavailable = 550;
 
 // ---- Shared steps ----
 
@@ -78,7 +82,7 @@ int32_t transferAccepted(Channel* channel) {
 }
 
 int32_t stateStartDownload(Channel* channel, uint32_t) {
-  startTransfer(channel, 303);
+  startTransfer(channel, channel->transferOffset != 0 ? 302 : 303);
   return kStepDone;
 }
 
@@ -126,7 +130,12 @@ int32_t stateEndDownload(Channel* channel, uint32_t) {
 
 // ---- Upload ----
 
+// A resumed upload learns the server file's size before it opens its data connection.
 int32_t stateStartUpload(Channel* channel, uint32_t) {
+  if (channel->resumeTransfers != 0) {
+    channel->nextState = 410;
+    return kStepDone;
+  }
   startTransfer(channel, 403);
   return kStepDone;
 }
@@ -193,20 +202,46 @@ int32_t stateStartList(Channel* channel, uint32_t) {
 }
 
 namespace {
-// The pattern types take their argument from the caller's buffer, cut like every other
-// argument at the first unprintable character (a CR LF there would send a second command)
-// and never read past the buffer's size.
+struct ListCommand {
+  const char* verb;
+  bool argument;  // the text the caller's buffer holds on entry follows
+};
+// By type; a negative type lists as 0 does, one above the table as 2 does.
+constexpr ListCommand kListCommands[] = {
+    {"LIST", false}, {"NLST", false}, {"LIST", true},
+    {"NLST", true},  {"MLSD", false}, {"MLSD", true},
+};
+constexpr int32_t kListCommandCount = sizeof kListCommands / sizeof kListCommands[0];
+
+const ListCommand& listCommandOf(int32_t type) {
+  if (type < 0) return kListCommands[0];
+  return kListCommands[type < kListCommandCount ? type : 2];
+}
+
+// The argument is cut like every other at the first character a name may not hold (a CR LF
+// there would send a second command) and never read past the buffer's size; dapGetList has
+// refused an invalid UTF-8 sequence in it.
 void formatListCommand(Channel* channel) {
   char* command = channel->commandBuffer;
-  bool names = channel->listType < 2 ? channel->listType == 1 : channel->listType == 3;
-  copyText(command, names ? "NLST" : "LIST", 4);
-  if (channel->listType < 2) return;
-  uint32_t limit = channel->listBufferSize < kLongestListArgument ? channel->listBufferSize
-                                                                  : kLongestListArgument;
+  const ListCommand& list = listCommandOf(channel->listType);
+  copyText(command, list.verb, 4);
+  if (!list.argument) return;
   command[4] = ' ';
-  copyPrintable(command + 5, channel->listBuffer, static_cast<int32_t>(limit));
+  if (copyName(command + 5, channel->listBuffer, listArgumentLimit(channel),
+               channel->utf8Names != 0) < 0) {
+    command[5] = '\0';
+  }
 }
 }  // namespace
+
+bool listTakesArgument(int32_t type) {
+  return listCommandOf(type).argument;
+}
+
+int32_t listArgumentLimit(const Channel* channel) {
+  uint32_t size = channel->listBufferSize;
+  return static_cast<int32_t>(size < kLongestListArgument ? size : kLongestListArgument);
+}
 
 int32_t stateSendList(Channel* channel, uint32_t) {
   formatListCommand(channel);
@@ -256,4 +291,101 @@ int32_t stateReadTransferEnd(Channel* channel, uint32_t) {
   if (channel->serverCode != kTransferComplete) return errorExit(channel, 0, DAP_ERR_NOT_COMPLETED);
   channel->nextState = kStateIdle;
   return kStepDone;
+}
+
+// ---- Resume ----
+
+namespace {
+// REST goes out right before the transfer command: a command between them would cancel it.
+int32_t sendRest(Channel* channel, uint32_t now, int32_t replyState) {
+  char offset[kDecimalSize];
+  formatDecimal(channel->transferOffset, offset);
+  platFormat(channel->commandBuffer, "REST %s", offset);
+  return sendCommandAwaitReply(channel, now, replyState);
+}
+
+// "350 Restart position accepted (1048576)." Any other answer ends the transfer before it has
+// touched either file.
+int32_t readRestReply(Channel* channel, int32_t transferState) {
+  int32_t replied = readWaitingReply(channel);
+  if (replied <= 0) return replied;
+  if (channel->serverCode != kRestartAccepted) return errorExit(channel, 0, DAP_ERR_SERVER_REFUSED);
+  channel->nextState = transferState;
+  return kStepDone;
+}
+
+// "213 1048576": the digits after the code, and nothing after them but a line end or a blank.
+bool readSize(const char* line, uint64_t* size) {
+  const char* digit = line + 3;
+  while (*digit == ' ') ++digit;
+  uint64_t value = 0;
+  const char* start = digit;
+  for (; *digit >= '0' && *digit <= '9'; ++digit) {
+    uint64_t next = value * 10 + static_cast<uint64_t>(*digit - '0');
+    if (next / 10 != value) return false;
+    value = next;
+  }
+  if (digit == start || (*digit != '\0' && *digit != '\r' && *digit != '\n' && *digit != ' ')) {
+    return false;
+  }
+  *size = value;
+  return true;
+}
+
+// The upload continues from held bytes: never past the local file's end, and not in a text
+// transfer, whose line ends may change on the way. Both files are as they were on a refusal.
+int32_t continueUploadFrom(Channel* channel, uint64_t held) {
+  int64_t local = platFileSize(channel->localFile);
+  if (local < 0 || held > static_cast<uint64_t>(local)) {
+    char server[kDecimalSize];
+    char mine[kDecimalSize];
+    formatDecimal(held, server);
+    formatDecimal(local < 0 ? 0 : static_cast<uint64_t>(local), mine);
+    logLine(channel, "Server file holds %s bytes, the local one %s\r\n", server, mine);
+    return errorExit(channel, 0, DAP_ERR_CANNOT_COMPLY);
+  }
+  if (held != 0 && channel->binaryMode == 0) return errorExit(channel, 0, DAP_ERR_CANNOT_COMPLY);
+  if (held != 0 && platFileSeek(channel->localFile, held) != 0) {
+    return errorExit(channel, 0, DAP_ERR_CANNOT_OPEN_FILE);
+  }
+  channel->transferOffset = held;
+  startTransfer(channel, held != 0 ? 405 : 403);
+  return kStepDone;
+}
+}  // namespace
+
+int32_t stateSendRetrRest(Channel* channel, uint32_t now) {
+  return sendRest(channel, now, 306);
+}
+
+int32_t stateReadRetrRestReply(Channel* channel, uint32_t) {
+  return readRestReply(channel, 303);
+}
+
+int32_t stateSendStorRest(Channel* channel, uint32_t now) {
+  return sendRest(channel, now, 406);
+}
+
+int32_t stateReadStorRestReply(Channel* channel, uint32_t) {
+  return readRestReply(channel, 403);
+}
+
+int32_t stateSendSize(Channel* channel, uint32_t now) {
+  channel->responseBuffer[0] = '\0';
+  platFormat(channel->commandBuffer, "SIZE %s", channel->fileName);
+  return sendCommandAwaitReply(channel, now, 411);
+}
+
+// "550 No such file" starts the server's file afresh with a plain STOR, as a size of 0 does.
+// Any other answer than a 213 with a size is a refusal.
+int32_t stateReadSizeReply(Channel* channel, uint32_t) {
+  int32_t replied = readWaitingAnswer(channel);
+  if (replied <= 0) return replied;
+  bool absent = channel->serverCode == kFileUnavailable;
+  uint64_t held = 0;
+  if (!absent &&
+      (channel->serverCode != kFileStatus || !readSize(channel->responseBuffer, &held))) {
+    return errorExit(channel, 0, DAP_ERR_SERVER_REFUSED);
+  }
+  return continueUploadFrom(channel, held);
 }

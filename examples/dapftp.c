@@ -9,8 +9,10 @@
  *
  * Each COMMAND is one argument ("put notes.txt"); without any, commands are read from
  * standard input, one per line. Commands: ls [PATTERN], names [PATTERN], get NAME, put NAME,
- * mkdir DIR, rmdir DIR, rm NAME, pwd, cd DIR, lcd DIR, binary, ascii.
- * Transfers are driven step by step to show their progress. */
+ * reget NAME, reput NAME, mkdir DIR, rmdir DIR, rm NAME, mv FROM TO, size NAME, mtime NAME,
+ * chmod MODE NAME, quote COMMAND, pwd, cd DIR, lcd DIR, binary, ascii.
+ * Transfers are driven step by step to show their progress; reget and reput continue a file
+ * from what the other side already holds. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,7 +29,7 @@
 #define isTerminal(stream) isatty(fileno(stream))
 #endif
 
-enum { kChannel = 0, kListingSize = 1 << 20 };
+enum { kChannel = 0, kListingSize = 1 << 20, kReplySize = 8192, kCommandSize = 2048 };
 
 typedef struct {
   const char* host;
@@ -43,6 +45,7 @@ typedef struct {
 } Options;
 
 static char listing[kListingSize];
+static char reply[kReplySize];
 
 /* Prints the library's text for a failure, with the server's reply where it has one. */
 static int report(const char* what, int32_t result) {
@@ -81,6 +84,80 @@ static int transfer(const char* name, int download) {
   return report(download ? "get" : "put", result);
 }
 
+/* Continues the file from what the other side holds; needs TYPE I (binary). */
+static int resumeTransfer(const char* name, int download) {
+  int failed;
+  dapSetInteger(kChannel, DAP_SET_RESUME, 1);
+  failed = transfer(name, download);
+  dapSetInteger(kChannel, DAP_SET_RESUME, 0);
+  return failed;
+}
+
+/* Sends a command built from format and up to two texts; the reply's text is in reply. Returns
+ * its code, or 0 after reporting a failure: the library's, or a reply from 400 up. */
+static int32_t serverCommand(const char* what, const char* format, const char* first,
+                             const char* second) {
+  char text[kCommandSize];
+  int32_t code;
+  snprintf(text, sizeof text, format, first, second);
+  code = dapCommand(kChannel, text, reply, sizeof reply);
+  if (report(what, code)) return 0;
+  if (code >= 400) {
+    fprintf(stderr, "%s failed: %s\n", what, reply);
+    return 0;
+  }
+  return code;
+}
+
+/* "mv FROM TO" and "chmod MODE NAME" take two arguments: the first ends at a blank. */
+static char* secondArgument(char* argument) {
+  char* blank = strchr(argument, ' ');
+  if (blank == NULL) return NULL;
+  *blank = '\0';
+  return blank + 1;
+}
+
+static int moveFile(char* argument) {
+  char* target = secondArgument(argument);
+  if (target == NULL) {
+    fprintf(stderr, "mv: give FROM and TO\n");
+    return 1;
+  }
+  if (serverCommand("mv", "RNFR %s", argument, NULL) / 100 != 3) return 1;
+  return serverCommand("mv", "RNTO %s", target, NULL) == 0;
+}
+
+static int changeMode(char* argument) {
+  char* name = secondArgument(argument);
+  if (name == NULL) {
+    fprintf(stderr, "chmod: give MODE and NAME\n");
+    return 1;
+  }
+  return serverCommand("chmod", "SITE CHMOD %s %s", argument, name) == 0;
+}
+
+/* "213 1048576" prints 1048576; "213 20240102030405" prints 2024-01-02 03:04:05 UTC. */
+static int fileFact(const char* what, const char* verb, const char* name) {
+  const char* value;
+  char text[kCommandSize];
+  snprintf(text, sizeof text, "%s %%s", verb);
+  if (serverCommand(what, text, name, NULL) == 0) return 1;
+  value = reply + 4;
+  if (strcmp(verb, "MDTM") == 0 && strlen(value) >= 14) {
+    printf("%.4s-%.2s-%.2s %.2s:%.2s:%.2s UTC\n", value, value + 4, value + 6, value + 8,
+           value + 10, value + 12);
+  } else {
+    printf("%s\n", value);
+  }
+  return 0;
+}
+
+static int quote(const char* command) {
+  if (serverCommand("quote", "%s", command, NULL) == 0) return 1;
+  printf("%s\n", reply);
+  return 0;
+}
+
 static int list(int type, const char* pattern) {
   int32_t result;
   if (pattern != NULL) {
@@ -117,6 +194,13 @@ static int runCommand(char* line) {
   }
   if (strcmp(verb, "get") == 0) return transfer(argument, 1);
   if (strcmp(verb, "put") == 0) return transfer(argument, 0);
+  if (strcmp(verb, "reget") == 0) return resumeTransfer(argument, 1);
+  if (strcmp(verb, "reput") == 0) return resumeTransfer(argument, 0);
+  if (strcmp(verb, "mv") == 0) return moveFile(argument);
+  if (strcmp(verb, "chmod") == 0) return changeMode(argument);
+  if (strcmp(verb, "size") == 0) return fileFact("size", "SIZE", argument);
+  if (strcmp(verb, "mtime") == 0) return fileFact("mtime", "MDTM", argument);
+  if (strcmp(verb, "quote") == 0) return quote(argument);
   if (strcmp(verb, "cd") == 0) return report("cd", dapSetServerDir(kChannel, argument));
   if (strcmp(verb, "lcd") == 0) return report("lcd", dapSetLocalDir(kChannel, argument));
   if (strcmp(verb, "mkdir") == 0) return report("mkdir", dapMakeServerDir(kChannel, argument));

@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 
 constexpr uint32_t kMaxChannels = 32;
+// The longest command dapCommand sends; with its CR LF it fits the command buffer.
+constexpr int32_t kCommandTextLimit = 2000;
 
 // Sizes of the text and buffer blocks of a channel.
 constexpr uint32_t kNameSize = 128;
@@ -82,6 +84,19 @@ struct Channel {
   int32_t listType;
   uint16_t serverPort;
   int32_t passiveMode;
+  // Per-channel options: transfers resume from what the other side holds (DAP_SET_RESUME), and
+  // names may be UTF-8 (DAP_SET_UTF8); each 0 or 1.
+  uint32_t resumeTransfers;
+  uint32_t utf8Names;
+  // Where the armed transfer starts in both files, sent with REST; 0 for the whole file.
+  uint64_t transferOffset;
+  // dapCommand's reply goes to the caller's buffer, line by line as netReadReply reads it, while
+  // keepReplyText is set; the command itself outlives the driver's emptying of commandBuffer.
+  char* commandReply;
+  uint32_t commandReplySize;
+  uint32_t commandReplyLength;
+  int32_t keepReplyText;
+  char commandText[kCommandTextLimit + 1];
   // Bytes of the current upload block read from the file but not yet taken by the data
   // socket; they go out before the next block is read.
   uint32_t uploadPending;

@@ -189,7 +189,16 @@ enum {
   DAP_SET_TLS_VERIFY = 16,
   /* 1: data connections in TLS (PROT P); 0: PROT C, data in clear while the control connection
    * stays protected. Only bit 0 counts. Default 1; this channel. */
-  DAP_SET_TLS_DATA = 17
+  DAP_SET_TLS_DATA = 17,
+  /* 1: dapGetFile continues a local file that holds bytes, dapPutFile the server's file (asked
+   * with SIZE), each with REST before the transfer command; an offset needs TYPE I (dapSetMode
+   * 'B'). Only bit 0 counts. Default 0; this channel. */
+  DAP_SET_RESUME = 18,
+  /* 1: names, directories, listing arguments and dapCommand's text may hold UTF-8 (an invalid
+   * sequence is -6), the local paths are UTF-8, and the next login ends with OPTS UTF8 ON (a
+   * refusal is logged and ignored); 0: names are cut at the first byte outside printable ASCII.
+   * Only bit 0 counts. Default 0; this channel. */
+  DAP_SET_UTF8 = 19
 };
 
 /* dapGetString and dapSetString codes. */
@@ -224,11 +233,16 @@ enum {
   DAP_LIST_FULL = 0,
   /* NLST: Names in the current directory. */
   DAP_LIST_NAMES = 1,
-  /* LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 3
+  /* LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 5
    * too). */
   DAP_LIST_FULL_PATTERN = 2,
   /* NLST %s: Names for the path or pattern the buffer holds on entry. */
-  DAP_LIST_NAMES_PATTERN = 3
+  DAP_LIST_NAMES_PATTERN = 3,
+  /* MLSD: Machine listing of the current directory: per entry its facts (type=file;size=...;), a
+   * blank and the name. */
+  DAP_LIST_MACHINE = 4,
+  /* MLSD %s: Machine listing of the directory the buffer holds on entry. */
+  DAP_LIST_MACHINE_PATH = 5
 };
 
 /* dapDriver result. */
@@ -278,7 +292,7 @@ DAP_EXPORT int32_t DAP_CALL dapDriver(int32_t chan);
  *   user      user name
  *   password  password (the log shows PASS ****)
  * Returns 0 when logged in. Errors: -15, -8, -19, -23, -17, -7, -10, -22, -18, -21, -1, -25,
- * negated Windows Sockets codes.
+ * -32, -33, -34, -35, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Each text is cut at its first byte outside printable ASCII and at 128 characters.
@@ -314,13 +328,16 @@ DAP_EXPORT int32_t DAP_CALL dapAbort(int32_t chan);
  *   chan  channel number
  *   name  file name, sent with RETR and joined to the local directory
  * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
- * -18, -20, -21, -22, -25, -29, -30, -31, -1, negated Windows Sockets codes.
+ * -18, -20, -21, -22, -25, -29, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * The local file is opened, or created, before anything is sent, and emptied only once the
  * server accepts the transfer: a refused download leaves an existing file as it was.
  * A data connection that is reset instead of closed fails with its socket code (-10054).
- * dapGetInteger 10 counts the bytes received so far. */
+ * dapGetInteger 10 counts the bytes received so far.
+ * With DAP_SET_RESUME a local file of N > 0 bytes is continued: REST N goes out right before
+ * RETR and must be answered with 350 (else -18, both files as they were), and the bytes are
+ * appended. An offset under TYPE A is -6, before anything is sent. */
 DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
 
 /* dapPutFile: uploads a file (STOR) from the channel's local directory to the server, under the
@@ -328,11 +345,15 @@ DAP_EXPORT int32_t DAP_CALL dapGetFile(int32_t chan, const char* name);
  *   chan  channel number
  *   name  file name, sent with STOR and joined to the local directory
  * Returns 0 when the server confirmed the transfer with 226. Errors: -15, -8, -6, -28, -7, -10,
- * -18, -21, -22, -25, -30, -31, -1, negated Windows Sockets codes.
+ * -18, -21, -22, -25, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * dapGetInteger 12 counts the bytes sent so far; DAP_SET_UPLOAD_BLOCK_SIZE sets the bytes sent
- * per step. */
+ * per step.
+ * With DAP_SET_RESUME, SIZE goes out first: 213 M (550: M = 0) continues the server's file with
+ * REST M right before STOR (answered with 350, else -18) and sends the local file from byte M; M
+ * = 0 is a plain STOR. Another SIZE reply is -18, M above the local file's size, or an offset
+ * under TYPE A, is -6; each leaves both files as they were. */
 DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
 
 /* dapGetList: fetches a directory listing (LIST or NLST, by type) into the caller's buffer.
@@ -342,14 +363,16 @@ DAP_EXPORT int32_t DAP_CALL dapPutFile(int32_t chan, const char* name);
  *           the path or pattern on entry
  *   size    size of buffer in bytes
  * Returns the number of bytes placed in buffer. Errors: -15, -8, -6, -7, -10, -18, -20, -21,
- * -22, -25, -30, -31, -1, negated Windows Sockets codes.
+ * -22, -25, -30, -31, -1, -32, negated Windows Sockets codes.
  * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
  * channel and returns 0; call dapDriver until it returns 0 or a negative code.
  * Pieces of the listing arrive up to 2047 bytes at a time; one that does not fit with its NUL is
  * dropped, so a result more than 2047 bytes below size means nothing was lost.
  * With AUTO_CALL off the buffer must stay valid until dapDriver has returned 0 or a negative
  * code; the listing then ends at its NUL.
- * An empty listing leaves the buffer as it was. */
+ * An empty listing leaves the buffer as it was.
+ * With DAP_SET_UTF8 the argument of types 2, 3 and 5 may hold UTF-8; an invalid sequence is -6
+ * before anything is sent. */
 DAP_EXPORT int32_t DAP_CALL dapGetList(int32_t chan, int32_t type, char* buffer, int32_t size);
 
 /* dapSetMode: sets the transfer type for every later transfer: 'A' sends TYPE A, 'B' sends TYPE
@@ -405,6 +428,31 @@ DAP_EXPORT int32_t DAP_CALL dapMakeServerDir(int32_t chan, const char* name);
  * channel and returns 0; call dapDriver until it returns 0 or a negative code. */
 DAP_EXPORT int32_t DAP_CALL dapDelServerDir(int32_t chan, const char* name);
 
+/* dapCommand: sends a command of the caller's on the control connection and reads its final
+ * reply.
+ *   chan     channel number
+ *   command  the command line without CR LF: printable ASCII, or UTF-8 with DAP_SET_UTF8; at
+ *            most 2000 bytes
+ *   buffer   receives the final reply's lines, CR LF between them, cut to fit with its NUL; may
+ *            be null
+ *   size     size of buffer in bytes
+ * Returns the final reply's code, from 100 to 599, whatever it is: the caller judges it. Errors:
+ * -15, -8, -6, -18, -21, -22, -1, negated Windows Sockets codes.
+ * AUTO_CALL on: runs the exchange to its end and returns its result. AUTO_CALL off: arms the
+ * channel and returns 0; call dapDriver until it returns 0 or a negative code.
+ * -6, with nothing sent, for a null or empty command, a control byte in it (CR and LF too), a
+ * byte from 0x80 up without DAP_SET_UTF8 or an invalid UTF-8 sequence with it, more than
+ * 2000 bytes, or a negative size with a buffer.
+ * Preliminary replies (1xx) are logged and read past. -18 only for a final reply whose code is
+ * not from 100 to 599.
+ * It opens no data connection: a command that needs one (LIST, RETR) waits in vain for its reply
+ * until the time-out.
+ * With AUTO_CALL off the buffer must stay valid until dapDriver has returned 0 or a negative
+ * code; the reply's code is then dapGetInteger 3.
+ * The log shows a PASS command as PASS ****. */
+DAP_EXPORT int32_t DAP_CALL dapCommand(int32_t chan, const char* command, char* buffer,
+                                       int32_t size);
+
 /* ---- The local directory --------------------------------------------------------------------- */
 
 /* dapGetLocalDir: copies the channel's local directory into the caller's buffer.
@@ -422,7 +470,9 @@ DAP_EXPORT int32_t DAP_CALL dapGetLocalDir(int32_t chan, char* buffer, int32_t s
  * Returns 0. Errors: -15, -8, -6.
  * Returns at once; AUTO_CALL does not apply.
  * Kept up to 127 characters with a path separator appended; not checked: a wrong directory shows
- * as -28 from the next transfer. */
+ * as -28 from the next transfer.
+ * With DAP_SET_UTF8 it may hold UTF-8 (an invalid sequence is -6 and keeps the old one), and the
+ * local files' paths are UTF-8 (on Windows opened through the wide-character calls). */
 DAP_EXPORT int32_t DAP_CALL dapSetLocalDir(int32_t chan, const char* directory);
 
 /* ---- Parameters ------------------------------------------------------------------------------ */

@@ -3,6 +3,7 @@
 // begin with a blank belong to a multi-line reply.
 #include "dap32.h"
 #include "frame/log.h"
+#include "frame/text.h"
 #include "net/net.h"
 
 namespace {
@@ -12,6 +13,30 @@ constexpr int kMostCodeDigits = 10;
 // A control connection that fails reads as closed, as it always has: callers rely on -1 there.
 int32_t controlEnd(int32_t received) {
   return received < 0 ? DAP_ERR_SOCKET_CLOSED : received;
+}
+
+// As much of text as still fits the reply buffer with its NUL.
+void appendToReply(Channel* channel, const char* text, uint32_t count) {
+  uint32_t room = channel->commandReplySize - 1 - channel->commandReplyLength;
+  if (count > room) count = room;
+  char* end = channel->commandReply + channel->commandReplyLength;
+  for (uint32_t i = 0; i < count; ++i) end[i] = text[i];
+  end[count] = '\0';
+  channel->commandReplyLength += count;
+}
+
+// dapCommand's buffer takes every line of the reply, without its line end, CR LF between them.
+void keepReplyLine(Channel* channel, const char* line, bool first) {
+  if (channel->commandReply == nullptr || channel->commandReplySize == 0) return;
+  if (first) {
+    channel->commandReplyLength = 0;
+    channel->commandReply[0] = '\0';
+  } else {
+    appendToReply(channel, "\r\n", 2);
+  }
+  uint32_t length = textLength(line);
+  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
+  appendToReply(channel, line, length);
 }
 }  // namespace
 
@@ -79,6 +104,7 @@ int32_t netReadReply(Channel* channel) {
   uint32_t deadline =
       channel->deadlineTick != 0 ? channel->deadlineTick : platTicks() + settings.replyTimeout;
   char* line = channel->responseBuffer;
+  bool firstLine = true;
   for (;;) {
     // Only a reply that has not begun to arrive is waited for; one already waiting is read at
     // once instead of costing a pollSleep per line.
@@ -87,6 +113,10 @@ int32_t netReadReply(Channel* channel) {
     int32_t length = netReceiveLine(socket, line, kLineBufferSize, 0, kNextPartWait, deadline,
                                     channel->controlTls);
     if (length < 0) return length;
+    if (length > 0 && channel->keepReplyText != 0) {
+      keepReplyLine(channel, line, firstLine);
+      firstLine = false;
+    }
     if (length > 0 && line[0] == ' ') {
       logLine(channel, "c: %s", line);
     } else if (length > 0) {

@@ -48,6 +48,13 @@ int32_t platFileTruncate(PlatFile file);      // to 0 bytes, positioned at 0: 0,
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size);
 int32_t platFileWrite(PlatFile file, const void* data, uint32_t size);
 void platFileClose(PlatFile file);
+// As platFileOpenWrite (create) or platFileOpenRead, for a path in UTF-8: Windows opens it
+// through its wide-character calls, elsewhere the bytes are the name.
+PlatFile platFileOpenUtf8(const char* path, bool create);
+// The file's size in bytes, or -1; a move of the file's position to offset from its start: 0,
+// or -1.
+int64_t platFileSize(PlatFile file);
+int32_t platFileSeek(PlatFile file, uint64_t offset);
 // Writes the current directory; returns its length, or 0 (nothing written) if it is longer
 // than size - 1 or cannot be read.
 uint32_t platCurrentDirectory(char* buffer, uint32_t size);

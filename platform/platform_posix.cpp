@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -342,6 +343,20 @@ int32_t platFileTruncate(PlatFile file) {
 PlatFile platFileOpenRead(const char* path) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   return fd < 0 ? kPlatFileError : nonZeroDescriptor(fd);
+}
+
+PlatFile platFileOpenUtf8(const char* path, bool create) {
+  return create ? platFileOpenWrite(path) : platFileOpenRead(path);
+}
+
+int64_t platFileSize(PlatFile file) {
+  struct stat status;
+  return fstat(file, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+}
+
+int32_t platFileSeek(PlatFile file, uint64_t offset) {
+  off_t position = static_cast<off_t>(offset);
+  return lseek(file, position, SEEK_SET) == position ? 0 : -1;
 }
 
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size) {

@@ -103,6 +103,46 @@ int32_t platFileTruncate(PlatFile file) {
 PlatFile platFileOpenRead(const char* path) {
   return _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
 }
+
+namespace {
+HANDLE kernelHandle(PlatFile file) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
+}
+
+// A local path is at most a 127-character directory, a separator and a 128-byte name.
+constexpr int kWidePathSize = 512;
+}  // namespace
+
+// The same access and sharing as _lopen's OF_READWRITE and OF_READ | OF_SHARE_DENY_WRITE. The
+// kernel handle is what the _l calls take, so _lread, _lwrite and _lclose serve it as well.
+PlatFile platFileOpenUtf8(const char* path, bool create) {
+  WCHAR wide[kWidePathSize];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, kWidePathSize) == 0) {
+    return kPlatFileError;
+  }
+  HANDLE file =
+      create ? CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+             : CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return kPlatFileError;
+  return static_cast<PlatFile>(reinterpret_cast<intptr_t>(file));
+}
+
+int64_t platFileSize(PlatFile file) {
+  DWORD high = 0;
+  DWORD low = GetFileSize(kernelHandle(file), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
+  return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+}
+
+int32_t platFileSeek(PlatFile file, uint64_t offset) {
+  LONG high = static_cast<LONG>(offset >> 32);
+  DWORD low = SetFilePointer(kernelHandle(file), static_cast<LONG>(offset & 0xFFFFFFFFu), &high,
+                             FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return -1;
+  return 0;
+}
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size) {
   return static_cast<int32_t>(_lread(file, buffer, size));
 }

@@ -1,5 +1,6 @@
-// The single commands (CWD, PWD, DELE, MKD, RMD, TYPE) with their exact texts and replies, the
-// checks the operations make before arming, and the channel's local directory.
+// The single commands (CWD, PWD, DELE, MKD, RMD, TYPE) and the caller's own (dapCommand) with
+// their exact texts and replies, the checks the operations make before arming, UTF-8 names,
+// and the channel's local directory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -185,6 +186,92 @@ TEST_F(CommandTest, SetModeSendsTypeAndRefusesOtherLetters) {
   }
   EXPECT_EQ(result, 0);
   EXPECT_EQ(commands(), (Strings{"TYPE A\r\n", "TYPE I\r\n", "TYPE I\r\n"}));
+}
+
+struct TextCase {
+  const char* name;
+  Strings reply;  // chunks
+  int32_t size;   // of the caller's buffer
+  int32_t result;
+  std::string text;
+};
+
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CommandTextTest : public CommandTest, public ::testing::WithParamInterface<TextCase> {};
+
+// The final reply's lines reach the caller's buffer, cut to its size: the guard byte after it
+// stays. A preliminary reply is read past, a refusal is an answer like any other.
+TEST_P(CommandTextTest, FinalReplyGoesToTheBufferCutToItsSize) {
+  const TextCase& c = GetParam();
+  Exchange command = answer("STAT x", "");
+  command.reply = c.reply;
+  ASSERT_NO_FATAL_FAILURE(login({command}));
+  char buffer[96];
+  std::memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(dapCommand(kChan, "STAT x", buffer, c.size), c.result);
+  EXPECT_EQ(std::string(buffer, c.text.size() + 1) + buffer[c.size], c.text + '\0' + '#');
+  EXPECT_TRUE(logsInOrder(log(), {"*** dapCommand\r\n", "S: STAT x\r\n"}));
+}
+
+const Strings kFeatures = {"211-Features:\r\n MDTM\r\n", " SIZE\r\n211 End\r\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Command, CommandTextTest,
+    ::testing::Values(
+        TextCase{"OneLine", {"200 Fine\r\n"}, 64, 200, "200 Fine"},
+        TextCase{"MultiLine", kFeatures, 63, 211, "211-Features:\r\n MDTM\r\n SIZE\r\n211 End"},
+        TextCase{"MultiLineCut", kFeatures, 20, 211, "211-Features:\r\n MDT"},
+        TextCase{"PreliminaryReadPast", {"150 Wait\r\n", "226 Done\r\n"}, 64, 226, "226 Done"},
+        TextCase{"Refusal", {"550 No such file\r\n"}, 64, 550, "550 No such file"},
+        TextCase{"NoCode", {"abc def\r\n"}, 64, DAP_ERR_SERVER_REFUSED, "abc def"}),
+    caseName);
+
+// Driven by the caller, the code is then dapGetInteger 3's; a password typed here stays out of
+// the log, as the login's does.
+TEST_F(CommandTest, CommandDrivenByTheCallerHidesAPassword) {
+  ASSERT_NO_FATAL_FAILURE(login({answer("pass secret", "230 Logged in\r\n")}));
+  dapSetInteger(kChan, DAP_SET_AUTO_CALL, 0);
+  char buffer[32] = "";
+  ASSERT_EQ(dapCommand(kChan, "pass secret", buffer, sizeof buffer), 0);
+  int32_t result;
+  for (int calls = 0; (result = dapDriver(kChan)) > 0 && calls < 100000; ++calls) {
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(dapGetInteger(kChan, DAP_GET_SERVER_CODE), 230);
+  EXPECT_STREQ(buffer, "230 Logged in");
+  EXPECT_TRUE(logsInOrder(log(), {"S: PASS ****\r\n", "R: 230 Logged in\r\n"}));
+  EXPECT_EQ(log().find("secret"), std::string::npos);
+}
+
+// OPTS UTF8 ON follows the login; a refusal is logged and the names go out as given. A command's
+// text is refused whole, never cut, and so is an invalid UTF-8 name: nothing is armed or sent.
+TEST_F(CommandTest, Utf8NamesAndRefusedTexts) {
+  EXPECT_EQ(dapSetInteger(kChan, DAP_SET_UTF8, 3), 1);
+  const std::string name = "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC";
+  ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "501 Invalid argument\r\n"),
+                                 answer("CWD " + name, "250 Ok\r\n")}));
+  EXPECT_EQ(dapSetServerDir(kChan, name.c_str()), 0);
+  EXPECT_TRUE(logsInOrder(log(), {"UTF8 not accepted (501)\r\n", "S: CWD " + name + "\r\n"}));
+  const std::string tooLong(2001, 'x');
+  char pattern[16] = "\xF5\x80\x80\x80";  // above U+10FFFF
+  for (const int32_t result :
+       {dapCommand(kChan, "CWD caf\xC3", nullptr, 0), dapGetFile(kChan, "\xE6\x97"),
+        dapSetServerDir(kChan, "\xC0\xAF"), dapSetLocalDir(kChan, "/\xED\xA0\x80"),
+        dapGetList(kChan, DAP_LIST_MACHINE_PATH, pattern, sizeof pattern),
+        dapCommand(kChan, nullptr, nullptr, 0), dapCommand(kChan, "", nullptr, 0),
+        dapCommand(kChan, tooLong.c_str(), nullptr, 0), dapCommand(kChan, "NOOP", pattern, -1)}) {
+    EXPECT_EQ(result, DAP_ERR_CANNOT_COMPLY);
+  }
+  dapSetInteger(kChan, DAP_SET_UTF8, 0);
+  for (const char* text : {"NOOP\rDELE x", "NOOP\n", "SITE\tX", "NOOP \x7F", "CWD caf\xC3\xA9"}) {
+    EXPECT_EQ(dapCommand(kChan, text, nullptr, 0), DAP_ERR_CANNOT_COMPLY) << text;
+  }
+  EXPECT_EQ(channel()->localDir, dir().path() + kPathSeparator);
+  EXPECT_EQ(dapDriver(kChan), 0);
+  EXPECT_EQ(commands(), (Strings{"OPTS UTF8 ON\r\n", "CWD " + name + "\r\n"}));
 }
 
 struct NamedCase {

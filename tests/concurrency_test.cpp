@@ -1,6 +1,6 @@
 // 32 channels driven by 32 threads at once, each its own, against pyftpdlib and vsftpd (in
-// passive and active mode); then, while no channel runs, release and attach again from one
-// thread, and the threads use the new channels. run.sh test also runs this under
+// passive and active mode), in clear and in TLS; then, while no channel runs, release and attach
+// again from one thread, and the threads use the new channels. run.sh test also runs this under
 // ThreadSanitizer; the library-wide settings are only changed while no channel runs.
 //
 // pyftpdlib 1.5.7 serves concurrent sessions in active mode unreliably: closing a session's
@@ -36,14 +36,16 @@ class Concurrency : public LibraryFixture {
 };
 
 TEST_F(Concurrency, ThirtyTwoChannelsOnThirtyTwoThreads) {
-  RealServer servers[2] = {RealServer(RealServerKind::Pyftpdlib),
-                           RealServer(RealServerKind::Vsftpd)};
+  RealServer servers[4] = {
+      RealServer(RealServerKind::Pyftpdlib), RealServer(RealServerKind::Vsftpd),
+      RealServer(RealServerKind::PyftpdlibTls), RealServer(RealServerKind::VsftpdTls)};
+  const auto serverOf = [&](int32_t ch) -> const RealServer& { return servers[ch % 4]; };
   for (const RealServer& server : servers) ASSERT_TRUE(server.ok()) << server.error();
   TempDir local("dap32-concurrency");
   // Channel ch: the server's directory cN holding downN.bin; upN.bin here.
   const auto file = [](const char* stem, int32_t ch) { return stem + std::to_string(ch) + ".bin"; };
   const auto serverDir = [&](int32_t ch) {
-    return fs::path(servers[ch % 2].root()) / ("c" + std::to_string(ch));
+    return fs::path(serverOf(ch).root()) / ("c" + std::to_string(ch));
   };
   for (int32_t ch = 0; ch < kChannels; ++ch) {
     fs::create_directories(serverDir(ch));
@@ -62,8 +64,11 @@ TEST_F(Concurrency, ThirtyTwoChannelsOnThirtyTwoThreads) {
     dapSetInteger(0, DAP_SET_REPLY_TIMEOUT, 60000);
     std::set<uint16_t> windows;
     for (int32_t ch = 0; ch < kChannels; ++ch) {
-      dapSetInteger(ch, DAP_SET_SERVER_PORT, servers[ch % 2].port());
-      dapSetInteger(ch, DAP_SET_PASSIVE, ch % 2 == 0 || ch / 2 % 2 == 1);
+      const RealServer& server = serverOf(ch);
+      dapSetInteger(ch, DAP_SET_SERVER_PORT, server.port());
+      dapSetInteger(ch, DAP_SET_PASSIVE, !real_server_is_vsftpd(server.kind()) || ch / 4 % 2 == 1);
+      dapSetInteger(ch, DAP_SET_TLS, real_server_has_tls(server.kind()) ? 1 : 0);
+      dapSetString(ch, DAP_STR_TLS_CA_FILE, server.certificate().c_str());
       ASSERT_EQ(dapSetLocalDir(ch, local.path().c_str()), 0);
       while (!windows.insert(useOwnPortWindow(channelTable[ch])).second) {
       }
@@ -77,7 +82,7 @@ TEST_F(Concurrency, ThirtyTwoChannelsOnThirtyTwoThreads) {
   };
   // Each channel moves a file up, a file down or a listing, in a directory of its own.
   const auto firstRound = [&](int32_t ch) {
-    const RealServer& server = servers[ch % 2];
+    const RealServer& server = serverOf(ch);
     check(ch, "connect",
           dapConnect(ch, "127.0.0.1", server.user().c_str(), server.password().c_str()), 0);
     check(ch, "cwd", dapSetServerDir(ch, serverDir(ch).filename().c_str()), 0);

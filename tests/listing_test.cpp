@@ -59,7 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"NegativeTypeIsFull", -2, "LIST"},
                       TypeCase{"FullPattern", DAP_LIST_FULL_PATTERN, "LIST *.txt"},
                       TypeCase{"NamesPattern", DAP_LIST_NAMES_PATTERN, "NLST *.txt"},
-                      TypeCase{"AboveThreeIsFullPattern", 9, "LIST *.txt"}),
+                      TypeCase{"Machine", DAP_LIST_MACHINE, "MLSD"},
+                      TypeCase{"MachinePath", DAP_LIST_MACHINE_PATH, "MLSD *.txt"},
+                      TypeCase{"AboveFiveIsFullPattern", 6, "LIST *.txt"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class ListingModeTest : public ListingTest, public ::testing::WithParamInterface<ActiveConnect> {};

@@ -1,10 +1,12 @@
 // Every operation against real FTP servers on loopback, pyftpdlib and vsftpd, each in passive
 // and active mode: vsftpd connects after the transfer command, pyftpdlib as soon as it has PORT.
-// Transferred files are compared byte for byte. The same again in TLS: explicit and implicit,
-// TLS 1.3 and 1.2, with servers that refuse a data connection that does not resume the control
-// connection's session, and with one that does not care.
+// Transferred files are compared byte for byte. The caller's own commands, transfers broken and
+// resumed, MLSD and UTF-8 names too. The same again in TLS: explicit and implicit, TLS 1.3 and
+// 1.2, with servers that refuse a data connection that does not resume the control connection's
+// session, and with one that does not care.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -622,6 +624,131 @@ TEST_P(RealOperations, BlankNamesAndLongListing) {
   ASSERT_EQ(0, dapSetServerDir(ch, ".."));
   EXPECT_EQ(0, dapDelServerDir(ch, "blank dir"));
   EXPECT_FALSE(fs::exists(on_server("blank dir")));
+  EXPECT_EQ(0, dapClose(ch));
+}
+
+// What MDTM answers for a file: its modification time in UTC, YYYYMMDDHHMMSS.
+std::string modification_time(const fs::path& path) {
+  struct stat status {};
+  struct tm utc {};
+  char text[16] = "";
+  if (stat(path.c_str(), &status) == 0 && gmtime_r(&status.st_mtime, &utc) != nullptr) {
+    strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+  }
+  return text;
+}
+
+// The caller's own commands: a rename there and back, SIZE (which pyftpdlib refuses under
+// TYPE A), MDTM and SITE CHMOD of a known file; and MLSD, which vsftpd does not know.
+TEST_P(RealOperations, CallersCommandsAndMachineListing) {
+  constexpr int32_t ch = 28;
+  const bool vsftpd = ftptest::real_server_is_vsftpd(server_->kind());
+  write_random_file(on_server("known.bin"), 12345, 900);
+  fs::create_directories(on_server("folder/sub"));
+  write_random_file(on_server("folder/a file.txt"), 10, 901);
+  write_random_file(on_server("folder/b.bin"), 2000, 902);
+  ASSERT_TRUE(server_->hand_over_tree());
+  ASSERT_EQ(0, connect(ch));
+  char reply[512];
+  const auto command = [&](const std::string& text) {
+    return dapCommand(ch, text.c_str(), reply, sizeof reply);
+  };
+  EXPECT_EQ(350, command("RNFR known.bin"));
+  EXPECT_EQ(250, command("RNTO renamed.bin"));
+  EXPECT_TRUE(fs::exists(on_server("renamed.bin")));
+  EXPECT_EQ(350 + 250, command("RNFR renamed.bin") + command("RNTO known.bin"));
+  ASSERT_EQ(0, dapSetMode(ch, 'A'));
+  EXPECT_EQ(vsftpd ? 213 : 550, command("SIZE known.bin")) << reply;
+  ASSERT_EQ(0, dapSetMode(ch, 'B'));
+  EXPECT_EQ(213, command("SIZE known.bin"));
+  EXPECT_STREQ("213 12345", reply);
+  EXPECT_EQ(550, command("SIZE missing.bin"));
+  EXPECT_EQ(213, command("MDTM known.bin"));
+  EXPECT_EQ("213 " + modification_time(on_server("known.bin")), reply);
+  EXPECT_EQ(200, command("SITE CHMOD 640 known.bin")) << reply;
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+            fs::status(on_server("known.bin")).permissions());
+
+  // "modify=20240102030405;perm=r;size=10;type=file;unique=803g2; a file.txt": any facts in any
+  // order, a blank and the name. pyftpdlib gives a directory's size too, as its file system does.
+  std::vector<char> buffer(8192, '\0');
+  std::strcpy(buffer.data(), "folder");
+  const int32_t result = dapGetList(ch, DAP_LIST_MACHINE_PATH, buffer.data(), 8192);
+  std::set<std::string> entries;
+  for (const std::string& line : split_lines(buffer.data())) {
+    const std::string facts = ";" + line.substr(0, line.find("; ") + 1);
+    const auto fact = [&](const std::string& key) {
+      const size_t at = facts.find(";" + key + "=") + key.size() + 2;
+      return at < key.size() + 2 ? "" : facts.substr(at, facts.find(';', at) - at);
+    };
+    const bool complete = fact("modify").size() == 14 && fact("perm") != "" && fact("unique") != "";
+    entries.insert(line.substr(line.find("; ") + 2) + " " + fact("type") +
+                   (fact("type") == "file" ? " " + fact("size") : "") + (complete ? "" : " ?"));
+  }
+  EXPECT_EQ(vsftpd ? DAP_ERR_SERVER_REFUSED : static_cast<int32_t>(std::strlen(buffer.data())),
+            result);
+  const std::set<std::string> listed = {"a file.txt file 10", "b.bin file 2000", "sub dir"};
+  EXPECT_EQ(vsftpd ? std::set<std::string>() : listed, entries) << buffer.data();
+  EXPECT_EQ(0, dapClose(ch));
+}
+
+// A transfer broken after about 1 MiB (the caller aborts it) and resumed: the file is whole,
+// and the resumed download moves only the rest.
+TEST_P(RealOperations, BrokenTransfersResume) {
+  constexpr int32_t ch = 29;
+  constexpr int32_t kSize = 4 * kMiB;
+  const fs::path source = local("source");
+  const fs::path target = local("target");
+  write_random_file(source / "up.bin", kSize, 910);
+  write_random_file(on_server("down.bin"), kSize, 911);
+  ASSERT_TRUE(server_->hand_over_tree());
+  ASSERT_EQ(0, connect(ch));
+  ASSERT_EQ(0, dapSetMode(ch, 'B'));
+  for (const bool upload : {false, true}) {
+    SCOPED_TRACE(upload ? "upload" : "download");
+    const char* name = upload ? "up.bin" : "down.bin";
+    const uint32_t counter = upload ? DAP_GET_BYTES_SENT : DAP_GET_BYTES_RECEIVED;
+    const auto start = [&] { return upload ? dapPutFile(ch, name) : dapGetFile(ch, name); };
+    ASSERT_EQ(0, dapSetLocalDir(ch, (upload ? source : target).c_str()));
+    ASSERT_EQ(0, dapSetInteger(ch, DAP_SET_AUTO_CALL, 0) + start());
+    const auto started = Clock::now();
+    while (dapGetInteger(ch, counter) < kMiB && ftptest::msSince(started) < 30000) {
+      ASSERT_GT(dapDriver(ch), 0) << last_reply(ch);
+    }
+    EXPECT_EQ(1, dapAbort(ch));
+    const int32_t broken = dapGetInteger(ch, counter);
+    ASSERT_TRUE(broken >= kMiB && broken < kSize) << broken;
+    ASSERT_EQ(2, dapSetInteger(ch, DAP_SET_AUTO_CALL, 1) + dapSetInteger(ch, DAP_SET_RESUME, 1));
+    ASSERT_EQ(0, start()) << last_reply(ch);
+    const int32_t rest = dapGetInteger(ch, counter);
+    EXPECT_TRUE(rest > 0 && rest <= kSize - (upload ? 0 : broken)) << rest;
+    EXPECT_EQ("", upload ? file_difference(source / name, on_server(name))
+                         : file_difference(on_server(name), target / name));
+    ASSERT_EQ(0, dapSetInteger(ch, DAP_SET_RESUME, 0));
+  }
+  EXPECT_EQ(0, dapClose(ch));
+}
+
+// UTF-8 names up, listed, down and deleted, with the code that lets them through.
+TEST_P(RealOperations, Utf8NamesRoundTrip) {
+  constexpr int32_t ch = 30;
+  const std::string name = "caf\xC3\xA9 \xC3\xBC \xE6\x97\xA5\xE6\x9C\xAC.bin";
+  const fs::path source = local("source");
+  const fs::path target = local("target");
+  write_random_file(source / name, 3000, 920);
+  ASSERT_EQ(1, dapSetInteger(ch, DAP_SET_UTF8, 1));
+  ASSERT_EQ(0, connect(ch));
+  ASSERT_EQ(0, dapSetMode(ch, 'B'));
+  ASSERT_EQ(0, dapSetLocalDir(ch, source.c_str()));
+  ASSERT_EQ(0, dapPutFile(ch, name.c_str())) << last_reply(ch);
+  EXPECT_EQ("", file_difference(source / name, on_server(name)));
+  int32_t result = 0;
+  EXPECT_EQ(name + "\r\n", list(ch, DAP_LIST_NAMES, &result)) << error_text(ch, result);
+  ASSERT_EQ(0, dapSetLocalDir(ch, target.c_str()));
+  ASSERT_EQ(0, dapGetFile(ch, name.c_str()));
+  EXPECT_EQ("", file_difference(source / name, target / name));
+  EXPECT_EQ(0, dapDelFile(ch, name.c_str()));
+  EXPECT_FALSE(fs::exists(on_server(name)));
   EXPECT_EQ(0, dapClose(ch));
 }
 

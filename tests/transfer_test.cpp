@@ -1,6 +1,6 @@
 // Downloads and uploads against the scripted server, in passive and active mode: the exact
 // commands, the log lines that document the data path, the counters, the failures of each
-// stage and the clean-up that follows them.
+// stage and the clean-up that follows them; transfers that continue a file, and UTF-8 names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -217,6 +217,97 @@ TEST_F(TransferTest, EmptyFilesTravelBothWays) {
   EXPECT_EQ(server().received(5), "");
   EXPECT_TRUE(logsInOrder(log(), {"0 bytes received\r\n", "*** dapPutFile\r\n", "[EOF]\r\n",
                                   "0 bytes transmitted\r\n", "Closing data socket\r\n"}));
+}
+
+struct ResumeCase {
+  const char* name;
+  bool upload;
+  char mode;           // the TYPE last set
+  std::string before;  // the local file: the upload's whole, or the download's start
+  std::vector<Exchange> script;
+  int32_t result;
+  std::string after;  // the local file (download) or what STOR received (upload)
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TransferResumeTest : public TransferTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+// REST goes out right before the transfer command, with the local file's size (download) or the
+// server's (upload, asked with SIZE); only the rest travels. A refusal leaves both files as they
+// were, and so does an offset the transfer cannot use. Every command scripted, and no other.
+TEST_P(TransferResumeTest, ContinuesFromWhatTheOtherSideHolds) {
+  const ResumeCase& c = GetParam();
+  writeFile(file("r.bin"), c.before);
+  ASSERT_NO_FATAL_FAILURE(login(c.script));
+  const auto passive = [](const Exchange& e) { return e.expect == "PASV"; };
+  dapSetInteger(kChan, DAP_SET_PASSIVE, std::any_of(c.script.begin(), c.script.end(), passive));
+  EXPECT_EQ(dapSetInteger(kChan, DAP_SET_RESUME, 3), 1);
+  channel()->binaryMode = c.mode == 'B' ? 1 : 0;
+
+  EXPECT_EQ(c.upload ? dapPutFile(kChan, "r.bin") : dapGetFile(kChan, "r.bin"), c.result);
+  EXPECT_EQ(commands().size(), c.script.size());
+  const size_t stor = c.script.size() + 1;  // STOR ends every upload's script that gets so far
+  EXPECT_EQ(c.upload ? server().received(stor) : local("r.bin"), c.after);
+  EXPECT_EQ(local("r.bin"), c.upload || c.result != 0 ? c.before : c.after);
+  const uint32_t counter = c.upload ? DAP_GET_BYTES_SENT : DAP_GET_BYTES_RECEIVED;
+  EXPECT_EQ(dapGetInteger(kChan, counter), c.result == 0 ? 4 : 0);
+  EXPECT_EQ(channel()->localFile, 0);
+}
+
+const Exchange kRest3 = answer("REST 3", "350 Restarting at 3.\r\n");
+const Exchange kSize3 = answer("SIZE r.bin", "213 3\r\n");
+const std::string kWhole = "abcdefg";
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, TransferResumeTest,
+    ::testing::Values(
+        ResumeCase{"DownloadPassive", false, 'B', "abc", {pasv(), kRest3, retr("r.bin", "defg")},
+                   0, kWhole},
+        ResumeCase{"DownloadActive", false, 'B', "abc", {port(), kRest3, retr("r.bin", "defg")}, 0,
+                   kWhole},
+        ResumeCase{"DownloadRestRefused", false, 'B', "abc",
+                   {pasv(), answer("REST 3", "502 Not implemented\r\n")}, -18, "abc"},
+        ResumeCase{"DownloadRestNot350", false, 'B', "abc",
+                   {port(), answer("REST 3", "200 Ok\r\n")}, -18, "abc"},
+        ResumeCase{"DownloadNothingHeld", false, 'A', "", {pasv(), retr("r.bin", "defg")}, 0,
+                   "defg"},
+        ResumeCase{"DownloadTextRefused", false, 'A', "abc", {}, -6, "abc"},
+        ResumeCase{"UploadPassive", true, 'B', kWhole, {kSize3, pasv(), kRest3, stor("r.bin")}, 0,
+                   "defg"},
+        ResumeCase{"UploadActive", true, 'B', kWhole, {kSize3, port(), kRest3, stor("r.bin")}, 0,
+                   "defg"},
+        ResumeCase{"UploadNoServerFile", true, 'A', "defg",
+                   {answer("SIZE r.bin", "550 No such file.\r\n"), port(), stor("r.bin")}, 0,
+                   "defg"},
+        ResumeCase{"UploadServerFileEmpty", true, 'B', "defg",
+                   {answer("SIZE r.bin", "213 0\r\n"), pasv(), stor("r.bin")}, 0, "defg"},
+        ResumeCase{"UploadSizeRefused", true, 'B', kWhole,
+                   {answer("SIZE r.bin", "502 Not implemented\r\n")}, -18, ""},
+        ResumeCase{"UploadSizeJunk", true, 'B', kWhole, {answer("SIZE r.bin", "213 3a\r\n")}, -18,
+                   ""},
+        ResumeCase{"UploadServerFileLonger", true, 'B', kWhole,
+                   {answer("SIZE r.bin", "213 8\r\n")}, -6, ""},
+        ResumeCase{"UploadRestRefused", true, 'B', kWhole,
+                   {kSize3, port(), answer("REST 3", "500 Unknown\r\n")}, -18, ""},
+        ResumeCase{"UploadTextRefused", true, 'A', kWhole, {kSize3}, -6, ""}),
+    caseName);
+
+// With UTF-8 names the local file's path is UTF-8: on Windows it goes through the wide calls.
+TEST_F(TransferTest, Utf8NamesReachTheLocalFilesAndTheServer) {
+  const std::string up = "r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
+  const std::string down = "\xC3\xBC" "ber.txt";
+  writeFile(file(up), "up");
+  dapSetInteger(kChan, DAP_SET_UTF8, 1);
+  ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "200 Always in UTF8 mode.\r\n"), pasv(),
+                                 stor(up), pasv(), retr(down, "down")}));
+  dapSetInteger(kChan, DAP_SET_PASSIVE, 1);
+  EXPECT_EQ(dapPutFile(kChan, up.c_str()) + dapGetFile(kChan, down.c_str()), 0);
+  EXPECT_EQ(server().received(4) + local(down), "updown");
+  EXPECT_TRUE(
+      logsInOrder(log(), {"'" + file(up) + "' opened\r\n", "'" + file(down) + "' opened\r\n"}));
 }
 
 class TransferSizeTest : public TransferTest, public ::testing::WithParamInterface<size_t> {};

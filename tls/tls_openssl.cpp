@@ -358,6 +358,9 @@ void tlsClose(TlsConnection* connection, bool notify) {
     connection->waitToSend = false;
     SSL_shutdown(connection->ssl);
   }
+  // OpenSSL would mark the session spent when a connection ends without close_notify, as an
+  // aborted transfer's does; the data connections after it must still resume it.
+  SSL_set_shutdown(connection->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
   SSL_free(connection->ssl);
   ERR_clear_error();
   free(connection);

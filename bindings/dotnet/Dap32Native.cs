@@ -245,6 +245,19 @@ namespace Dap32
         /// connection stays protected. Only bit 0 counts. Default 1; this channel.
         /// </summary>
         public const int DAP_SET_TLS_DATA = 17;
+        /// <summary>
+        /// 1: dapGetFile continues a local file that holds bytes, dapPutFile the server's file
+        /// (asked with SIZE), each with REST before the transfer command; an offset needs TYPE I
+        /// (dapSetMode 'B'). Only bit 0 counts. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_RESUME = 18;
+        /// <summary>
+        /// 1: names, directories, listing arguments and dapCommand's text may hold UTF-8 (an
+        /// invalid sequence is -6), the local paths are UTF-8, and the next login ends with OPTS
+        /// UTF8 ON (a refusal is logged and ignored); 0: names are cut at the first byte outside
+        /// printable ASCII. Only bit 0 counts. Default 0; this channel.
+        /// </summary>
+        public const int DAP_SET_UTF8 = 19;
 
         // dapGetString and dapSetString codes
         /// <summary>
@@ -294,12 +307,21 @@ namespace Dap32
         /// <summary>NLST: Names in the current directory.</summary>
         public const int DAP_LIST_NAMES = 1;
         /// <summary>
-        /// LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 3
+        /// LIST %s: Full listing of the path or pattern the buffer holds on entry (any type above 5
         /// too).
         /// </summary>
         public const int DAP_LIST_FULL_PATTERN = 2;
         /// <summary>NLST %s: Names for the path or pattern the buffer holds on entry.</summary>
         public const int DAP_LIST_NAMES_PATTERN = 3;
+        /// <summary>
+        /// MLSD: Machine listing of the current directory: per entry its facts
+        /// (type=file;size=...;), a blank and the name.
+        /// </summary>
+        public const int DAP_LIST_MACHINE = 4;
+        /// <summary>
+        /// MLSD %s: Machine listing of the directory the buffer holds on entry.
+        /// </summary>
+        public const int DAP_LIST_MACHINE_PATH = 5;
 
         // dapDriver result
         /// <summary>The call was held back by a delay or a pending write.</summary>
@@ -327,6 +349,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapConnect(int chan, string server, string user, string password);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapConnect(int chan, byte[] server, byte[] user, byte[] password);
+
         /// <summary>
         /// Sends QUIT, then closes the control connection and the channel's debug log.
         /// </summary>
@@ -349,6 +376,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapGetFile(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapGetFile(int chan, byte[] name);
+
         /// <summary>
         /// Uploads a file (STOR) from the channel's local directory to the server, under the same
         /// name.
@@ -356,6 +388,11 @@ namespace Dap32
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapPutFile(int chan, string name);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapPutFile(int chan, byte[] name);
 
         /// <summary>
         /// Fetches a directory listing (LIST or NLST, by type) into the caller's buffer.
@@ -376,6 +413,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetServerDir(int chan, string directory);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetServerDir(int chan, byte[] directory);
+
         /// <summary>
         /// Reads the server's current directory (PWD) into the caller's buffer.
         /// </summary>
@@ -388,15 +430,44 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapDelFile(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapDelFile(int chan, byte[] name);
+
         /// <summary>Makes a server directory (MKD).</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapMakeServerDir(int chan, string name);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapMakeServerDir(int chan, byte[] name);
+
         /// <summary>Removes a server directory (RMD).</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapDelServerDir(int chan, string name);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapDelServerDir(int chan, byte[] name);
+
+        /// <summary>
+        /// Sends a command of the caller's on the control connection and reads its final reply.
+        /// </summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapCommand(
+            int chan, string command, [In, Out] byte[] buffer, int size);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapCommand(
+            int chan, byte[] command, [In, Out] byte[] buffer, int size);
 
         /// <summary>Copies the channel's local directory into the caller's buffer.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
@@ -409,6 +480,11 @@ namespace Dap32
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetLocalDir(int chan, string directory);
+
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetLocalDir(int chan, byte[] directory);
 
         /// <summary>
         /// Reads a counter, a reply or socket code, or a version number (DAP_GET_...).
@@ -438,6 +514,11 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetString(int chan, int code, string text);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapSetString(int chan, int code, byte[] text);
+
         /// <summary>
         /// Copies the text of an error code into the caller's buffer; for -18 and -9 the server's
         /// last reply follows it.
@@ -463,42 +544,28 @@ namespace Dap32
         public static extern int dapExtract(
             string text, int line, int field, [In, Out] byte[] buffer, int size);
 
+        /// <summary>The same, each text given as its bytes and a NUL (UTF-8 names).</summary>
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall,
+                   CharSet = CharSet.Ansi, ExactSpelling = true)]
+        public static extern int dapExtract(
+            byte[] text, int line, int field, [In, Out] byte[] buffer, int size);
+
         /// <summary>The exception group of an error code.</summary>
         public static ErrorKind KindOf(int code)
         {
             switch (code)
             {
-              case -1:
-              case -13:
-              case -32:
-              case -33:
-              case -35:
-              case -10050:
-              case -10051:
-              case -10052:
-              case -10053:
-              case -10054:
-              case -10057:
-              case -10058:
-              case -10061:
-              case -10064:
-              case -10065:
-              case -11001:
-              case -11002:
-              case -11003:
-              case -11004:
-                return ErrorKind.Connect;
-              case -9:
-              case -18:
-              case -31:
-              case -34:
-                return ErrorKind.Server;
-              case -22:
-              case -27:
-              case -10060:
-                return ErrorKind.Timeout;
-              default:
-                return ErrorKind.Other;
+                case -1: case -13: case -32: case -33: case -35: case -10050:
+                case -10051: case -10052: case -10053: case -10054: case -10057: case -10058:
+                case -10061: case -10064: case -10065: case -11001: case -11002: case -11003:
+                case -11004:
+                    return ErrorKind.Connect;
+                case -9: case -18: case -31: case -34:
+                    return ErrorKind.Server;
+                case -22: case -27: case -10060:
+                    return ErrorKind.Timeout;
+                default:
+                    return ErrorKind.Other;
             }
         }
 
@@ -521,12 +588,11 @@ namespace Dap32
                 case DAP_SET_PASSIVE: return 0;
                 case DAP_SET_CLOSE_PAUSE: return 1;
                 case DAP_SET_TRANSFER_CHUNK: return 8192;
-                case DAP_SET_TLS:
-                  return 0;
-                case DAP_SET_TLS_VERIFY:
-                  return 1;
-                case DAP_SET_TLS_DATA:
-                  return 1;
+                case DAP_SET_TLS: return 0;
+                case DAP_SET_TLS_VERIFY: return 1;
+                case DAP_SET_TLS_DATA: return 1;
+                case DAP_SET_RESUME: return 0;
+                case DAP_SET_UTF8: return 0;
                 default: return -1;
             }
         }
@@ -565,14 +631,10 @@ namespace Dap32
                 case -28: return "Cannot open file.";
                 case -30: return "Cannot find PASV port.";
                 case -31: return "LIST/GET/PUT not completed.";
-                case -32:
-                  return "TLS handshake failed.";
-                case -33:
-                  return "Server certificate rejected.";
-                case -34:
-                  return "Server refused TLS.";
-                case -35:
-                  return "TLS is not available.";
+                case -32: return "TLS handshake failed.";
+                case -33: return "Server certificate rejected.";
+                case -34: return "Server refused TLS.";
+                case -35: return "TLS is not available.";
                 case -10004: return "Interrupted system call.";
                 case -10009: return "Bad file number.";
                 case -10013: return "Access denied.";
@@ -620,7 +682,7 @@ namespace Dap32
         /// <summary>Whether dapErrorText follows the text of code with the reply.</summary>
         public static bool CarriesReply(int code)
         {
-          return code == -9 || code == -18 || code == -34;
+            return code == -9 || code == -18 || code == -34;
         }
     }
 }

@@ -2,6 +2,7 @@
 // Builds with Mono's mcs and with the .NET SDK (netstandard2.0 and later).
 using System;
 using System.Collections.Generic;
+using System.Globalization;
 using System.IO;
 using System.Text;
 
@@ -51,10 +52,41 @@ namespace Dap32
     /// library's own defaults.</summary>
     public enum FtpPace { Fast, Original }
 
-    /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server
-    /// must be printable ASCII of at most 128 characters; others raise ArgumentException,
-    /// since the library would cut them. So do names for a transfer that would lead out of
-    /// the local folder. A session collected without Dispose is closed by its
+    /// <summary>What DownloadFile does with a local file that is there already: replace it, or
+    /// continue it from its size (REST).</summary>
+    public enum FtpLocalExists { Overwrite, Resume }
+
+    /// <summary>What UploadFile does with a server file that is there already: replace it, or
+    /// continue it from its size (SIZE, then REST).</summary>
+    public enum FtpRemoteExists { Overwrite, Resume }
+
+    /// <summary>How GetListing(path, options) lists: Machine is MLSD, one item per
+    /// entry.</summary>
+    public enum FtpListOption { Machine }
+
+    public enum FtpObjectType { File, Directory, Link, Other }
+
+    /// <summary>An entry of an MLSD listing: its name, the facts type, size, modify, perm and
+    /// unique read out, and every fact as the server wrote it (names in lower case).</summary>
+    public class FtpListItem
+    {
+        public string Name { get; internal set; }
+        public string FullName { get; internal set; }
+        public FtpObjectType Type { get; internal set; }
+        /// <summary>Bytes; -1 when the server gave no size.</summary>
+        public long Size { get; internal set; }
+        /// <summary>UTC; DateTime.MinValue when the server gave no time.</summary>
+        public DateTime Modified { get; internal set; }
+        public string Permissions { get; internal set; }
+        public string Unique { get; internal set; }
+        public Dictionary<string, string> Facts { get; internal set; }
+    }
+
+    /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server must be
+    /// at most 128 bytes without control characters: the host, user and password printable
+    /// ASCII, file and directory names UTF-8 (printable ASCII when Utf8 is false); others raise
+    /// ArgumentException, since the library would cut them. So do names for a transfer that
+    /// would lead out of the local folder. A session collected without Dispose is closed by its
     /// finalizer.</summary>
     public sealed class FtpSession : IDisposable
     {
@@ -73,6 +105,9 @@ namespace Dap32
 
         private const int FirstListingSize = 64 * 1024;
         private const int LastListingSize = 256 * 1024 * 1024;
+        private const int ReplySize = 8192;
+        private const int CommandLimit = 2000;
+        private static readonly Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
         private int channel = -1;
 
@@ -86,6 +121,10 @@ namespace Dap32
         /// session connects. It applies to every channel: sessions open at the same time must
         /// agree on it, or Connect throws InvalidOperationException.</summary>
         public FtpPace Pace = FtpPace.Fast;
+        /// <summary>File and directory names may be UTF-8 (the default); Connect tells the
+        /// library (DAP_SET_UTF8), which sends OPTS UTF8 ON after the login. False keeps them
+        /// printable ASCII.</summary>
+        public bool Utf8 = true;
 
         public bool IsConnected { get { return channel >= 0; } }
 
@@ -100,6 +139,7 @@ namespace Dap32
                 throw new IOException("cannot create the log file " + LogFile);
             Native.dapSetInteger(channel, Native.DAP_SET_SERVER_PORT, port);
             Native.dapSetInteger(channel, Native.DAP_SET_PASSIVE, Passive ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_UTF8, Utf8 ? 1 : 0);
             Check(Native.dapConnect(channel, server, login, secret));
             if (Binary)
                 Check(Native.dapSetMode(channel, 'B'));
@@ -140,59 +180,134 @@ namespace Dap32
 
         public void ChangeDirectory(string path)
         {
-            Check(Native.dapSetServerDir(Channel(), Name(path, "directory")));
+            Check(Native.dapSetServerDir(Channel(), Bytes(path, "directory")));
         }
 
         public string GetWorkingDirectory()
         {
             byte[] buffer = new byte[Native.NameLimit + 1];
             Check(Native.dapGetServerDir(Channel(), buffer, Native.NameLimit));
-            return Text(buffer, Encoding.ASCII);
+            return Text(buffer, Encoding.UTF8);
         }
 
         public void CreateDirectory(string name)
         {
-            Check(Native.dapMakeServerDir(Channel(), Name(name, "directory")));
+            Check(Native.dapMakeServerDir(Channel(), Bytes(name, "directory")));
         }
 
         public void DeleteDirectory(string name)
         {
-            Check(Native.dapDelServerDir(Channel(), Name(name, "directory")));
+            Check(Native.dapDelServerDir(Channel(), Bytes(name, "directory")));
         }
 
         public void DeleteFile(string name)
         {
-            Check(Native.dapDelFile(Channel(), Name(name, "name")));
+            Check(Native.dapDelFile(Channel(), Bytes(name, "name")));
+        }
+
+        /// <summary>Sends command and returns the final reply's text, every line of it; a reply
+        /// from 400 up throws Dap32ServerException with it.</summary>
+        public string Execute(string command)
+        {
+            byte[] reply = new byte[ReplySize];
+            int code = Check(Native.dapCommand(Channel(), Bytes(command, "command", CommandLimit),
+                                               reply, reply.Length));
+            string text = Text(reply, Encoding.UTF8);
+            if (code >= 400)
+                throw new Dap32ServerException(Native.DAP_ERR_SERVER_REFUSED,
+                                               Native.TextOf(Native.DAP_ERR_SERVER_REFUSED) +
+                                                   " " + text, text, code);
+            return text;
+        }
+
+        /// <summary>RNFR, then RNTO.</summary>
+        public void Rename(string path, string dest)
+        {
+            string reply = Execute("RNFR " + path);
+            if (!reply.StartsWith("3"))
+                throw new Dap32Exception(Native.DAP_ERR_NOT_COMPLETED, "RNFR answered " + reply);
+            Execute("RNTO " + dest);
+        }
+
+        /// <summary>The file's size (SIZE, under the session's TYPE I); defaultValue when the
+        /// server answers 550.</summary>
+        public long GetFileSize(string path, long defaultValue = -1)
+        {
+            try
+            {
+                return long.Parse(Execute("SIZE " + path).Substring(3).Trim(),
+                                  CultureInfo.InvariantCulture);
+            }
+            catch (Dap32ServerException missing)
+            {
+                if (missing.ReplyCode != 550)
+                    throw;
+                return defaultValue;
+            }
+        }
+
+        /// <summary>The file's modification time (MDTM), in UTC.</summary>
+        public DateTime GetModifiedTime(string path)
+        {
+            return Timestamp(Execute("MDTM " + path).Substring(3).Trim());
+        }
+
+        /// <summary>SITE CHMOD, permissions as the server takes them (644).</summary>
+        public void Chmod(string path, int permissions)
+        {
+            string mode = permissions.ToString(CultureInfo.InvariantCulture);
+            Execute("SITE CHMOD " + mode + " " + path);
+        }
+
+        /// <summary>The entries MLSD gives for path (the current directory when null), without
+        /// the directory itself and its parent.</summary>
+        public FtpListItem[] GetListing(string path, FtpListOption options)
+        {
+            var items = new List<FtpListItem>();
+            foreach (string line in List(Native.DAP_LIST_MACHINE, Native.DAP_LIST_MACHINE_PATH,
+                                         path))
+            {
+                FtpListItem item = MachineItem(line, path);
+                if (item != null)
+                    items.Add(item);
+            }
+            return items.ToArray();
         }
 
         /// <summary>The names NLST gives for the current directory, or for path.</summary>
         public string[] GetNameListing(string path = null)
         {
-            return List(false, path);
+            return List(Native.DAP_LIST_NAMES, Native.DAP_LIST_NAMES_PATTERN, path);
         }
 
         /// <summary>The lines LIST gives for the current directory, or for path.</summary>
         public string[] GetListing(string path = null)
         {
-            return List(true, path);
+            return List(Native.DAP_LIST_FULL, Native.DAP_LIST_FULL_PATTERN, path);
         }
 
         /// <summary>Downloads remote to localPath; a failure leaves localPath as it was.
-        /// progress receives the bytes received so far.</summary>
-        public void DownloadFile(string remote, string localPath, IProgress<long> progress = null)
+        /// progress receives the bytes received so far. FtpLocalExists.Resume continues a
+        /// localPath that holds the start of remote (REST): progress then counts this
+        /// transfer's bytes.</summary>
+        public void DownloadFile(string remote, string localPath, IProgress<long> progress = null,
+                                 FtpLocalExists existsMode = FtpLocalExists.Overwrite)
         {
-            string name = Name(remote, "name");
+            byte[] name = Bytes(remote, "name");
             string below = LocalPathOf(remote);
             string target = Path.GetFullPath(localPath);
             string scratch = ScratchNear(Path.GetDirectoryName(target));
+            bool resume = existsMode == FtpLocalExists.Resume;
             try
             {
                 // The library names the local file as the remote one, below its local directory.
                 string received = Path.Combine(scratch, below);
                 Directory.CreateDirectory(Path.GetDirectoryName(received));
+                if (resume && File.Exists(target))
+                    File.Copy(target, received);
                 SetLocalDirectory(scratch);
                 Transfer(delegate { return Native.dapGetFile(channel, name); },
-                         Native.DAP_GET_BYTES_RECEIVED, progress);
+                         Native.DAP_GET_BYTES_RECEIVED, progress, resume);
                 ReplaceFile(received, scratch, target);
             }
             finally
@@ -202,23 +317,26 @@ namespace Dap32
         }
 
         /// <summary>Uploads localPath as remote (by default its own name). progress receives
-        /// the bytes sent so far.</summary>
+        /// the bytes sent so far. FtpRemoteExists.Resume continues the server's file from its
+        /// size.</summary>
         public void UploadFile(string localPath, string remote = null,
-                               IProgress<long> progress = null)
+                               IProgress<long> progress = null,
+                               FtpRemoteExists existsMode = FtpRemoteExists.Overwrite)
         {
             string source = Path.GetFullPath(localPath);
             if (!File.Exists(source))
                 throw new FileNotFoundException("no such file", source);
             if (remote == null)
                 remote = Path.GetFileName(source);
-            string name = Name(remote, "name");
+            byte[] name = Bytes(remote, "name");
             string below = LocalPathOf(remote);
             Func<int> start = delegate { return Native.dapPutFile(channel, name); };
             string folder = Path.GetDirectoryName(source);
+            bool resume = existsMode == FtpRemoteExists.Resume;
             if (remote == Path.GetFileName(source) && UsableDirectory(folder))
             {
                 SetLocalDirectory(folder);
-                Transfer(start, Native.DAP_GET_BYTES_SENT, progress);
+                Transfer(start, Native.DAP_GET_BYTES_SENT, progress, resume);
                 return;
             }
             // The library reads the file under the remote name: give it one in a scratch folder.
@@ -229,7 +347,7 @@ namespace Dap32
                 Directory.CreateDirectory(Path.GetDirectoryName(staged));
                 File.Copy(source, staged);
                 SetLocalDirectory(scratch);
-                Transfer(start, Native.DAP_GET_BYTES_SENT, progress);
+                Transfer(start, Native.DAP_GET_BYTES_SENT, progress, resume);
             }
             finally
             {
@@ -303,11 +421,39 @@ namespace Dap32
             return text;
         }
 
-        private static bool UsableDirectory(string path)
+        // The bytes the library is given for a file or directory name, and a NUL: UTF-8, or
+        // printable ASCII without Utf8.
+        private byte[] Bytes(string text, string what, int limit = Native.NameLimit)
+        {
+            if (text == null)
+                throw new ArgumentNullException(what);
+            foreach (char c in text)
+            {
+                if (c < ' ' || c == '\x7F' || (c > '~' && !Utf8))
+                    throw new ArgumentException(
+                        what + " '" + text + "' holds a character the library would cut");
+            }
+            byte[] bytes;
+            try
+            {
+                bytes = StrictUtf8.GetBytes(text);
+            }
+            catch (EncoderFallbackException)
+            {
+                throw new ArgumentException(what + " '" + text + "' is not UTF-8");
+            }
+            if (bytes.Length > limit)
+                throw new ArgumentException(
+                    what + " '" + text + "' is longer than " + limit + " bytes");
+            Array.Resize(ref bytes, bytes.Length + 1);
+            return bytes;
+        }
+
+        private bool UsableDirectory(string path)
         {
             try
             {
-                Name(path, "local directory", Native.LocalDirLimit);
+                Bytes(path, "local directory", Native.LocalDirLimit);
                 return true;
             }
             catch (ArgumentException)
@@ -318,7 +464,7 @@ namespace Dap32
 
         // A new folder inside folder, so that a download can be moved into place; in the system's
         // temporary folder when folder's path does not suit the library.
-        private static string ScratchNear(string folder)
+        private string ScratchNear(string folder)
         {
             string name = ".dap32-" + Guid.NewGuid().ToString("N").Substring(0, 12);
             string scratch = Path.Combine(folder, name);
@@ -330,8 +476,63 @@ namespace Dap32
 
         private void SetLocalDirectory(string folder)
         {
-            string directory = Name(folder, "local directory", Native.LocalDirLimit);
-            Check(Native.dapSetLocalDir(Channel(), directory));
+            Check(Native.dapSetLocalDir(Channel(),
+                                        Bytes(folder, "local directory", Native.LocalDirLimit)));
+        }
+
+        // "yyyyMMddHHmmss", perhaps with a fraction of a second, in UTC.
+        private static DateTime Timestamp(string text)
+        {
+            string whole = text.Split('.')[0];
+            DateTime moment = DateTime.ParseExact(whole, "yyyyMMddHHmmss",
+                                                  CultureInfo.InvariantCulture,
+                                                  DateTimeStyles.AdjustToUniversal |
+                                                      DateTimeStyles.AssumeUniversal);
+            double fraction;
+            if (text.Length > whole.Length &&
+                double.TryParse("0" + text.Substring(whole.Length), NumberStyles.Float,
+                                CultureInfo.InvariantCulture, out fraction))
+                moment = moment.AddTicks((long)(fraction * TimeSpan.TicksPerSecond));
+            return moment;
+        }
+
+        // "type=file;size=10;modify=20240102030405;perm=r;unique=8g; name"; null for the
+        // directory itself (cdir) and its parent (pdir).
+        private static FtpListItem MachineItem(string line, string path)
+        {
+            int blank = line.IndexOf(' ');
+            var facts = new Dictionary<string, string>();
+            foreach (string fact in line.Substring(0, Math.Max(blank, 0)).Split(';'))
+            {
+                int equals = fact.IndexOf('=');
+                if (equals > 0)
+                    facts[fact.Substring(0, equals).ToLowerInvariant()] =
+                        fact.Substring(equals + 1);
+            }
+            string type, value;
+            facts.TryGetValue("type", out type);
+            type = (type ?? "").ToLowerInvariant();
+            if (type == "cdir" || type == "pdir")
+                return null;
+            var item = new FtpListItem { Name = line.Substring(blank + 1), Facts = facts };
+            item.FullName = string.IsNullOrEmpty(path) ? item.Name
+                                                       : path.TrimEnd('/') + "/" + item.Name;
+            item.Type = type == "file"  ? FtpObjectType.File
+                        : type == "dir" ? FtpObjectType.Directory
+                        : type.StartsWith("os.unix=slink") ? FtpObjectType.Link
+                                                           : FtpObjectType.Other;
+            long size = -1;
+            if (facts.TryGetValue("size", out value) &&
+                !long.TryParse(value, NumberStyles.None, CultureInfo.InvariantCulture, out size))
+                size = -1;
+            item.Size = size;
+            item.Modified =
+                facts.TryGetValue("modify", out value) ? Timestamp(value) : DateTime.MinValue;
+            facts.TryGetValue("perm", out value);
+            item.Permissions = value;
+            facts.TryGetValue("unique", out value);
+            item.Unique = value;
+            return item;
         }
 
         // Where the library puts the file remote (a name with '/' between folders) below its
@@ -409,15 +610,14 @@ namespace Dap32
             return encoding.GetString(buffer, 0, end < 0 ? buffer.Length : end);
         }
 
-        private string[] List(bool full, string path)
+        private string[] List(int type, int typeWithPath, string path)
         {
             int chan = Channel();
-            int type = full ? Native.DAP_LIST_FULL : Native.DAP_LIST_NAMES;
             byte[] argument = new byte[0];
             if (path != null)
             {
-                type = full ? Native.DAP_LIST_FULL_PATTERN : Native.DAP_LIST_NAMES_PATTERN;
-                argument = Encoding.ASCII.GetBytes(Name(path, "path"));
+                type = typeWithPath;
+                argument = Bytes(path, "path");
             }
             for (int size = FirstListingSize; ; size *= 4)
             {
@@ -440,9 +640,10 @@ namespace Dap32
 
         // Runs a transfer; with progress, drives it here with AUTO_CALL off and reports the bytes
         // moved after every step.
-        private void Transfer(Func<int> start, int counter, IProgress<long> progress)
+        private void Transfer(Func<int> start, int counter, IProgress<long> progress, bool resume)
         {
             int chan = Channel();
+            Native.dapSetInteger(chan, Native.DAP_SET_RESUME, resume ? 1 : 0);
             if (progress == null)
             {
                 Check(start());

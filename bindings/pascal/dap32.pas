@@ -93,6 +93,8 @@ const
   DAP_SET_TLS = 15;
   DAP_SET_TLS_VERIFY = 16;
   DAP_SET_TLS_DATA = 17;
+  DAP_SET_RESUME = 18;
+  DAP_SET_UTF8 = 19;
 
   { dapGetString and dapSetString codes }
   DAP_STR_SERVER_IP = 19;
@@ -108,6 +110,8 @@ const
   DAP_LIST_NAMES = 1;
   DAP_LIST_FULL_PATTERN = 2;
   DAP_LIST_NAMES_PATTERN = 3;
+  DAP_LIST_MACHINE = 4;
+  DAP_LIST_MACHINE_PATH = 5;
 
   { dapDriver result }
   DAP_DRIVER_WAITING = 9999;
@@ -176,6 +180,11 @@ function dapMakeServerDir(AChan: Integer; AName: PAnsiChar): Integer;
 
 { Removes a server directory (RMD). }
 function dapDelServerDir(AChan: Integer; AName: PAnsiChar): Integer;
+  {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
+
+{ Sends a command of the caller's on the control connection and reads its final reply. }
+function dapCommand(AChan: Integer; ACommand: PAnsiChar; ABuffer: PAnsiChar;
+  ASize: Integer): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
 
 { Copies the channel's local directory into the caller's buffer. }
@@ -265,6 +274,8 @@ begin
     DAP_SET_TLS: Result := 0;
     DAP_SET_TLS_VERIFY: Result := 1;
     DAP_SET_TLS_DATA: Result := 1;
+    DAP_SET_RESUME: Result := 0;
+    DAP_SET_UTF8: Result := 0;
   else
     Result := -1;
   end;

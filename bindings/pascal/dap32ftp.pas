@@ -1,7 +1,10 @@
 { TDap32Ftp: an FTP session over dap32 for Delphi and Free Pascal, raising EDap32 exceptions
-  instead of returning result codes. Names sent to the server must be printable ASCII of at most
-  128 characters; others raise EDap32 with DAP_ERR_CANNOT_COMPLY, since the library would cut
-  them. So do names for Get and Put that would lead out of the local folder. }
+  instead of returning result codes. Names sent to the server must be at most 128 bytes without
+  control characters: host, user and password printable ASCII, file and directory names UTF-8
+  (printable ASCII when Utf8 is False); others raise EDap32 with DAP_ERR_CANNOT_COMPLY, since the
+  library would cut them. So do names for Get and Put that would lead out of the local folder.
+  Delphi's Unicode strings go to the library as UTF-8; Free Pascal's bytes go as they are, so
+  give UTF-8 there (Linux's usual code page). }
 unit dap32ftp;
 
 {$IFDEF FPC}{$MODE DELPHI}{$ENDIF}
@@ -42,14 +45,28 @@ type
   { The library's pace: the fast settings of README.md's "Speed" section, or its own defaults. }
   TDap32Pace = (dpFast, dpOriginal);
 
+  { An entry of an MLSD listing: its name and the facts type, size, modify, perm and unique
+    (Size -1 and Modified 0, in UTC, when the server gave none). }
+  TDap32ListItem = record
+    Name: string;
+    ItemType: string;
+    Size: Int64;
+    Modified: TDateTime;
+    Permissions: string;
+    Unique: string;
+  end;
+  TDap32ListItems = array of TDap32ListItem;
+
   TDap32Ftp = class
   private
     FChannel: Integer;
     FOnProgress: TDap32ProgressEvent;
     function Channel: Integer;
     function Check(Code: Integer): Integer;
+    function Bytes(const Text, What: string; Limit: Integer = DAP32_NAME_LIMIT): RawByteString;
     procedure SetLocalDir(const Dir: string);
-    procedure Transfer(Download: Boolean; const Name: AnsiString);
+    procedure Transfer(Download: Boolean; const Name: RawByteString; Resume: Boolean);
+    procedure ListInto(Dest: TStrings; const Specifier: string; Plain, WithPath: Integer);
   public
     Passive: Boolean;  { PASV data connections (the default); False for PORT }
     Binary: Boolean;   { TYPE I after the login (the default) }
@@ -57,6 +74,9 @@ type
     { dpFast (the default) or dpOriginal, set when the first session connects. It applies to
       every channel: sessions open at the same time must agree on it, or Connect raises. }
     Pace: TDap32Pace;
+    { File and directory names may be UTF-8 (the default): Connect tells the library, which
+      sends OPTS UTF8 ON after the login. False keeps them printable ASCII. }
+    Utf8: Boolean;
     constructor Create;
     destructor Destroy; override;
     procedure Connect(const Host, User, Password: string; Port: Integer = 21);
@@ -68,12 +88,29 @@ type
     procedure MakeDir(const Dir: string);
     procedure RemoveDir(const Dir: string);
     procedure Delete(const Name: string);
-    { Downloads Remote to LocalFile; a failure leaves LocalFile as it was. }
-    procedure Get(const Remote, LocalFile: string);
-    { Uploads LocalFile as Remote (by default under its own name). }
-    procedure Put(const LocalFile: string; const Remote: string = '');
+    { Downloads Remote to LocalFile; a failure leaves LocalFile as it was. Resume continues a
+      LocalFile that holds the start of Remote (REST). }
+    procedure Get(const Remote, LocalFile: string; Resume: Boolean = False);
+    { Uploads LocalFile as Remote (by default under its own name). Resume continues the
+      server's file from its size (SIZE, then REST). }
+    procedure Put(const LocalFile: string; const Remote: string = ''; Resume: Boolean = False);
     { The lines of LIST (Details) or NLST for the current directory or Specifier. }
     procedure List(Dest: TStrings; const Specifier: string = ''; Details: Boolean = True);
+    { The lines of MLSD for the current directory or Directory. }
+    procedure ExtListDir(Dest: TStrings; const Directory: string = '');
+    { MLSD's entries with their facts read out. }
+    function ExtListItems(const Directory: string = ''): TDap32ListItems;
+    { Sends the caller's Command and returns the final reply's text, every line of it; a reply
+      from 400 up raises EDap32Server with it. }
+    function Quote(const Command: string): string;
+    { RNFR, then RNTO. }
+    procedure Rename(const Source, Dest: string);
+    { The file's size (SIZE, under the session's TYPE I); -1 when the server answers 550. }
+    function Size(const Name: string): Int64;
+    { The file's modification time (MDTM), in UTC. }
+    function FileDate(const Name: string): TDateTime;
+    { SITE CHMOD with Mode as the server takes it (644). }
+    procedure Chmod(const Name: string; Mode: Integer);
     { Called after each step of a transfer while assigned; the transfer then runs with
       AUTO_CALL off, driven here. }
     property OnProgress: TDap32ProgressEvent read FOnProgress write FOnProgress;
@@ -85,6 +122,8 @@ const
   FirstListingSize = 64 * 1024;
   LastListingSize = 256 * 1024 * 1024;
   ErrorTextSize = 4096;
+  ReplySize = 8192;
+  CommandLimit = 2000;
 
 var
   { The library is attached once for all sessions; the last session to close releases it. }
@@ -152,6 +191,75 @@ begin
     raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
       What + ' ''' + Text + ''' is longer than ' + IntToStr(Limit) + ' characters');
   Result := AnsiString(Text);
+end;
+
+{ A text as the library takes it: Delphi's Unicode strings in UTF-8, Free Pascal's bytes as
+  they are; and back. }
+function ToLibrary(const Text: string): RawByteString;
+begin
+{$IFDEF UNICODE}
+  Result := UTF8Encode(Text);
+{$ELSE}
+  Result := RawByteString(Text);
+{$ENDIF}
+end;
+
+function FromLibrary(Text: PAnsiChar): string;
+begin
+{$IFDEF UNICODE}
+  Result := UTF8ToString(RawByteString(Text));
+{$ELSE}
+  Result := string(AnsiString(Text));
+{$ENDIF}
+end;
+
+{ "20240102030405", perhaps with a fraction of a second after it, in UTC. }
+function Timestamp(const Text: string): TDateTime;
+
+  function Part(Start, Count: Integer): Word;
+  begin
+    Result := StrToInt(Copy(Text, Start, Count));
+  end;
+
+begin
+  Result := EncodeDate(Part(1, 4), Part(5, 2), Part(7, 2)) +
+    EncodeTime(Part(9, 2), Part(11, 2), Part(13, 2), 0);
+end;
+
+{ "type=file;size=10;modify=20240102030405;perm=r;unique=8g; name" }
+function MachineItem(const Line: string): TDap32ListItem;
+var
+  Facts, Fact, Key, Value: string;
+  Blank, Semicolon: Integer;
+begin
+  Blank := Pos(' ', Line);
+  Facts := Copy(Line, 1, Blank - 1);
+  Result.Name := Copy(Line, Blank + 1, MaxInt);
+  Result.ItemType := '';
+  Result.Size := -1;
+  Result.Modified := 0;
+  Result.Permissions := '';
+  Result.Unique := '';
+  while Facts <> '' do
+  begin
+    Semicolon := Pos(';', Facts);
+    if Semicolon = 0 then
+      Semicolon := Length(Facts) + 1;
+    Fact := Copy(Facts, 1, Semicolon - 1);
+    Facts := Copy(Facts, Semicolon + 1, MaxInt);
+    Key := LowerCase(Copy(Fact, 1, Pos('=', Fact) - 1));
+    Value := Copy(Fact, Pos('=', Fact) + 1, MaxInt);
+    if Key = 'type' then
+      Result.ItemType := LowerCase(Value)
+    else if Key = 'size' then
+      Result.Size := StrToInt64Def(Value, -1)
+    else if Key = 'modify' then
+      Result.Modified := Timestamp(Value)
+    else if Key = 'perm' then
+      Result.Permissions := Value
+    else if Key = 'unique' then
+      Result.Unique := Value;
+  end;
 end;
 
 { Where the library puts the file Remote (a name with '/' between folders) below its local
@@ -301,6 +409,7 @@ begin
   FChannel := -1;
   Passive := True;
   Binary := True;
+  Utf8 := True;
   Pace := dpFast;
 end;
 
@@ -343,6 +452,7 @@ begin
     raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot create the log file ' + LogFile);
   dapSetInteger(FChannel, DAP_SET_SERVER_PORT, Port);
   dapSetInteger(FChannel, DAP_SET_PASSIVE, Ord(Passive));
+  dapSetInteger(FChannel, DAP_SET_UTF8, Ord(Utf8));
   Check(dapConnect(FChannel, PAnsiChar(Server), PAnsiChar(Login), PAnsiChar(Secret)));
   if Binary then
     Check(dapSetMode(FChannel, Ord('B')));
@@ -365,9 +475,24 @@ begin
   end;
 end;
 
+{ The bytes the library is given for a file or directory name, which it must not cut. }
+function TDap32Ftp.Bytes(const Text, What: string; Limit: Integer): RawByteString;
+var
+  I: Integer;
+begin
+  Result := ToLibrary(Text);
+  for I := 1 to Length(Result) do
+    if (Result[I] < ' ') or (Result[I] = #127) or ((Result[I] > #127) and not Utf8) then
+      raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
+        What + ' ''' + Text + ''' holds a character the library would cut');
+  if Length(Result) > Limit then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY,
+      What + ' ''' + Text + ''' is longer than ' + IntToStr(Limit) + ' bytes');
+end;
+
 procedure TDap32Ftp.ChangeDir(const Dir: string);
 begin
-  Check(dapSetServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+  Check(dapSetServerDir(Channel, PAnsiChar(Bytes(Dir, 'directory'))));
 end;
 
 function TDap32Ftp.RetrieveCurrentDir: string;
@@ -375,31 +500,83 @@ var
   Buffer: array[0..DAP32_NAME_LIMIT] of AnsiChar;
 begin
   Check(dapGetServerDir(Channel, @Buffer[0], DAP32_NAME_LIMIT));
-  Result := string(AnsiString(PAnsiChar(@Buffer[0])));
+  Result := FromLibrary(@Buffer[0]);
 end;
 
 procedure TDap32Ftp.MakeDir(const Dir: string);
 begin
-  Check(dapMakeServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+  Check(dapMakeServerDir(Channel, PAnsiChar(Bytes(Dir, 'directory'))));
 end;
 
 procedure TDap32Ftp.RemoveDir(const Dir: string);
 begin
-  Check(dapDelServerDir(Channel, PAnsiChar(LibraryText(Dir, 'directory'))));
+  Check(dapDelServerDir(Channel, PAnsiChar(Bytes(Dir, 'directory'))));
 end;
 
 procedure TDap32Ftp.Delete(const Name: string);
 begin
-  Check(dapDelFile(Channel, PAnsiChar(LibraryText(Name, 'name'))));
+  Check(dapDelFile(Channel, PAnsiChar(Bytes(Name, 'name'))));
+end;
+
+function TDap32Ftp.Quote(const Command: string): string;
+var
+  Buffer: array[0..ReplySize - 1] of AnsiChar;
+  Code: Integer;
+  Refusal: EDap32Server;
+begin
+  Code := Check(dapCommand(Channel, PAnsiChar(Bytes(Command, 'command', CommandLimit)),
+    @Buffer[0], ReplySize));
+  Result := FromLibrary(@Buffer[0]);
+  if Code >= 400 then
+  begin
+    Refusal := EDap32Server.Create(DAP_ERR_SERVER_REFUSED,
+      string(Dap32ErrorMessage(DAP_ERR_SERVER_REFUSED)) + ' ' + Result);
+    Refusal.Reply := Result;
+    Refusal.ReplyCode := Code;
+    raise Refusal;
+  end;
+end;
+
+procedure TDap32Ftp.Rename(const Source, Dest: string);
+var
+  Reply: string;
+begin
+  Reply := Quote('RNFR ' + Source);
+  if Copy(Reply, 1, 1) <> '3' then
+    raise EDap32.Create(DAP_ERR_NOT_COMPLETED, 'RNFR answered ' + Reply);
+  Quote('RNTO ' + Dest);
+end;
+
+function TDap32Ftp.Size(const Name: string): Int64;
+begin
+  try
+    Result := StrToInt64(Trim(Copy(Quote('SIZE ' + Name), 4, MaxInt)));
+  except
+    on E: EDap32Server do
+      if E.ReplyCode = 550 then
+        Result := -1
+      else
+        raise;
+  end;
+end;
+
+function TDap32Ftp.FileDate(const Name: string): TDateTime;
+begin
+  Result := Timestamp(Trim(Copy(Quote('MDTM ' + Name), 4, MaxInt)));
+end;
+
+procedure TDap32Ftp.Chmod(const Name: string; Mode: Integer);
+begin
+  Quote('SITE CHMOD ' + IntToStr(Mode) + ' ' + Name);
 end;
 
 procedure TDap32Ftp.SetLocalDir(const Dir: string);
 begin
-  Check(dapSetLocalDir(Channel, PAnsiChar(LibraryText(Dir, 'local directory',
+  Check(dapSetLocalDir(Channel, PAnsiChar(Bytes(Dir, 'local directory',
     DAP32_LOCAL_DIR_LIMIT))));
 end;
 
-procedure TDap32Ftp.Transfer(Download: Boolean; const Name: AnsiString);
+procedure TDap32Ftp.Transfer(Download: Boolean; const Name: RawByteString; Resume: Boolean);
 var
   Chan, Counter, Step: Integer;
   Moved, Reported: Int64;
@@ -415,6 +592,7 @@ var
 
 begin
   Chan := Channel;
+  dapSetInteger(Chan, DAP_SET_RESUME, Ord(Resume));
   if Download then
     Counter := DAP_GET_BYTES_RECEIVED
   else
@@ -448,12 +626,12 @@ begin
   end;
 end;
 
-procedure TDap32Ftp.Get(const Remote, LocalFile: string);
+procedure TDap32Ftp.Get(const Remote, LocalFile: string; Resume: Boolean);
 var
-  Name: AnsiString;
+  Name: RawByteString;
   Target, Scratch, Received: string;
 begin
-  Name := LibraryText(Remote, 'name');
+  Name := Bytes(Remote, 'name');
   Received := LocalName(Remote);
   Target := ExpandFileName(LocalFile);
   Scratch := MakeScratch(ExtractFileDir(Target));
@@ -461,8 +639,10 @@ begin
     { The library names the local file as the remote one, below its local directory. }
     Received := IncludeTrailingPathDelimiter(Scratch) + Received;
     ForceDirectories(ExtractFileDir(Received));
+    if Resume and FileExists(Target) then
+      CopyFileContents(Target, Received);
     SetLocalDir(Scratch);
-    Transfer(True, Name);
+    Transfer(True, Name, Resume);
     if not ReplaceFile(Received, Target) then
       raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'cannot move the download to ' + Target);
   finally
@@ -470,7 +650,7 @@ begin
   end;
 end;
 
-procedure TDap32Ftp.Put(const LocalFile: string; const Remote: string);
+procedure TDap32Ftp.Put(const LocalFile: string; const Remote: string; Resume: Boolean);
 var
   Source, Target, Staged, Scratch: string;
 begin
@@ -484,7 +664,7 @@ begin
   if Target = ExtractFileName(Source) then
   begin
     SetLocalDir(ExtractFileDir(Source));
-    Transfer(False, LibraryText(Target, 'name'));
+    Transfer(False, Bytes(Target, 'name'), Resume);
     Exit;
   end;
   { The library reads the file under the remote name: give it one in a scratch folder. }
@@ -494,26 +674,53 @@ begin
     ForceDirectories(ExtractFileDir(Staged));
     CopyFileContents(Source, Staged);
     SetLocalDir(Scratch);
-    Transfer(False, LibraryText(Target, 'name'));
+    Transfer(False, Bytes(Target, 'name'), Resume);
   finally
     RemoveTree(Scratch);
   end;
 end;
 
 procedure TDap32Ftp.List(Dest: TStrings; const Specifier: string; Details: Boolean);
+begin
+  if Details then
+    ListInto(Dest, Specifier, DAP_LIST_FULL, DAP_LIST_FULL_PATTERN)
+  else
+    ListInto(Dest, Specifier, DAP_LIST_NAMES, DAP_LIST_NAMES_PATTERN);
+end;
+
+procedure TDap32Ftp.ExtListDir(Dest: TStrings; const Directory: string);
+begin
+  ListInto(Dest, Directory, DAP_LIST_MACHINE, DAP_LIST_MACHINE_PATH);
+end;
+
+function TDap32Ftp.ExtListItems(const Directory: string): TDap32ListItems;
 var
-  Buffer, Argument: AnsiString;
+  Lines: TStringList;
+  I: Integer;
+begin
+  Result := nil;
+  Lines := TStringList.Create;
+  try
+    ExtListDir(Lines, Directory);
+    SetLength(Result, Lines.Count);
+    for I := 0 to Lines.Count - 1 do
+      Result[I] := MachineItem(Lines[I]);
+  finally
+    Lines.Free;
+  end;
+end;
+
+procedure TDap32Ftp.ListInto(Dest: TStrings; const Specifier: string; Plain, WithPath: Integer);
+var
+  Buffer, Argument: RawByteString;
   ListType, Size, Count: Integer;
 begin
-  if Specifier = '' then
+  Argument := '';
+  ListType := Plain;
+  if Specifier <> '' then
   begin
-    Argument := '';
-    if Details then ListType := DAP_LIST_FULL else ListType := DAP_LIST_NAMES;
-  end
-  else
-  begin
-    Argument := LibraryText(Specifier, 'path');
-    if Details then ListType := DAP_LIST_FULL_PATTERN else ListType := DAP_LIST_NAMES_PATTERN;
+    Argument := Bytes(Specifier, 'path');
+    ListType := WithPath;
   end;
   Size := FirstListingSize;
   repeat
@@ -524,7 +731,8 @@ begin
     { A piece that did not fit was dropped; only this much room proves none was. }
     if Size - Count > DAP32_LISTING_PIECE then
     begin
-      Dest.Text := string(Copy(Buffer, 1, Count));
+      Buffer[Count + 1] := #0;
+      Dest.Text := FromLibrary(PAnsiChar(Buffer));
       Exit;
     end;
     Size := Size * 4;

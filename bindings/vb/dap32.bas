@@ -76,6 +76,8 @@ Public Const DAP_SET_TRANSFER_CHUNK As Long = 14
 Public Const DAP_SET_TLS As Long = 15
 Public Const DAP_SET_TLS_VERIFY As Long = 16
 Public Const DAP_SET_TLS_DATA As Long = 17
+Public Const DAP_SET_RESUME As Long = 18
+Public Const DAP_SET_UTF8 As Long = 19
 
 ' dapGetString and dapSetString codes
 Public Const DAP_STR_SERVER_IP As Long = 19
@@ -91,6 +93,8 @@ Public Const DAP_LIST_FULL As Long = 0
 Public Const DAP_LIST_NAMES As Long = 1
 Public Const DAP_LIST_FULL_PATTERN As Long = 2
 Public Const DAP_LIST_NAMES_PATTERN As Long = 3
+Public Const DAP_LIST_MACHINE As Long = 4
+Public Const DAP_LIST_MACHINE_PATH As Long = 5
 
 ' dapDriver result
 Public Const DAP_DRIVER_WAITING As Long = 9999
@@ -111,6 +115,7 @@ Public Declare PtrSafe Function dapGetServerDir Lib "dap32.dll" (ByVal chan As L
 Public Declare PtrSafe Function dapDelFile Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare PtrSafe Function dapMakeServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare PtrSafe Function dapDelServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
+Public Declare PtrSafe Function dapCommand Lib "dap32.dll" (ByVal chan As Long, ByVal commandText As String, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare PtrSafe Function dapGetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare PtrSafe Function dapSetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal directory As String) As Long
 Public Declare PtrSafe Function dapGetInteger Lib "dap32.dll" (ByVal chan As Long, ByVal code As Long) As Long
@@ -136,6 +141,7 @@ Public Declare Function dapGetServerDir Lib "dap32.dll" (ByVal chan As Long, ByV
 Public Declare Function dapDelFile Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare Function dapMakeServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
 Public Declare Function dapDelServerDir Lib "dap32.dll" (ByVal chan As Long, ByVal fileName As String) As Long
+Public Declare Function dapCommand Lib "dap32.dll" (ByVal chan As Long, ByVal commandText As String, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare Function dapGetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal buffer As String, ByVal size As Long) As Long
 Public Declare Function dapSetLocalDir Lib "dap32.dll" (ByVal chan As Long, ByVal directory As String) As Long
 Public Declare Function dapGetInteger Lib "dap32.dll" (ByVal chan As Long, ByVal code As Long) As Long
@@ -163,6 +169,15 @@ Public Function Dap32GetServerDir(ByVal chan As Long) As String
     result = dapGetServerDir(chan, buffer, Len(buffer) - 1)
     If result < 0 Then Dap32Raise chan, result
     Dap32GetServerDir = Dap32Trim(buffer)
+End Function
+
+' dapCommand, its text returned as a String; a failure raises a VB error.
+Public Function Dap32Command(ByVal chan As Long, ByVal commandText As String) As String
+    Dim buffer As String, result As Long
+    buffer = Space$(2048)
+    result = dapCommand(chan, commandText, buffer, Len(buffer))
+    If result < 0 Then Dap32Raise chan, result
+    Dap32Command = Dap32Trim(buffer)
 End Function
 
 ' dapGetLocalDir, its text returned as a String; a failure raises a VB error.

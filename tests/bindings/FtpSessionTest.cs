@@ -88,6 +88,38 @@ static class FtpSessionTest
             Check(!ftp.GetNameListing().Contains("net"), "the directory is gone");
         }
 
+        // The caller's commands, MLSD, transfers resumed both ways and a UTF-8 name.
+        byte[] whole = data.Take(200000).ToArray();
+        string wholePath = Path.Combine(work, "whole.bin"), half = Path.Combine(work, "half.bin");
+        string resumed = Path.Combine(work, "resumed.bin"), named = Path.Combine(work, "named.bin");
+        string utf8Name = "caf\u00e9 \u00fc \u65e5\u672c.bin";
+        File.WriteAllBytes(wholePath, whole);
+        File.WriteAllBytes(half, whole.Take(70000).ToArray());
+        File.Copy(half, resumed);
+        using (FtpSession ftp = Connect(port))
+        {
+            ftp.UploadFile(half, "r.bin");
+            RecordedProgress up = new RecordedProgress(), down = new RecordedProgress();
+            ftp.UploadFile(wholePath, "r.bin", up, FtpRemoteExists.Resume);
+            ftp.DownloadFile("r.bin", resumed, down, FtpLocalExists.Resume);
+            Check(ftp.GetFileSize("r.bin") == whole.Length && up.Reports.Last() == 130000 &&
+                  down.Reports.Last() == 130000 && File.ReadAllBytes(resumed).SequenceEqual(whole),
+                  "an upload and a download resumed after 70000 bytes");
+            ftp.Rename("r.bin", utf8Name);
+            ftp.Chmod(utf8Name, 640);
+            FtpListItem file = ftp.GetListing(null, FtpListOption.Machine).Single();
+            Check(file.Name == utf8Name && file.Type == FtpObjectType.File &&
+                  file.Size == whole.Length && file.Modified == ftp.GetModifiedTime(utf8Name) &&
+                  Math.Abs((DateTime.UtcNow - file.Modified).TotalHours) < 1 &&
+                  file.Permissions != null && file.Unique != null, "MLSD's item and MDTM");
+            var missing = Expect<Dap32ServerException>(() => ftp.Execute("SIZE missing.bin"));
+            Check(ftp.Execute("NOOP").StartsWith("200") && missing.ReplyCode == 550 &&
+                  ftp.GetFileSize("missing.bin") == -1, "Execute returns a reply or throws");
+            ftp.DownloadFile(utf8Name, named);
+            Check(File.ReadAllBytes(named).SequenceEqual(whole), "a UTF-8 name downloads");
+            ftp.DeleteFile(utf8Name);
+        }
+
         string names = Path.Combine(work, "names"), sibling = Path.Combine(names, "notes.txt");
         Directory.CreateDirectory(names);
         File.WriteAllText(sibling, "mine");

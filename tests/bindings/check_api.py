@@ -319,7 +319,7 @@ def check_vb(api):
                         f'{stack_bytes.get(name)}')
     if sorted(seen) != sorted(described):
       problems.append(f'declared {sorted(seen)}')
-    check(not problems, f'{block}: the 24 Declares match the description {problems}')
+    check(not problems, f'{block}: the {len(described)} Declares match the description {problems}')
   constants = dict(m.groups() for m in map(VB_CONST.match, lines) if m)
   expected = {name: str(value) for _, group in generate.all_constants(api)
               for name, value, _ in group}

@@ -1,6 +1,7 @@
 """The Python binding, installed with pip, against pyftpdlib (run by run_binding_test.py)."""
 
 import ctypes
+import datetime
 import gc
 import os
 import socket
@@ -109,9 +110,40 @@ class SessionTest(unittest.TestCase):
       self.assertEqual(refusal.exception.reply_code, 550)
       self.assertTrue(refusal.exception.reply.startswith('550 '), refusal.exception.reply)
       with self.assertRaises(ValueError):
-        ftp.cwd('caf\u00e9')
+        ftp.cwd('tab\there')
+    with session(utf8=False) as ftp, self.assertRaises(ValueError):
+      ftp.cwd('caf\u00e9')
     with open(target) as kept:
       self.assertEqual(kept.read(), 'kept')
+
+  def test_commands_resume_listings_and_utf8_names(self):
+    data = os.urandom(200_000)
+    paths = [os.path.join(WORK, name) for name in ('whole.bin', 'half.bin', 'resumed.bin')]
+    for path, content in zip(paths, (data, data[:70_000], data[:70_000])):
+      with open(path, 'wb') as out:
+        out.write(content)
+    name, moved = 'caf\u00e9 \u00fc \u65e5\u672c.bin', []
+    with session() as ftp:
+      ftp.put(paths[1], 'r.bin')
+      ftp.put(paths[0], 'r.bin', callback=moved.append, resume=True)
+      ftp.get('r.bin', paths[2], callback=moved.append, resume=True)
+      with open(paths[2], 'rb') as resumed:
+        self.assertEqual((resumed.read(), ftp.size('r.bin'), moved[-1]), (data, 200_000, 130_000))
+      self.assertIn(130_000, moved[:-1])
+      self.assertTrue(ftp.rename('r.bin', name).startswith('250'))
+      self.assertTrue(ftp.chmod(name, 0o640).startswith('200'))
+      age = datetime.datetime.now(datetime.timezone.utc) - ftp.mdtm(name)
+      (listed, facts), = ftp.mlsd()
+      self.assertEqual((listed, facts['type'], facts['size']), (name, 'file', '200000'))
+      self.assertTrue({'modify', 'perm', 'unique'} <= set(facts), facts)
+      self.assertLess(abs(age.total_seconds()), 3600)
+      self.assertTrue(ftp.sendcmd('NOOP').startswith('200'))
+      with self.assertRaises(dap32.ServerError) as refused:
+        ftp.sendcmd('SIZE missing.bin')
+      self.assertEqual((refused.exception.reply_code, refused.exception.code), (550, -18))
+      with open(ftp.get(name, WORK), 'rb') as named:
+        self.assertEqual(named.read(), data)
+      ftp.delete(name)
 
   def test_failures_of_a_transfer_and_of_the_connection(self):
     for code, kind in ((-31, dap32.ServerError), (-1, ConnectionError),

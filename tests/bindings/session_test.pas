@@ -5,7 +5,7 @@ program session_test;
 {$MODE DELPHI}
 
 uses
-  Classes, SysUtils, dap32, dap32ftp;
+  Classes, DateUtils, SysUtils, dap32, dap32ftp;
 
 type
   TRecorder = class
@@ -113,6 +113,49 @@ end;
 const
   EscapingNames: array[0..3] of string =
     ('../notes.txt', '/notes.txt', '\notes.txt', 'C:notes.txt');
+  Utf8Name = 'caf'#$C3#$A9' '#$C3#$BC' '#$E6#$97#$A5#$E6#$9C#$AC'.bin';
+
+{ The caller's commands, MLSD, transfers resumed both ways and a UTF-8 name. }
+procedure CheckCommandsResumeAndNames(Port: Integer; const Work: string);
+var
+  Ftp: TDap32Ftp;
+  Whole: RawByteString;
+  Items: TDap32ListItems;
+  I: Integer;
+begin
+  Whole := Copy(ReadFile(Work + '/original.bin'), 1, 200000);
+  WriteFile(Work + '/whole.bin', Whole);
+  WriteFile(Work + '/half.bin', Copy(Whole, 1, 70000));
+  WriteFile(Work + '/resumed.bin', Copy(Whole, 1, 70000));
+  Ftp := NewSession(Port);
+  try
+    Ftp.Put(Work + '/half.bin', 'r.bin');
+    Ftp.Put(Work + '/whole.bin', 'r.bin', True);
+    Ftp.Get('r.bin', Work + '/resumed.bin', True);
+    Check((Ftp.Size('r.bin') = Length(Whole)) and (ReadFile(Work + '/resumed.bin') = Whole) and
+      (dapGetInteger(0, DAP_GET_BYTES_RECEIVED) = 130000), 'transfers resumed after 70000 bytes');
+    Ftp.Rename('r.bin', Utf8Name);
+    Ftp.Chmod(Utf8Name, 640);
+    Check(Abs(Ftp.FileDate(Utf8Name) - LocalTimeToUniversal(Now)) < 1 / 24, 'MDTM');
+    Items := Ftp.ExtListItems;
+    I := Length(Items) - 1;
+    Check((I = 0) and (Items[I].Name = Utf8Name) and (Items[I].ItemType = 'file') and
+      (Items[I].Size = Length(Whole)) and (Items[I].Modified > 0) and
+      (Items[I].Permissions <> '') and (Items[I].Unique <> ''), 'MLSD''s entry and its facts');
+    Check((Copy(Ftp.Quote('NOOP'), 1, 3) = '200') and (Ftp.Size('missing.bin') = -1), 'Quote');
+    try
+      Ftp.Quote('SIZE missing.bin');
+    except
+      on E: EDap32Server do Inc(I, E.ReplyCode);
+    end;
+    Check(I = 550, 'a refused command raises EDap32Server');
+    Ftp.Get(Utf8Name, Work + '/named.bin');
+    Check(ReadFile(Work + '/named.bin') = Whole, 'a UTF-8 name downloads');
+    Ftp.Delete(Utf8Name);
+  finally
+    Ftp.Free;
+  end;
+end;
 
 var
   Ftp: TDap32Ftp;
@@ -174,6 +217,7 @@ begin
   finally
     Ftp.Free;
   end;
+  CheckCommandsResumeAndNames(Port, Work);
 
   Sibling := Work + '/names/notes.txt';
   ForceDirectories(Work + '/names');

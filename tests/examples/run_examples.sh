@@ -32,24 +32,31 @@ start_server pyftpdlib
 login=(--port "${server_port[pyftpdlib]}" --user "${server_user[pyftpdlib]}"
   --password "${server_password[pyftpdlib]}" 127.0.0.1)
 
-# dapftp: a file up and back down through a directory of its own, compared byte for byte; then
-# a command that fails must make the exit status non-zero. $1 names the run, $2 the separator
-# of local paths, the rest runs the program.
+# dapftp: a file up and back down through a directory of its own, compared byte for byte: its
+# first 400000 bytes put, the rest put by reput, renamed there and back, its size, time and
+# mode, and the last 700000 bytes got by reget; then a command that fails must make the exit
+# status non-zero. $1 names the run, $2 the separator of local paths, the rest runs the program.
 dapftp_session() {
   local label=$1 separator=$2 work="$scratch/dapftp-$1" status
   shift 2
   rm -rf "$work"
-  mkdir -p "$work/up" "$work/down"
+  mkdir -p "$work/up" "$work/down" "$work/part"
   head -c 1000000 /dev/urandom >"$work/up/data.bin"
-  local up=$work/up down=$work/down
-  [ "$separator" = '\' ] && up="Z:${up//\//\\}" && down="Z:${down//\//\\}"
-  timeout "$run_timeout" "$@" "${login[@]}" "mkdir $label" "cd $label" binary "lcd $up" \
-    "put data.bin" ls "lcd $down" "get data.bin" "rm data.bin" "cd .." "rmdir $label" \
-    </dev/null >"$work/out.txt" 2>&1
+  head -c 400000 "$work/up/data.bin" >"$work/part/data.bin"
+  head -c 300000 "$work/up/data.bin" >"$work/down/data.bin"
+  local up=$work/up down=$work/down part=$work/part
+  [ "$separator" = '\' ] && up="Z:${up//\//\\}" && down="Z:${down//\//\\}" &&
+    part="Z:${part//\//\\}"
+  timeout "$run_timeout" "$@" "${login[@]}" "mkdir $label" "cd $label" binary "lcd $part" \
+    "put data.bin" "lcd $up" "reput data.bin" "size data.bin" "mv data.bin moved.bin" \
+    "mv moved.bin data.bin" "chmod 644 data.bin" "mtime data.bin" "quote NOOP" ls "lcd $down" \
+    "reget data.bin" "rm data.bin" "cd .." "rmdir $label" </dev/null >"$work/out.txt" 2>&1
   status=$?
   if [ "$status" -eq 0 ] && cmp -s "$work/up/data.bin" "$work/down/data.bin" &&
-    grep -q 'data.bin' "$work/out.txt"; then
-    ok "$label: dapftp put, ls and get a file, identical, exit status 0"
+    grep -q 'data.bin: 600000 bytes' "$work/out.txt" && grep -q '^1000000' "$work/out.txt" &&
+    grep -q 'data.bin: 700000 bytes' "$work/out.txt" && grep -q '^200 ' "$work/out.txt" &&
+    grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC' "$work/out.txt"; then
+    ok "$label: dapftp put, reput, size, mv, chmod, mtime, quote, ls and reget, identical"
   else
     cat "$work/out.txt"
     fail "$label: dapftp session (exit status $status)"

@@ -14,6 +14,19 @@ namespace ftptest {
 
 namespace fs = std::filesystem;
 
+namespace {
+// Paths travel as UTF-8 strings, as the library's are with UTF-8 names: Windows would read a
+// narrow path in its ANSI code page instead.
+fs::path pathOf(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string textOf(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+}  // namespace
+
 TempDir::TempDir(const std::string& prefix) {
   std::error_code error;
   const fs::path base = fs::temp_directory_path(error);
@@ -24,7 +37,7 @@ TempDir::TempDir(const std::string& prefix) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const fs::path candidate = base / (prefix + "-" + std::to_string(random() % 1000000000));
     if (fs::create_directory(candidate, error)) {
-      path_ = candidate.string();
+      path_ = textOf(candidate);
       return;
     }
   }
@@ -32,20 +45,20 @@ TempDir::TempDir(const std::string& prefix) {
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  if (!path_.empty()) fs::remove_all(path_, ignored);
+  if (!path_.empty()) fs::remove_all(pathOf(path_), ignored);
 }
 
 std::string TempDir::file(const std::string& name) const {
-  return (fs::path(path_) / name).make_preferred().string();
+  return textOf((pathOf(path_) / pathOf(name)).make_preferred());
 }
 
 std::string fileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathOf(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out.flush());
 }

@@ -27,15 +27,18 @@ TOOL_PREFIX = {'plain': 'i686-w64-mingw32', 'decorated': 'i686-w64-mingw32',
 FILE_FORMAT = {'plain': 'pei-i386', 'decorated': 'pei-i386', 'x64': 'pei-x86-64'}
 
 # Fixed forever: programs import the decorated variant by these ordinals.
-DECORATED_ORDER = [
+FIRST_EXPORTS = [
     'dapAttach', 'dapRelease', 'dapDriver', 'dapConnect', 'dapClose', 'dapErrorText', 'dapDebug',
     'dapGetString', 'dapGetInteger', 'dapSetInteger', 'dapSetString', 'dapGetFile', 'dapGetList',
     'dapSetMode', 'dapPutFile', 'dapSetServerDir', 'dapGetServerDir', 'dapGetLocalDir',
     'dapSetLocalDir', 'dapDelFile', 'dapExtract', 'dapAbort', 'dapMakeServerDir',
     'dapDelServerDir'
 ]
-# Plain ordinals follow the byte order of the names.
-PLAIN_ORDER = sorted(DECORATED_ORDER, key=lambda name: name.encode())
+# Exports added later take the next ordinal in every variant.
+LATER_EXPORTS = ['dapCommand']
+DECORATED_ORDER = FIRST_EXPORTS + LATER_EXPORTS
+# Plain ordinals of the first 24 follow the byte order of the names.
+PLAIN_ORDER = sorted(FIRST_EXPORTS, key=lambda name: name.encode()) + LATER_EXPORTS
 
 ALLOWED_IMPORTS = {'wsock32.dll', 'kernel32.dll', 'user32.dll', 'msvcrt.dll'}
 UCRT_IMPORT = re.compile(r'^api-ms-win-crt-[a-z0-9-]+\.dll$')

@@ -46,6 +46,7 @@ using GetIntegerFn = int32_t(__stdcall*)(int32_t, uint32_t);
 using SetIntegerFn = int32_t(__stdcall*)(int32_t, uint32_t, int32_t);
 using SetStringFn = int32_t(__stdcall*)(int32_t, int32_t, const char*);
 using ExtractFn = int32_t(__stdcall*)(const char*, int32_t, int32_t, char*, int32_t);
+using CommandFn = int32_t(__stdcall*)(int32_t, const char*, char*, int32_t);
 
 static_assert(std::is_same_v<AttachFn, decltype(&dapAttach)>);
 static_assert(std::is_same_v<ConnectFn, decltype(&dapConnect)>);
@@ -53,6 +54,7 @@ static_assert(std::is_same_v<ChanCodeBufferFn, decltype(&dapGetList)>);
 static_assert(std::is_same_v<GetIntegerFn, decltype(&dapGetInteger)>);
 static_assert(std::is_same_v<SetIntegerFn, decltype(&dapSetInteger)>);
 static_assert(std::is_same_v<ExtractFn, decltype(&dapExtract)>);
+static_assert(std::is_same_v<CommandFn, decltype(&dapCommand)>);
 
 struct Api {
   AttachFn attach;
@@ -79,6 +81,8 @@ struct Api {
   ChanFn abort;
   ChanTextFn makeServerDir;
   ChanTextFn delServerDir;
+  CommandFn command;
+  CommandFn commandByOrdinal;
 };
 
 Api api;
@@ -135,6 +139,7 @@ bool resolveAll(HMODULE module, bool decorated) {
       {"dapSetLocalDir", 8, nullptr},   {"dapDelFile", 8, nullptr},
       {"dapExtract", 20, nullptr},      {"dapAbort", 4, nullptr},
       {"dapMakeServerDir", 8, nullptr}, {"dapDelServerDir", 8, nullptr},
+      {"dapCommand", 16, nullptr},
   };
   bool all = true;
   for (Entry& entry : entries) {
@@ -170,7 +175,12 @@ bool resolveAll(HMODULE module, bool decorated) {
   api.abort = cast<ChanFn>(entries[i++].address);
   api.makeServerDir = cast<ChanTextFn>(entries[i++].address);
   api.delServerDir = cast<ChanTextFn>(entries[i++].address);
-  return true;
+  api.command = cast<CommandFn>(entries[i++].address);
+  // The 25th export has ordinal 25 in every variant.
+  FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(25));
+  check(byOrdinal == entries[24].address, "ordinal 25 is dapCommand");
+  api.commandByOrdinal = cast<CommandFn>(byOrdinal);
+  return byOrdinal != nullptr;
 }
 
 // Under wine the harness passes Unix paths; the library joins paths with backslashes, so give
@@ -388,6 +398,17 @@ void session(const std::string& label, uint16_t port, const std::string& user,
             inside.compare(inside.size() - dir.size(), dir.size(), dir) == 0,
         "dapGetServerDir after CWD -> \"" + inside + "\"");
   expectEqual(api.setMode(chan, 'B'), 0, "dapSetMode B (TYPE I)");
+
+  // The caller's own command, by name and by ordinal; the reply's text, cut to the buffer.
+  char reply[512];
+  std::memset(reply, 0, sizeof reply);
+  expectEqual(api.command(chan, "NOOP", reply, sizeof reply), 200, "dapCommand NOOP");
+  check(std::strncmp(reply, "200", 3) == 0, "dapCommand's reply \"" + std::string(reply) + "\"");
+  std::memset(reply, '#', sizeof reply);
+  expectEqual(api.commandByOrdinal(chan, "SYST", reply, 4), 215, "ordinal 25 with SYST");
+  check(std::string(reply, 5) == std::string("215\0#", 5), "the reply cut to 3 characters");
+  expectEqual(api.command(chan, "NOOP\r\nDELE x", reply, sizeof reply), DAP_ERR_CANNOT_COMPLY,
+              "dapCommand with CR LF");
 
   char localDir[512];
   std::memset(localDir, 0, sizeof localDir);

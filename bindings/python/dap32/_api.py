@@ -80,6 +80,8 @@ DAP_SET_TRANSFER_CHUNK = 14
 DAP_SET_TLS = 15
 DAP_SET_TLS_VERIFY = 16
 DAP_SET_TLS_DATA = 17
+DAP_SET_RESUME = 18
+DAP_SET_UTF8 = 19
 
 # dapGetString and dapSetString codes
 DAP_STR_SERVER_IP = 19
@@ -95,6 +97,8 @@ DAP_LIST_FULL = 0
 DAP_LIST_NAMES = 1
 DAP_LIST_FULL_PATTERN = 2
 DAP_LIST_NAMES_PATTERN = 3
+DAP_LIST_MACHINE = 4
+DAP_LIST_MACHINE_PATH = 5
 
 # dapDriver result
 DAP_DRIVER_WAITING = 9999
@@ -118,6 +122,8 @@ FUNCTIONS = {
     "dapDelFile": ((c_int32, c_char_p), ("chan", "name"), True),
     "dapMakeServerDir": ((c_int32, c_char_p), ("chan", "name"), True),
     "dapDelServerDir": ((c_int32, c_char_p), ("chan", "name"), True),
+    "dapCommand": ((c_int32, c_char_p, POINTER(c_char), c_int32),
+                   ("chan", "command", "buffer", "size"), True),
     "dapGetLocalDir": ((c_int32, POINTER(c_char), c_int32), ("chan", "buffer", "size"), True),
     "dapSetLocalDir": ((c_int32, c_char_p), ("chan", "directory"), True),
     "dapGetInteger": ((c_int32, c_uint32), ("chan", "code"), True),
@@ -229,6 +235,8 @@ SET_DEFAULTS = {
     DAP_SET_TLS: 0,
     DAP_SET_TLS_VERIFY: 1,
     DAP_SET_TLS_DATA: 1,
+    DAP_SET_RESUME: 0,
+    DAP_SET_UTF8: 0,
 }
 
 # The codes whose text dapErrorText follows with the server's last reply.

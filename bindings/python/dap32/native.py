@@ -1,4 +1,4 @@
-"""The 1:1 layer: the 24 exports as ctypes functions, named, typed and numbered as in dap32.h.
+"""The 1:1 layer: the 25 exports as ctypes functions, named, typed and numbered as in dap32.h.
 
     from dap32 import native
     native.dapAttach(1, 0)

@@ -1,15 +1,17 @@
 """The Pythonic layer: a Session in the manner of ftplib, and exceptions for the result codes.
 
-Names sent to the server (host, user, password, file and directory names) must be printable
-ASCII of at most 128 characters: the library would cut anything else, so it is refused here
-with ValueError. So is a name for get or put that would lead out of the local folder (a ".."
-segment, a leading "/" or "\\", a drive letter, on Windows any "\\"). Listings are decoded as UTF-8,
-with undecodable bytes replaced.
+Names sent to the server must be at most 128 bytes without control characters: host, user and
+password printable ASCII, file and directory names UTF-8 (printable ASCII with utf8=False).
+The library would cut anything else, so it is refused here with ValueError. So is a name for
+get or put that would lead out of the local folder (a ".." segment, a leading "/" or "\\", a
+drive letter, on Windows any "\\"). Listings and replies are decoded as UTF-8, with
+undecodable bytes replaced.
 """
 
 import collections
 import contextlib
 import ctypes
+import datetime
 import errno
 import os
 import re
@@ -21,7 +23,10 @@ import weakref
 from . import _api, native
 
 ENCODING = "ascii"
+NAME_ENCODING = "utf-8"
 LISTING_ENCODING = "utf-8"
+REPLY_SIZE = 8192
+COMMAND_LIMIT = 2000
 FIRST_LISTING_SIZE = 64 * 1024
 LAST_LISTING_SIZE = 256 * 1024 * 1024
 ERROR_TEXT_SIZE = 4096
@@ -101,18 +106,24 @@ def _error(chan, code):
     return error
 
 
-def _name(text, what="name", limit=_api.NAME_LIMIT):
-    """The bytes the library is given for text, which it must not cut."""
+def _name(text, what="name", limit=_api.NAME_LIMIT, utf8=False):
+    """The bytes the library is given for text, which it must not cut: printable ASCII, and with
+    utf8 also UTF-8 characters beyond it."""
     data = os.fsencode(text) if isinstance(text, os.PathLike) else text
     if isinstance(data, str):
         try:
-            data = data.encode(ENCODING)
+            data = data.encode(NAME_ENCODING if utf8 else ENCODING)
         except UnicodeEncodeError:
-            raise ValueError(f"{what} {text!r} is not ASCII") from None
-    if any(byte < 0x20 or byte > 0x7E for byte in data):
-        raise ValueError(f"{what} {text!r} holds a character outside printable ASCII")
+            raise ValueError(f"{what} {text!r} is not {'UTF-8' if utf8 else 'ASCII'}") from None
+    if utf8:
+        try:
+            data.decode(NAME_ENCODING)
+        except UnicodeDecodeError:
+            raise ValueError(f"{what} {text!r} is not UTF-8") from None
+    if any(byte < 0x20 or byte == 0x7F or (byte > 0x7F and not utf8) for byte in data):
+        raise ValueError(f"{what} {text!r} holds a character the library would cut")
     if len(data) > limit:
-        raise ValueError(f"{what} {text!r} is longer than {limit} characters")
+        raise ValueError(f"{what} {text!r} is longer than {limit} bytes")
     return data
 
 
@@ -122,7 +133,7 @@ _DRIVE = re.compile(r"[A-Za-z]:")
 def _local_parts(name):
     """The folders and file name below the local folder where the library puts the file of the
     remote name (validated bytes). A server-supplied name must not choose a file outside it."""
-    text = name.decode(ENCODING)
+    text = name.decode(NAME_ENCODING)
     parts = text.split("/")
     if (text.startswith(("/", "\\")) or ".." in parts or any(_DRIVE.match(p) for p in parts)
             or (os.sep == "\\" and "\\" in text)):
@@ -130,18 +141,18 @@ def _local_parts(name):
     return parts
 
 
-def _usable_dir(path):
+def _usable_dir(path, utf8):
     try:
-        _name(os.fsencode(path), "local directory", _api.LOCAL_DIR_LIMIT)
+        _name(os.fsencode(path), "local directory", _api.LOCAL_DIR_LIMIT, utf8)
         return True
     except ValueError:
         return False
 
 
-def _scratch_near(folder):
+def _scratch_near(folder, utf8):
     """A temporary directory in folder, so that the result can be renamed into place; the
-    system's when folder's path is too long or not ASCII for the library."""
-    if _usable_dir(os.path.join(folder, ".dap32-xxxxxxxx")):
+    system's when folder's path is too long, or holds what the library would cut."""
+    if _usable_dir(os.path.join(folder, ".dap32-xxxxxxxx"), utf8):
         return tempfile.TemporaryDirectory(prefix=".dap32-", dir=folder)
     return tempfile.TemporaryDirectory(prefix="dap32-")
 
@@ -155,6 +166,18 @@ def _parse_entry(line):
         size = int(parts[4]) if parts[4].isdigit() else None
         return Entry(name, size, parts[0].startswith("d"), parts[0], " ".join(parts[5:8]), line)
     return Entry(line, None, False, "", "", line)
+
+
+def _parse_facts(line):
+    """(name, facts) of an MLSD line "type=file;size=10;modify=20240102030405; name", the
+    facts' names in lower case and their values as the server wrote them, as ftplib's mlsd."""
+    facts_text, _, name = line.partition(" ")
+    facts = {}
+    for fact in facts_text.rstrip(";").split(";"):
+        key, _, value = fact.partition("=")
+        if key:
+            facts[key.lower()] = value
+    return name, facts
 
 
 # The library is attached once for all sessions, with every channel; each session takes one
@@ -256,12 +279,14 @@ class Session:
     PORT and a listener, active mode). binary sends TYPE I after the login. log names a file
     for the channel's debug log. pace "fast" (the default) sets the library's fast settings
     when the first session attaches it; "original" keeps the library's own, slower pace. The
-    pace applies to every channel, so sessions open at the same time must agree on it.
-    A session collected without close is closed by its finalizer.
+    pace applies to every channel, so sessions open at the same time must agree on it. utf8
+    (the default) lets file and directory names be UTF-8 and sends OPTS UTF8 ON after the
+    login; False keeps them printable ASCII. A session collected without close is closed by its
+    finalizer.
     """
 
     def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
-                 binary=True, log=None, pace="fast"):
+                 binary=True, log=None, pace="fast", utf8=True):
         if pace not in PACES:
             raise ValueError(f"pace must be one of {sorted(PACES)}, not {pace!r}")
         self.channel = None
@@ -270,6 +295,7 @@ class Session:
         self.binary = binary
         self.log = log
         self.pace = pace
+        self.utf8 = utf8
         if host is not None:
             try:
                 self.connect(host, user, password, port=port)
@@ -306,6 +332,7 @@ class Session:
             raise OSError(f"cannot create the log file {self.log}")
         native.dapSetInteger(chan, _api.DAP_SET_SERVER_PORT, port)
         native.dapSetInteger(chan, _api.DAP_SET_PASSIVE, 1 if self.passive else 0)
+        native.dapSetInteger(chan, _api.DAP_SET_UTF8, 1 if self.utf8 else 0)
         self._check(native.dapConnect(chan, server, user, password))
         if self.binary:
             self.set_mode("B")
@@ -335,31 +362,82 @@ class Session:
         """'A' for TYPE A (text), 'B' for TYPE I (binary); applies to every later transfer."""
         self._check(native.dapSetMode(self._chan(), ord(mode)))
 
+    def _server_name(self, text, what="name"):
+        return _name(text, what, utf8=self.utf8)
+
     def cwd(self, path):
-        self._check(native.dapSetServerDir(self._chan(), _name(path, "directory")))
+        self._check(native.dapSetServerDir(self._chan(), self._server_name(path, "directory")))
 
     def pwd(self):
         buffer = ctypes.create_string_buffer(_api.NAME_LIMIT + 1)
         self._check(native.dapGetServerDir(self._chan(), buffer, _api.NAME_LIMIT))
-        return buffer.value.decode(ENCODING)
+        return buffer.value.decode(NAME_ENCODING, "replace")
 
     def mkd(self, name):
-        self._check(native.dapMakeServerDir(self._chan(), _name(name, "directory")))
+        self._check(native.dapMakeServerDir(self._chan(), self._server_name(name, "directory")))
         return name
 
     def rmd(self, name):
-        self._check(native.dapDelServerDir(self._chan(), _name(name, "directory")))
+        self._check(native.dapDelServerDir(self._chan(), self._server_name(name, "directory")))
 
     def delete(self, name):
-        self._check(native.dapDelFile(self._chan(), _name(name)))
+        self._check(native.dapDelFile(self._chan(), self._server_name(name)))
 
-    def _list(self, full, path):
+    def sendcmd(self, cmd):
+        """Sends cmd and returns the final reply's text (every line of it); a reply from 400 up
+        raises ServerError with it, as ftplib's error_temp and error_perm do."""
+        chan = self._chan()
+        text = _name(cmd, "command", COMMAND_LIMIT, self.utf8)
+        buffer = ctypes.create_string_buffer(REPLY_SIZE)
+        code = self._check(native.dapCommand(chan, text, buffer, len(buffer)))
+        reply = buffer.value.decode(LISTING_ENCODING, "replace")
+        if code >= 400:
+            refused = _api.ERRORS[_api.DAP_ERR_SERVER_REFUSED][0]
+            error = ServerError(_api.DAP_ERR_SERVER_REFUSED, f"{refused} {reply}")
+            error.reply, error.reply_code = reply, code
+            raise error
+        return reply
+
+    def rename(self, fromname, toname):
+        """RNFR, then RNTO; returns RNTO's reply."""
+        reply = self.sendcmd("RNFR " + os.fsdecode(fromname))
+        if not reply.startswith("3"):
+            raise Error(_api.DAP_ERR_NOT_COMPLETED, f"RNFR answered {reply!r}")
+        return self.sendcmd("RNTO " + os.fsdecode(toname))
+
+    def size(self, name):
+        """The file's size in bytes (SIZE; under TYPE A some servers refuse it, and sessions set
+        TYPE I by default)."""
+        return int(self.sendcmd("SIZE " + os.fsdecode(name))[3:].strip())
+
+    def mdtm(self, name):
+        """The file's modification time (MDTM), an aware datetime in UTC."""
+        stamp = self.sendcmd("MDTM " + os.fsdecode(name))[3:].strip()
+        whole, _, fraction = stamp.partition(".")
+        moment = datetime.datetime.strptime(whole, "%Y%m%d%H%M%S")
+        micro = int((fraction + "000000")[:6]) if fraction.isdigit() else 0
+        return moment.replace(microsecond=micro, tzinfo=datetime.timezone.utc)
+
+    def chmod(self, name, mode):
+        """SITE CHMOD: mode as a number (0o640) or as the server takes it ("640")."""
+        mode = format(mode, "o") if isinstance(mode, int) else mode
+        return self.sendcmd(f"SITE CHMOD {mode} {os.fsdecode(name)}")
+
+    def mlsd(self, path="", facts=()):
+        """MLSD of the current directory, or of path: (name, facts) pairs as ftplib yields them,
+        the facts a dict of lower-case names (type, size, modify, perm, unique ...) to the
+        server's texts. facts, when given, asks for just those with OPTS MLST."""
+        if facts:
+            self.sendcmd("OPTS MLST " + "".join(fact + ";" for fact in facts))
+        lines = self._list(_api.DAP_LIST_MACHINE, _api.DAP_LIST_MACHINE_PATH, path or None)
+        return (_parse_facts(line) for line in lines)
+
+    def _list(self, kind, kind_with_path, path):
         chan = self._chan()
         if path is None:
-            kind, argument = (_api.DAP_LIST_FULL if full else _api.DAP_LIST_NAMES), b""
+            argument = b""
         else:
-            kind = _api.DAP_LIST_FULL_PATTERN if full else _api.DAP_LIST_NAMES_PATTERN
-            argument = _name(path, "path")
+            kind, argument = kind_with_path, self._server_name(path, "path")
         size = FIRST_LISTING_SIZE
         while True:
             buffer = ctypes.create_string_buffer(argument, size)
@@ -375,24 +453,25 @@ class Session:
 
     def nlst(self, path=None):
         """The names in the current directory, or those NLST gives for path."""
-        return self._list(False, path)
+        return self._list(_api.DAP_LIST_NAMES, _api.DAP_LIST_NAMES_PATTERN, path)
 
     def dir(self, path=None):
         """The lines of LIST, for the current directory or path."""
-        return self._list(True, path)
+        return self._list(_api.DAP_LIST_FULL, _api.DAP_LIST_FULL_PATTERN, path)
 
     def listing(self, path=None):
         """LIST read into Entry records."""
-        return [_parse_entry(line) for line in self._list(True, path)]
+        return [_parse_entry(line) for line in self.dir(path)]
 
     def _set_local_dir(self, folder):
-        self._check(native.dapSetLocalDir(
-            self._chan(), _name(os.fsencode(folder), "local directory", _api.LOCAL_DIR_LIMIT)))
+        self._check(native.dapSetLocalDir(self._chan(), _name(
+            os.fsencode(folder), "local directory", _api.LOCAL_DIR_LIMIT, self.utf8)))
 
-    def _transfer(self, start, counter, callback):
+    def _transfer(self, start, counter, callback, resume=False):
         """Runs a transfer; with a callback, drives it here with AUTO_CALL off, reporting the
-        bytes moved after every step."""
+        bytes moved after every step. resume continues from what the other side holds."""
         chan = self._chan()
+        native.dapSetInteger(chan, _api.DAP_SET_RESUME, 1 if resume else 0)
         if callback is None:
             self._check(start(chan))
             return
@@ -419,22 +498,29 @@ class Session:
         finally:
             native.dapSetInteger(chan, _api.DAP_SET_AUTO_CALL, 1)
 
-    def get(self, remote, local=None, callback=None):
+    def get(self, remote, local=None, callback=None, resume=False):
         """Downloads remote to local (a file, or a directory to put it in under its own name;
         by default the current directory) and returns the file's path. callback(bytes_so_far)
-        follows the transfer. A failed download leaves local as it was."""
-        name = _name(remote)
+        follows the transfer. A failed download leaves local as it was. resume continues a
+        local file that holds the start of remote (REST; needs binary): callback then counts
+        the bytes this transfer moves, and a resumed download that fails keeps what it got."""
+        name = self._server_name(remote)
         parts = _local_parts(name)
         local = os.path.abspath(local if local is not None else os.curdir)
         if os.path.isdir(local):
             local = os.path.join(local, parts[-1])
-        with _scratch_near(os.path.dirname(local)) as scratch:
+        with _scratch_near(os.path.dirname(local), self.utf8) as scratch:
             # The library names the local file as the remote one, below its local directory.
             os.makedirs(os.path.join(scratch, *parts[:-1]), exist_ok=True)
+            received = os.path.join(scratch, *parts)
+            if resume and os.path.isfile(local):
+                try:
+                    os.link(local, received)
+                except OSError:
+                    shutil.copyfile(local, received)
             self._set_local_dir(scratch)
             self._transfer(lambda chan: native.dapGetFile(chan, name),
-                           _api.DAP_GET_BYTES_RECEIVED, callback)
-            received = os.path.join(scratch, *parts)
+                           _api.DAP_GET_BYTES_RECEIVED, callback, resume)
             try:
                 os.replace(received, local)
             except OSError as error:
@@ -453,20 +539,21 @@ class Session:
                     raise
         return local
 
-    def put(self, local, remote=None, callback=None):
+    def put(self, local, remote=None, callback=None, resume=False):
         """Uploads the file local as remote (by default its own name). callback(bytes_so_far)
-        follows the transfer."""
+        follows the transfer. resume continues the server's file from its size (SIZE, then
+        REST; needs binary)."""
         local = os.path.abspath(local)
         if not os.path.isfile(local):
             raise FileNotFoundError(local)
         remote = remote if remote is not None else os.path.basename(local)
-        name = _name(remote)
+        name = self._server_name(remote)
         parts = _local_parts(name)
         start = lambda chan: native.dapPutFile(chan, name)  # noqa: E731
         folder = os.path.dirname(local)
-        if remote == os.path.basename(local) and _usable_dir(folder):
+        if remote == os.path.basename(local) and _usable_dir(folder, self.utf8):
             self._set_local_dir(folder)
-            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback)
+            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback, resume)
             return
         # The library reads the file under the remote name: give it one in a scratch folder.
         with tempfile.TemporaryDirectory(prefix="dap32-") as scratch:
@@ -477,4 +564,4 @@ class Session:
             except OSError:
                 shutil.copyfile(local, staged)
             self._set_local_dir(scratch)
-            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback)
+            self._transfer(start, _api.DAP_GET_BYTES_SENT, callback, resume)
