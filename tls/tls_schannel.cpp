@@ -298,23 +298,12 @@ HCERTSTORE loadRoots(const char* path) {
   if (store == nullptr) return nullptr;
   PlatFile file = platFileOpenRead(path);
   if (file == kPlatFileError) return store;
-  constexpr uint32_t kLargestFile = 4 << 20;
-  uint32_t capacity = 64 * 1024;
-  char* text = static_cast<char*>(malloc(capacity));
+  constexpr int64_t kLargestFile = 4 << 20;
+  int64_t size = platFileSize(file);
+  char* text = size >= 0 && size <= kLargestFile ? static_cast<char*>(malloc(size + 1)) : nullptr;
   uint32_t length = 0;
-  while (text != nullptr) {
-    if (length + 1 == capacity) {
-      char* larger =
-          capacity < kLargestFile ? static_cast<char*>(realloc(text, capacity * 2)) : nullptr;
-      if (larger == nullptr) {
-        free(text);
-        text = nullptr;
-        break;
-      }
-      text = larger;
-      capacity *= 2;
-    }
-    int32_t got = platFileRead(file, text + length, capacity - 1 - length);
+  while (text != nullptr && length < size) {
+    int32_t got = platFileRead(file, text + length, static_cast<uint32_t>(size) - length);
     if (got <= 0) break;
     length += static_cast<uint32_t>(got);
   }
@@ -329,11 +318,11 @@ HCERTSTORE loadRoots(const char* path) {
        block = strstr(block + 1, kBegin)) {
     char* end = strstr(block, kEnd);
     if (end == nullptr) break;
-    DWORD size = length;
+    DWORD decoded = length;
     DWORD textLength = static_cast<DWORD>(end + strlen(kEnd) - block);
-    if (crypt.stringToBinary(block, textLength, CRYPT_STRING_BASE64HEADER, der, &size, nullptr,
+    if (crypt.stringToBinary(block, textLength, CRYPT_STRING_BASE64HEADER, der, &decoded, nullptr,
                              nullptr)) {
-      crypt.addEncoded(store, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_ALWAYS, nullptr);
+      crypt.addEncoded(store, X509_ASN_ENCODING, der, decoded, CERT_STORE_ADD_ALWAYS, nullptr);
     }
   }
   free(der);
