@@ -14,6 +14,8 @@ fingerprint: "READY <port> <user> <password> <cert-pem-path> <64 uppercase hex d
     vsftpd-tls12         vsftpd-tls, but TLS 1.2 at most
     vsftpd-implicit      vsftpd-tls, but TLS from the first byte, before the 220 greeting
     vsftpd-tls-noreuse   vsftpd-tls, but data connections need not resume the session
+    vsftpd-implicit-noreuse  vsftpd-implicit, but data connections need not resume the session
+                         (wine's SChannel cannot resume)
 The certificate stays readable while the server runs. The vsftpd TLS kinds keep their log
 (commands, replies and TLS diagnostics) in server.log beside it.
 
@@ -521,6 +523,8 @@ def main(argv):
         "vsftpd-tls12": functools.partial(VsftpdServer, tls=True, tls12=True),
         "vsftpd-implicit": functools.partial(VsftpdServer, tls=True, implicit=True),
         "vsftpd-tls-noreuse": functools.partial(VsftpdServer, tls=True, reuse=False),
+        "vsftpd-implicit-noreuse": functools.partial(VsftpdServer, tls=True, implicit=True,
+                                                     reuse=False),
     }
     if len(argv) != 3 or argv[1] not in kinds:
         print("usage: serve_ftp.py {%s} ROOT | serve_ftp.py prepare" % "|".join(kinds),

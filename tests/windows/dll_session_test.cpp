@@ -2,10 +2,19 @@
 // use it: no import library, every entry point found by its exported name.
 //
 // Usage: dll_session_test.exe DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD
-//        WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT]
-// A port of 0 skips that server. The last two add an IPv6 session with pyftpdlib on ::1, a
-// session by name with either family, and one through a SOCKS5 proxy to PYFTPDLIB_PORT. Prints "ok ..." or "FAIL ..." per check and a closing
-// "N passed, M failed" line; exits 0 only when nothing failed.
+//        WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT | TLS_KIND PORT CERT_PEM FINGERPRINT...]
+// A port of 0 skips that server. The two ports add an IPv6 session with pyftpdlib on ::1, a
+// session by name with either family, and one through a SOCKS5 proxy to PYFTPDLIB_PORT. Each
+// TLS server (serve_ftp.py's pyftpdlib-tls, vsftpd-tls-noreuse, vsftpd-implicit-noreuse: wine's
+// SChannel cannot resume a session) gets a session verified against its certificate as the CA
+// file; the first also the trust checks. hostile-SCENARIO is one of hostile_tls.py's, which
+// serves a single connection.
+// Prints "ok ..." or "FAIL ..." per check and a closing "N passed, M failed" line; exits 0 only
+// when nothing failed.
+//
+// Only real Windows can show: resumed data sessions (wine's SChannel never resumes, so
+// DAP_GET_TLS_DATA_RESUMED must be 0 under wine), TLS 1.3 (not offered yet), and
+// SChannel's own suite names (wine's lack the hash, which the library fills in).
 
 // winsock2.h first: windows.h would otherwise bring in the older winsock.h.
 // clang-format off
@@ -85,6 +94,15 @@ std::string scope;  // "[variant/server]" in front of every check line
 // The 32-bit and 64-bit runs may go side by side; active mode listens on ports from a block of
 // the session's channel, so each run gets a channel, and a block, of its own.
 int32_t sessionChannel = 0;
+bool underWine = false;
+
+constexpr int32_t kImplicitTls = 2;
+
+// A session's TLS: DAP_SET_TLS's mode (0: none) and the CA file.
+struct Secure {
+  int32_t mode;
+  std::string caFile;
+};
 
 void check(bool good, const std::string& what) {
   std::printf("%s %s %s\n", good ? "ok" : "FAIL", scope.c_str(), what.c_str());
@@ -321,9 +339,24 @@ void transfer(int32_t chan, const std::string& upDir, const std::string& downDir
             " bytes, first difference at " + std::to_string(same));
 }
 
+std::string text(int32_t chan, int32_t code) {
+  char buffer[256];
+  std::memset(buffer, 0, sizeof buffer);
+  api.getString(chan, code, buffer, sizeof buffer - 1);
+  return buffer;
+}
+
+void setTrust(int32_t chan, int32_t mode, bool verify, const std::string& pin,
+              const std::string& caFile) {
+  api.setInteger(chan, DAP_SET_TLS, mode);
+  api.setInteger(chan, DAP_SET_TLS_VERIFY, verify ? 1 : 0);
+  api.setString(chan, DAP_STR_TLS_PIN, pin.c_str());
+  api.setString(chan, DAP_STR_TLS_CA_FILE, caFile.c_str());
+}
+
 void session(const std::string& label, uint16_t port, const std::string& user,
-             const std::string& password, const std::string& work,
-             const std::string& variant) {
+             const std::string& password, const std::string& work, const std::string& variant,
+             const Secure& secure = {0, ""}) {
   const int32_t chan = sessionChannel;
   std::string base = work + "\\" + variant + "-" + label;
   std::string upDir = base + "\\up";
@@ -336,9 +369,23 @@ void session(const std::string& label, uint16_t port, const std::string& user,
 
   check(api.setString(chan, DAP_STR_LOG_OPEN, logPath.c_str()) > 0, "dapSetString log open");
   expectEqual(api.setInteger(chan, DAP_SET_SERVER_PORT, port), port, "dapSetInteger port");
+  setTrust(chan, secure.mode, true, "", secure.caFile);
   if (!expectEqual(api.connect(chan, "127.0.0.1", user.c_str(), password.c_str()), 0,
                    "dapConnect 127.0.0.1:" + std::to_string(port))) {
     return;  // everything after needs the login
+  }
+  if (secure.mode == kImplicitTls) {
+    // Steps of many records each way, where the other sessions move one block per step.
+    api.setInteger(0, DAP_SET_UPLOAD_BLOCK_SIZE, 8192);
+    api.setInteger(0, DAP_SET_TRANSFER_CHUNK, 1 << 20);
+  }
+  if (secure.mode != 0) {
+    // The hash ends the name: wine's SChannel leaves it unnamed.
+    std::string suite = text(chan, DAP_STR_TLS_SESSION);
+    check(suite.rfind("TLSv1.2 TLS_", 0) == 0 && suite.find_first_of("<> ", 8) == suite.npos &&
+              suite.back() != '_',
+          "TLS session \"" + suite + "\"");
+    expectEqual(api.getInteger(chan, DAP_GET_TLS_ACTIVE), 1, "dapGetInteger TLS active");
   }
   int32_t result;
   std::string home = serverDirectory(chan, &result);
@@ -384,6 +431,11 @@ void session(const std::string& label, uint16_t port, const std::string& user,
   expectEqual(api.setInteger(chan, DAP_SET_PASSIVE, 0), 0, "dapSetInteger passive off");
   names.push_back("active.bin");
   transfer(chan, upDir, downDir, names.back(), testData(1 << 20, 0x9E3779B9), "active");
+  if (secure.mode != 0) {
+    int32_t resumed = api.getInteger(chan, DAP_GET_TLS_DATA_RESUMED);
+    check(underWine ? resumed == 0 : resumed >= 0,
+          "dapGetInteger TLS data resumed -> " + std::to_string(resumed));
+  }
   expectEqual(api.setInteger(chan, DAP_SET_PASSIVE, 1), 1, "dapSetInteger passive on");
 
   static char listing[65536];
@@ -421,6 +473,8 @@ void session(const std::string& label, uint16_t port, const std::string& user,
   expectEqual(api.setServerDir(chan, ".."), 0, "dapSetServerDir ..");
   expectEqual(api.delServerDir(chan, dir.c_str()), 0, "dapDelServerDir " + dir);
   expectEqual(api.close(chan), 0, "dapClose");
+  api.setInteger(0, DAP_SET_UPLOAD_BLOCK_SIZE, 1024);
+  api.setInteger(0, DAP_SET_TRANSFER_CHUNK, 8192);
 
   size_t logSize;
   bool hasEntry = fileContains(logPath, "*** dapConnect", &logSize);
@@ -465,6 +519,146 @@ void wrongPassword(const std::string& label, uint16_t port, const std::string& u
             length == static_cast<int32_t>(std::strlen(text)),
         "dapErrorText -18 -> \"" + shown + "\"");
   expectEqual(api.close(chan), 0, "dapClose after the refused login");
+}
+
+int32_t tlsModeOf(const std::string& kind) {
+  return kind.find("implicit") != std::string::npos ? kImplicitTls : 1;
+}
+
+struct TlsServer {
+  std::string kind;
+  uint16_t port;
+  std::string cert;  // its PEM file, as a Windows path
+  std::string fingerprint;
+};
+
+// Connects channel chan with the trust given and closes again: the result must be want, and
+// the debug log must say logged.
+void trustCase(int32_t chan, const TlsServer& server, const std::string& what, const char* host,
+               bool verify, const std::string& pin, const std::string& caFile, int32_t want,
+               const char* logged, const std::string& work, const std::string& user,
+               const std::string& password) {
+  std::string logPath = work + "\\trust-" + std::to_string(chan) + ".log";
+  api.setString(chan, DAP_STR_LOG_OPEN, logPath.c_str());
+  api.setInteger(chan, DAP_SET_SERVER_PORT, server.port);
+  setTrust(chan, tlsModeOf(server.kind), verify, pin, caFile);
+  expectEqual(api.connect(chan, host, user.c_str(), password.c_str()), want,
+              "dapConnect " + std::string(host) + " " + what);
+  expectEqual(api.close(chan), 0, "dapClose after " + what);
+  // The fingerprint is kept for the caller whatever the verdict.
+  std::string fingerprint = text(chan, DAP_STR_TLS_PEER_FINGERPRINT);
+  check(fingerprint == server.fingerprint, "peer fingerprint " + fingerprint);
+  size_t size;
+  check(fileContains(logPath, logged, &size), "log says \"" + std::string(logged) + "\"");
+}
+
+struct Pinned {
+  const TlsServer* server;
+  const std::string* user;
+  const std::string* password;
+  int32_t chan;
+  int32_t result;
+};
+
+// A thread of its own (CreateThread: the DLL build's compiler has no std::thread).
+DWORD WINAPI connectPinned(void* argument) {
+  auto* run = static_cast<Pinned*>(argument);
+  api.setInteger(run->chan, DAP_SET_SERVER_PORT, run->server->port);
+  setTrust(run->chan, tlsModeOf(run->server->kind), true, run->server->fingerprint, "");
+  run->result = api.connect(run->chan, "127.0.0.1", run->user->c_str(), run->password->c_str());
+  return 0;
+}
+
+// What the certificate's verdict rests on, against one server. otherCert is another server's
+// certificate: trusted alone it must not let this server in.
+void trustChecks(const TlsServer& server, const std::string& otherCert, const std::string& work,
+                 const std::string& user, const std::string& password) {
+  // TLS loads secur32 and crypt32 on first use only, once, whichever thread comes first.
+  check(GetModuleHandleA("secur32.dll") == nullptr && GetModuleHandleA("crypt32.dll") == nullptr,
+        "secur32 and crypt32 not loaded before the first TLS use");
+  Pinned pinned[2] = {{&server, &user, &password, 0, 1}, {&server, &user, &password, 1, 1}};
+  HANDLE other = CreateThread(nullptr, 0, connectPinned, &pinned[1], 0, nullptr);
+  connectPinned(&pinned[0]);
+  WaitForSingleObject(other, INFINITE);
+  CloseHandle(other);
+  int32_t results[2] = {pinned[0].result, pinned[1].result};
+  for (int32_t chan = 0; chan < 2; ++chan) {
+    expectEqual(results[chan], 0, "dapConnect pinned, thread " + std::to_string(chan));
+    check(text(chan, DAP_STR_TLS_PEER_FINGERPRINT) == server.fingerprint,
+          "peer fingerprint, thread " + std::to_string(chan));
+    expectEqual(api.close(chan), 0, "dapClose, thread " + std::to_string(chan));
+  }
+  check(GetModuleHandleA("secur32.dll") != nullptr && GetModuleHandleA("crypt32.dll") != nullptr,
+        "secur32 and crypt32 loaded by the first TLS use");
+  std::string wrongPin = server.fingerprint;
+  wrongPin.back() = wrongPin.back() == '0' ? '1' : '0';
+  trustCase(0, server, "with another pin", "127.0.0.1", true, wrongPin, "", DAP_ERR_TLS_CERTIFICATE,
+            "certificate rejected: pin does not match", work, user, password);
+  trustCase(0, server, "self-signed, verified", "127.0.0.1", true, "", "", DAP_ERR_TLS_CERTIFICATE,
+            "certificate rejected: self-signed", work, user, password);
+  trustCase(0, server, "not verified", "127.0.0.1", false, "", "", 0, "certificate not verified",
+            work, user, password);
+  trustCase(0, server, "with another server's CA file", "127.0.0.1", true, "", otherCert,
+            DAP_ERR_TLS_CERTIFICATE, "certificate rejected: self-signed", work, user, password);
+  // Two certificates in one file; the name goes through the SSL policy, not the IP match.
+  std::string both = work + "\\both.pem";
+  std::vector<unsigned char> first, second;
+  check(readFile(otherCert, &first) && readFile(server.cert, &second), "read both PEM files");
+  first.insert(first.end(), second.begin(), second.end());
+  writeFile(both, first);
+  trustCase(0, server, "with a CA file of two", "localhost", true, "", both, 0, "TLS: TLSv1.2 TLS_",
+            work, user, password);
+  // "127.1" reaches 127.0.0.1 but is neither the certificate's DNS name nor a dotted quad.
+  trustCase(0, server, "by a name not in the certificate", "127.1", true, "", server.cert,
+            DAP_ERR_TLS_CERTIFICATE, "certificate rejected: name does not match", work, user,
+            password);
+}
+
+// hostile_tls.py's scenarios, each a connection verified with the certificate as CA file.
+struct Hostile {
+  const char* scenario;
+  int32_t connected;  // dapConnect's result
+  const char* logged;
+};
+const Hostile kHostile[] = {
+    {"expired", DAP_ERR_TLS_CERTIFICATE, "certificate rejected: certificate has expired"},
+    // Its certificate names other.example only: no IP address to match 127.0.0.1.
+    {"wrong-name", DAP_ERR_TLS_CERTIFICATE, "certificate rejected: name does not match"},
+    {"garbage-hello", DAP_ERR_TLS_HANDSHAKE, "handshake failed: what came is not TLS"},
+    {"close-mid-handshake", DAP_ERR_TLS_HANDSHAKE, "handshake failed: the peer closed"},
+    // The data connection's handshake fails; the session goes on.
+    {"data-handshake-fails", 0, "handshake failed: what came is not TLS"},
+};
+
+void hostileCase(const TlsServer& server, const std::string& work, const std::string& user,
+                 const std::string& password) {
+  std::string scenario = server.kind.substr(std::strlen("hostile-"));
+  const Hostile* expected = nullptr;
+  for (const Hostile& entry : kHostile) {
+    if (scenario == entry.scenario) expected = &entry;
+  }
+  if (expected == nullptr) {
+    check(false, "a known scenario: " + scenario);
+    return;
+  }
+  std::string logPath = work + "\\hostile-" + scenario + ".log";
+  api.setString(0, DAP_STR_LOG_OPEN, logPath.c_str());
+  api.setInteger(0, DAP_SET_SERVER_PORT, server.port);
+  setTrust(0, 1, true, "", server.cert);
+  expectEqual(api.connect(0, "127.0.0.1", user.c_str(), password.c_str()), expected->connected,
+              "dapConnect to " + scenario);
+  if (expected->connected == 0) {
+    static char listing[4096];
+    expectEqual(api.getList(0, DAP_LIST_FULL, listing, sizeof listing), DAP_ERR_TLS_HANDSHAKE,
+                "dapGetList");
+    int32_t result;
+    std::string home = serverDirectory(0, &result);
+    check(result > 0 && home == "/", "dapGetServerDir after it -> \"" + home + "\"");
+  }
+  expectEqual(api.close(0), 0, "dapClose");
+  size_t size;
+  check(fileContains(logPath, expected->logged, &size),
+        "log says \"" + std::string(expected->logged) + "\"");
 }
 
 }  // namespace
@@ -527,13 +721,21 @@ void networks(uint16_t ipv6Port, uint16_t socksPort, uint16_t port, const std::s
 }
 
 int main(int argc, char** argv) {
-  if (argc != 8 && argc != 10) {
+  // Two more arguments name the network servers; groups of four, TLS servers.
+  const bool networkServers = argc == 10;
+  if (argc < 8 || (!networkServers && (argc - 8) % 4 != 0)) {
     std::fprintf(stderr,
                  "usage: %s DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
-                 "WORKDIR\n",
+                 "WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT | TLS_KIND PORT CERT_PEM FINGERPRINT...]\n",
                  argv[0]);
     return 2;
   }
+  std::vector<TlsServer> tlsServers;
+  for (int i = 8; !networkServers && i < argc; i += 4) {
+    tlsServers.push_back({argv[i], static_cast<uint16_t>(std::atoi(argv[i + 1])),
+                          windowsPath(argv[i + 2]), argv[i + 3]});
+  }
+  underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
   std::string dllPath = windowsPath(argv[1]);
   std::string variant = argv[2];
   uint16_t ports[2] = {static_cast<uint16_t>(std::atoi(argv[3])),
@@ -568,10 +770,23 @@ int main(int argc, char** argv) {
       session(labels[i], ports[i], user, password, work, variant);
       wrongPassword(variant + "/" + labels[i], ports[i], user, password);
     }
-    if (argc == 10 && ports[0] != 0) {
+    if (networkServers && ports[0] != 0) {
       scope = "[" + variant + "/networks]";
       networks(static_cast<uint16_t>(std::atoi(argv[8])), static_cast<uint16_t>(std::atoi(argv[9])),
                ports[0], user, password, work, variant);
+    }
+    if (tlsServers.size() >= 2) {
+      scope = "[" + variant + "/trust " + tlsServers[0].kind + "]";
+      trustChecks(tlsServers[0], tlsServers[1].cert, work, user, password);
+    }
+    for (const TlsServer& server : tlsServers) {
+      scope = "[" + variant + "/" + server.kind + "]";
+      if (server.kind.rfind("hostile-", 0) == 0) {
+        hostileCase(server, work, user, password);
+        continue;
+      }
+      Secure secure = {tlsModeOf(server.kind), server.cert};
+      session(server.kind, server.port, user, password, work, variant, secure);
     }
 
     scope = "[" + variant + "]";

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Real FTP sessions with the Windows DLLs of one cross build, under wine, against pyftpdlib and
-# vsftpd on 127.0.0.1. The export tables are checked statically by check_exports.py.
+# vsftpd on 127.0.0.1, in clear and in TLS (wine's SChannel, which cannot resume a session: the
+# vsftpd kinds that do not require it). The export tables are checked statically by
+# check_exports.py.
 #
 # Usage: run_wine_tests.sh win32|win64 BUILD_DIR SCRATCH_DIR
 #   win32        build/win32: plain/dap32.dll and decorated/dap32.dll, run by 32-bit wine
@@ -29,6 +31,7 @@ scratch=$(realpath "$3")
 chmod 755 "$scratch"
 
 run_timeout=300 # one session program run; the library's own time-outs are far shorter
+hostile_fds=() hostile_pids=()
 # shellcheck source=../support/harness.sh
 source "$top/tests/support/harness.sh"
 
@@ -77,7 +80,42 @@ stop_wine() {
   [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k >/dev/null 2>&1
 }
 
+# hostile_tls.py serves one connection: each TLS run gets one per scenario, passed on as
+# "hostile-SCENARIO PORT CERT FINGERPRINT". Closing its stdin stops one that was not used.
+hostile_scenarios="expired wrong-name garbage-hello close-mid-handshake data-handshake-fails"
+start_hostile() {
+  local variant=$1 scenario out fifo="$scratch/hostile.stdin" fd i line
+  hostile_args=()
+  for scenario in $hostile_scenarios; do
+    out="$scratch/logs/hostile-$variant-$scenario.out"
+    rm -f "$fifo" && mkfifo "$fifo"
+    "$python" "$top/tests/support/hostile_tls.py" "$scenario" <"$fifo" >"$out" 2>&1 &
+    hostile_pids+=("$!")
+    exec {fd}>"$fifo"
+    hostile_fds+=("$fd")
+    rm -f "$fifo"
+    for ((i = 0; i < server_timeout * 10; i++)); do
+      line=$(grep -m1 '^READY ' "$out" 2>/dev/null) && break
+      sleep 0.1
+    done
+    # shellcheck disable=SC2086  # READY port cert fingerprint
+    set -- $line
+    if [ $# -eq 4 ]; then
+      hostile_args+=("hostile-$scenario" "$2" "$3" "$4")
+    else
+      fail "hostile_tls.py $scenario did not start: $(head -c 400 "$out")"
+    fi
+  done
+}
+stop_hostile() {
+  local fd pid
+  for fd in "${hostile_fds[@]}"; do eval "exec $fd>&-"; done
+  for pid in "${hostile_pids[@]}"; do timeout 20 tail --pid="$pid" -f /dev/null; done
+  hostile_fds=() hostile_pids=()
+}
+
 cleanup() {
+  stop_hostile
   stop_servers
   stop_wine
 }
@@ -89,16 +127,34 @@ start_server pyftpdlib
 start_server vsftpd
 start_server pyftpdlib6 serve_networks.py ftp --host ::1
 start_server socks5 serve_networks.py socks5
+tls_kinds="pyftpdlib-tls vsftpd-tls-noreuse vsftpd-implicit-noreuse"
+tls_args=()
+for kind in $tls_kinds; do
+  start_server "$kind"
+  [ -n "${server_port[$kind]:-}" ] || continue
+  tls_args+=("$kind" "${server_port[$kind]}" "${server_cert[$kind]}" "${server_fingerprint[$kind]}")
+  # Every kind logs in the same user.
+  server_user[tls]=${server_user[$kind]}
+  server_password[tls]=${server_password[$kind]}
+done
 
 # --- Sessions under wine --------------------------------------------------------------------
 for variant in $variants; do
   dll="$build/$variant/dap32.dll"
-  for kind in pyftpdlib vsftpd; do
-    [ -n "${server_port[$kind]:-}" ] || continue
-    ports="${server_port[$kind]} 0"
-    [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
-    networks=
-    [ "$kind" = pyftpdlib ] && networks="${server_port[pyftpdlib6]:-0} ${server_port[socks5]:-0}"
+  # The TLS servers get a process of their own: its first TLS use loads secur32 and crypt32.
+  for kind in pyftpdlib vsftpd tls; do
+    extra=()
+    if [ "$kind" = tls ]; then
+      [ ${#tls_args[@]} -gt 0 ] || continue
+      ports="0 0"
+      start_hostile "$variant"
+      extra=("${tls_args[@]}" "${hostile_args[@]}")
+    else
+      [ -n "${server_port[$kind]:-}" ] || continue
+      ports="${server_port[$kind]} 0"
+      [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
+      [ "$kind" = pyftpdlib ] && extra=("${server_port[pyftpdlib6]:-0}" "${server_port[socks5]:-0}")
+    fi
     work="$scratch/work-$variant-$kind"
     rm -rf "$work"
     mkdir -p "$work"
@@ -106,8 +162,10 @@ for variant in $variants; do
     echo "== $variant DLL against $kind"
     # shellcheck disable=SC2086  # $ports is two arguments
     timeout -k 10 "$run_timeout" "$wine" "$exe" "$dll" "$variant" $ports \
-      "${server_user[$kind]}" "${server_password[$kind]}" "$work" $networks </dev/null >"$log" 2>&1
+      "${server_user[$kind]}" "${server_password[$kind]}" "$work" "${extra[@]}" </dev/null \
+      >"$log" 2>&1
     status=$?
+    [ "$kind" = tls ] && stop_hostile
     # Wine ends console lines with CR LF.
     sed -i 's/\r$//' "$log"
     cat "$log"
