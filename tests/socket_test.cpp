@@ -63,21 +63,21 @@ class SocketPrimitives : public LibraryFixture {
 };
 
 TEST_F(SocketPrimitives, ZeroTimeOutIsOnePollWithoutSleep) {
-  settings.pollSleep = 300;  // any sleep would show in the elapsed time
+  settings.pollSleep = 1000;  // any sleep would show in the elapsed time, however busy the host
   auto start = Clock::now();
   EXPECT_EQ(netWaitReadable(near, 0), 0);
   EXPECT_EQ(netWaitWritable(near, 0), 1);
   EXPECT_EQ(rokStatus(near, 1), 0);
   EXPECT_EQ(rokStatus(near, 2), 1);
   EXPECT_EQ(rokStatus(near, 3), 0);
-  EXPECT_LT(msSince(start), 150);
+  EXPECT_LT(msSince(start), 500);
 
   writeAll("x");
   ASSERT_TRUE(waitPending(near, 1));
   start = Clock::now();
   EXPECT_EQ(rokStatus(near, 1), 1);
   EXPECT_EQ(netWaitReadable(near, 0), 1);
-  EXPECT_LT(msSince(start), 150);
+  EXPECT_LT(msSince(start), 500);
 }
 
 TEST_F(SocketPrimitives, TimedWaitEndsAfterTimeOutOnQuietSocket) {
@@ -250,7 +250,8 @@ TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
     EXPECT_FALSE(isOpen(fd));
   }
 
-  // Another thread asking for the lock during the pause of 250 ms waits for its end.
+  // Another thread asking for the lock during a pause of 1 s waits for its end, however late a
+  // busy host lets it ask.
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   std::atomic<bool> closing{false};
   std::atomic<long> waited{-1};
@@ -264,20 +265,21 @@ TEST_F(SocketPrimitives, CloseSleepsHalfThePauseHoldingTheLock) {
   });
   auto start = Clock::now();
   closing = true;
-  EXPECT_EQ(netCloseSocket(fd, 500), 1);
+  EXPECT_EQ(netCloseSocket(fd, 2000), 1);
   long elapsed = msSince(start);
   other.join();
-  EXPECT_GE(elapsed, 240);
-  EXPECT_GE(waited.load(), 140) << "the lock was free during the pause";
+  EXPECT_GE(elapsed, 990);
+  EXPECT_GE(waited.load(), 400) << "the lock was free during the pause";
 }
 
+// Pauses of a second and more, so that a busy host's delays cannot pass for one.
 TEST_F(SocketPrimitives, ClosePause0ClosesWithoutSleeping) {
   ASSERT_EQ(dapSetInteger(0, DAP_SET_CLOSE_PAUSE, 0), 0);
-  for (uint32_t pause : {125u, 500u, 0xFFFFu}) {
+  for (uint32_t pause : {2000u, 0xFFFFu}) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     auto start = Clock::now();
     EXPECT_EQ(netCloseSocket(fd, pause), 1);
-    EXPECT_TRUE(elapsedBetween(msSince(start), 0, 30)) << pause;
+    EXPECT_TRUE(elapsedBetween(msSince(start), 0, 500)) << pause;
     EXPECT_FALSE(isOpen(fd));
   }
 }
