@@ -453,8 +453,7 @@ int dapSessions(const Server& server, int32_t pollSleep, int count, bool fast) {
         "RESULT op=session client=dap poll=%d fast=%d connect_ms=%.3f pwd_ms=%.3f "
         "close_ms=%.3f total_ms=%.3f%s\n",
         static_cast<int>(pollSleep), fast ? 1 : 0, (connected - start) * 1e3,
-        (printed - connected) * 1e3, (closed - printed) * 1e3, (closed - start) * 1e3,
-        tls.c_str());
+        (printed - connected) * 1e3, (closed - printed) * 1e3, (closed - start) * 1e3, tls.c_str());
   }
   dapRelease();
   return 0;

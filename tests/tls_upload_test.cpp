@@ -105,13 +105,16 @@ class UploadTlsFaultInjection : public LibraryFixture {
 TEST_F(UploadTlsFaultInjection, SendsThatTakeNothingOrHalfChangeNothing) {
   struct Plan {
     const char* name;
-    int32_t error;
+    int32_t error;  // 0: the send takes half
     uint32_t period;
   };
-  for (const Plan& plan : {Plan{"every other send takes nothing", EAGAIN, 2},
-                           Plan{"every third send takes nothing", EAGAIN, 3},
-                           Plan{"every send takes half", 0, 1},
-                           Plan{"every other send interrupted", EINTR, 2}}) {
+  const Plan plans[] = {
+      {"every other send takes nothing", EAGAIN, 2},
+      {"every third send takes nothing", EAGAIN, 3},
+      {"every send takes half", 0, 1},
+      {"every other send interrupted", EINTR, 2},
+  };
+  for (const Plan& plan : plans) {
     SCOPED_TRACE(plan.name);
     uint32_t sends = 0;
     EXPECT_EQ(upload(1, plan.error, plan.period, &sends), 0);

@@ -107,10 +107,9 @@ int bioWrite(BIO* bio, const char* data, int length) {
 // wait, or a negative code.
 int32_t sendGathered(TlsConnection* connection) {
   while (connection->gatherSent < connection->gathered) {
-    int32_t sent = platSocketSendNoWait(connection->socket,
-                                        connection->gather + connection->gatherSent,
-                                        static_cast<int32_t>(connection->gathered -
-                                                             connection->gatherSent));
+    int32_t sent =
+        platSocketSendNoWait(connection->socket, connection->gather + connection->gatherSent,
+                             static_cast<int32_t>(connection->gathered - connection->gatherSent));
     if (sent == 0) return 0;
     if (sent < 0) {
       connection->socketCode = -platSocketError();
