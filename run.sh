@@ -26,8 +26,9 @@ usage: ./run.sh COMMAND
   dist    release builds of the Windows DLLs, then dist/dap32-VERSION-windows.zip
   bench   release build, then throughput, latency, CPU and allocations against vsftpd and
           pyftpdlib on loopback, defaults beside the fast settings, many channels and threads,
-          the Python Session beside ftplib (~10 min); options go to bench/run_bench.py
-          (--rounds, --sizes; --only python runs the Python Session case alone)
+          the Python Session beside ftplib, FTPS beside curl (~10 min); options go to
+          bench/run_bench.py (--rounds, --sizes; --only python runs the Python Session case
+          alone, --only ftps the FTPS rows)
   fuzz [SECONDS]
           build the libFuzzer harnesses (clang) and run each for SECONDS (default 60) from its
           seed corpus in fuzz/corpus; one line per harness with its exec count

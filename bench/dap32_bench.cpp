@@ -12,6 +12,10 @@
 //   dap32_bench threads      PORT USER PASS DIR UPLOAD_NAME DOWNLOAD_NAME COUNT ROUNDS [fast]
 //
 // "fast" applies the settings of the "dap32 fast" rows (fastSettings below) after attach.
+// "tls=CAFILE", last or just before "fast", puts every dap32 channel in explicit TLS, trusting
+// the server certificate in the PEM file CAFILE (the loop modes have no TLS). The RESULT lines
+// of dap-get, dap-put and session then add tls=PROTOCOL/CIPHER of the control connection, and
+// the transfers resumed=1 or 0 for their data connection.
 // channels: COUNT channels driven from one thread with AUTO_CALL off, each downloading NAME
 // into DIR/cN or uploading DIR/NAME into the server directory cN. threads: COUNT threads, each
 // with its own channel, ROUNDS times logging in, changing to the server directory tN,
@@ -170,6 +174,9 @@ constexpr int32_t kDataBlock = 8192;
 constexpr int kSocketTimeoutSeconds = 60;
 constexpr double kPhaseLimitSeconds = 300.0;
 
+// The PEM file of the server's certificate when the dap32 channels speak TLS, else nullptr.
+const char* tlsCaFile = nullptr;
+
 double nowSeconds() {
   using Seconds = std::chrono::duration<double>;
   return std::chrono::duration_cast<Seconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -211,10 +218,30 @@ void fastSettings() {
   dapSetInteger(kChannel, DAP_SET_TRANSFER_CHUNK, 4 << 20);
 }
 
+// Explicit TLS, verified against the CA file, when the run asked for it.
+void tlsSettings(int32_t ch) {
+  if (tlsCaFile == nullptr) return;
+  checkDap("tls", dapSetInteger(ch, DAP_SET_TLS, 1));
+  checkDap("tls ca file", dapSetString(ch, DAP_STR_TLS_CA_FILE, tlsCaFile));
+}
+
+// " tls=PROTOCOL/CIPHER" of the control connection for a RESULT line; "" in clear.
+std::string tlsField(int32_t ch) {
+  char text[128] = "";
+  if (tlsCaFile == nullptr || dapGetString(ch, DAP_STR_TLS_SESSION, text, sizeof text) < 0) {
+    return "";
+  }
+  for (char* c = text; *c != '\0'; ++c) {
+    if (*c == ' ') *c = '/';
+  }
+  return std::string(" tls=") + text;
+}
+
 // Attach, passive mode, log in and switch to binary; the channel is ready for transfers.
 void dapLogin(const Server& server, const char* localDir, bool fast) {
   checkDap("attach", dapAttach(1, 0));
   if (fast) fastSettings();
+  tlsSettings(kChannel);
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   checkDap("connect", dapConnect(kChannel, "127.0.0.1", server.user, server.password));
@@ -240,9 +267,13 @@ int dapTransfer(const Server& server, const char* dir, const char* name, bool do
   checkDap(download ? "get" : "put", result);
   int32_t steps = dapGetInteger(kChannel, DAP_GET_STEP_COUNT) - stepsBefore;
   int32_t bytes = dapGetInteger(kChannel, download ? DAP_GET_BYTES_RECEIVED : DAP_GET_BYTES_SENT);
+  std::string tls = tlsField(kChannel);
+  if (!tls.empty()) {
+    tls += " resumed=" + std::to_string(dapGetInteger(kChannel, DAP_GET_TLS_DATA_RESUMED));
+  }
   dapLogout();
-  printf("RESULT op=%s client=dap bytes=%ld seconds=%.6f steps=%ld\n", download ? "get" : "put",
-         static_cast<long>(bytes), seconds, static_cast<long>(steps));
+  printf("RESULT op=%s client=dap bytes=%ld seconds=%.6f steps=%ld%s\n", download ? "get" : "put",
+         static_cast<long>(bytes), seconds, static_cast<long>(steps), tls.c_str());
   return 0;
 }
 
@@ -407,6 +438,7 @@ int dapSessions(const Server& server, int32_t pollSleep, int count, bool fast) {
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   dapSetInteger(kChannel, DAP_SET_POLL_SLEEP, pollSleep);
+  tlsSettings(kChannel);
   for (int i = 0; i < count; ++i) {
     char directory[256];
     double start = nowSeconds();
@@ -414,13 +446,14 @@ int dapSessions(const Server& server, int32_t pollSleep, int count, bool fast) {
     double connected = nowSeconds();
     checkDap("pwd", dapGetServerDir(kChannel, directory, sizeof directory - 1));
     double printed = nowSeconds();
+    std::string tls = tlsField(kChannel);
     checkDap("close", dapClose(kChannel));
     double closed = nowSeconds();
     printf(
         "RESULT op=session client=dap poll=%d fast=%d connect_ms=%.3f pwd_ms=%.3f "
-        "close_ms=%.3f total_ms=%.3f\n",
+        "close_ms=%.3f total_ms=%.3f%s\n",
         static_cast<int>(pollSleep), fast ? 1 : 0, (connected - start) * 1e3,
-        (printed - connected) * 1e3, (closed - printed) * 1e3, (closed - start) * 1e3);
+        (printed - connected) * 1e3, (closed - printed) * 1e3, (closed - start) * 1e3, tls.c_str());
   }
   dapRelease();
   return 0;
@@ -477,6 +510,7 @@ int countAllocations(const Server& server, const char* dir, const char* uploadNa
 
   counting = true;
   if (fast) fastSettings();
+  tlsSettings(kChannel);
   dapSetInteger(kChannel, DAP_SET_SERVER_PORT, server.port);
   dapSetInteger(kChannel, DAP_SET_PASSIVE, 1);
   int32_t steps[7];
@@ -615,6 +649,7 @@ void loginChannels(const Server& server, int count, bool fast) {
   checkDap("attach", dapAttach(static_cast<uint32_t>(count), 0));
   if (fast) fastSettings();
   for (int ch = 0; ch < count; ++ch) {
+    tlsSettings(ch);
     dapSetInteger(ch, DAP_SET_SERVER_PORT, server.port);
     dapSetInteger(ch, DAP_SET_PASSIVE, 1);
     checkDap("connect", dapConnect(ch, "127.0.0.1", server.user, server.password));
@@ -707,6 +742,7 @@ int manyThreads(const Server& server, const char* dir, const char* upName, const
   checkDap("attach", dapAttach(static_cast<uint32_t>(count), 0));
   if (fast) fastSettings();
   for (int ch = 0; ch < count; ++ch) {
+    tlsSettings(ch);
     dapSetInteger(ch, DAP_SET_SERVER_PORT, server.port);
     dapSetInteger(ch, DAP_SET_PASSIVE, 1);
   }
@@ -737,7 +773,7 @@ int manyThreads(const Server& server, const char* dir, const char* upName, const
 [[noreturn]] void usage() {
   fputs(
       "usage: dap32_bench {dap-get|dap-put|loop-get|loop-put|session|loop-session|allocs|"
-      "phases|channels|threads} PORT USER PASS ... [fast]\n",
+      "phases|channels|threads} PORT USER PASS ... [fast] [tls=CAFILE]\n",
       stderr);
   exit(2);
 }
@@ -753,14 +789,25 @@ int main(int argc, char** argv) {
   Server server{number(argv[2]), argv[3], argv[4]};
   char** rest = argv + 5;
   int extra = argc - 5;
-  bool fast = extra > 0 && strcmp(rest[extra - 1], "fast") == 0;
-  if (fast) --extra;
+  bool fast = false;
+  while (extra > 0) {
+    const char* last = rest[extra - 1];
+    if (strcmp(last, "fast") == 0 && !fast) {
+      fast = true;
+    } else if (strncmp(last, "tls=", 4) == 0 && tlsCaFile == nullptr && last[4] != '\0') {
+      tlsCaFile = last + 4;
+    } else {
+      break;
+    }
+    --extra;
+  }
   auto is = [mode](const char* name) { return strcmp(mode, name) == 0; };
   if (is("dap-get") && extra == 2) return dapTransfer(server, rest[0], rest[1], true, 0, fast);
   if (is("dap-put") && extra == 3) {
     return dapTransfer(server, rest[0], rest[1], false, number(rest[2]), fast);
   }
-  if ((is("loop-get") || is("loop-put")) && extra >= 2 && extra <= 4 && !fast) {
+  bool plain = !fast && tlsCaFile == nullptr;
+  if ((is("loop-get") || is("loop-put")) && extra >= 2 && extra <= 4 && plain) {
     int32_t block = extra >= 3 ? number(rest[2]) : kDataBlock;
     bool noDelay = extra == 4 && strcmp(rest[3], "nodelay") == 0;
     return loopTransfer(server, rest[0], rest[1], is("loop-get"), block, noDelay);
@@ -768,7 +815,7 @@ int main(int argc, char** argv) {
   if (is("session") && extra == 2) {
     return dapSessions(server, number(rest[0]), number(rest[1]), fast);
   }
-  if (is("loop-session") && extra == 1 && !fast) return loopSessions(server, number(rest[0]));
+  if (is("loop-session") && extra == 1 && plain) return loopSessions(server, number(rest[0]));
   if (is("allocs") && extra == 3) return countAllocations(server, rest[0], rest[1], rest[2], fast);
   if (is("phases") && extra == 4) {
     return phases(server, rest[0], rest[1], strcmp(rest[2], "get") == 0, number(rest[3]), fast);

@@ -5,7 +5,7 @@
                  [--sizes 64,512] [--json FILE] [--only CASES]
 
 --only runs some kinds of case alone, for instance --only python (the Python Session against
-ftplib); the kinds are transfer, session, phases, allocs, channels, threads and python.
+ftplib); the kinds are transfer, session, phases, allocs, channels, threads, python and ftps.
 
 Starts vsftpd and pyftpdlib on 127.0.0.1 (tests/support/serve_ftp.py) with roots on tmpfs,
 makes random files, runs every case once per round (round-robin, so drifts in the machine's
@@ -14,6 +14,21 @@ of the small size checks file contents first; the many-channel cases compare con
 first round. The 32-thread case with the default settings (about a minute per server) runs in
 the first round only. The Python case runs bench/python_session.py with the library given by
 --library. Needs root (vsftpd) and curl.
+
+ftps: dap32 fast against curl --ssl-reqd over explicit TLS, both trusting the server's
+certificate as a CA file (dap32_bench's tls=CAFILE, curl's --cacert), passive mode: a 256 MiB
+download and upload, and log in + PWD + QUIT (curl: -I on the root, QUIT as a post-quote
+command, so its time_total ends with the 221). The server is serve_ftp.py's vsftpd-tls12:
+session reuse required and strict ends as in the tests, but TLS 1.2 at most, so both clients
+get TLS 1.2 with vsftpd's cipher ECDHE-RSA-AES256-GCM-SHA384. Not TLS 1.3, where curl 7.88's
+uploads are unreliable: vsftpd sends a session ticket on each data connection after the
+handshake, curl closes without reading it, the close becomes a reset, and vsftpd loses the
+end of the file and answers 426 (12 of 30 uploads of 1 MiB here; 10 of 30 with vsftpd's
+lenient strict_ssl_read_eof=NO and strict_ssl_write_shutdown=NO). TLS 1.2 has no such
+ticket: 0 of 30. vsftpd's log gives protocol, cipher and resumption of every handshake: read
+after each run, shown with the tables, and one target is that both clients met one protocol
+and cipher. The warm-up round compares the FTPS transfers' bytes too. Active mode is not
+measured: curl 7.88's active mode in TLS fails here ("sa_addr inet_ntop() failed").
 """
 
 import argparse
@@ -23,6 +38,7 @@ import json
 import os
 import platform
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -38,6 +54,12 @@ SERVE_FTP = os.path.join(HERE, "..", "tests", "support", "serve_ftp.py")
 PYTHON_SESSION = os.path.join(HERE, "python_session.py")
 PYTHON = "/usr/bin/python3"
 SERVERS = ("vsftpd", "pyftpdlib")
+# FTPS: vsftpd with explicit TLS limited to 1.2 (session reuse required, strict ends); see the
+# docstring for why 1.2.
+FTPS_SERVER = "vsftpd-tls12"
+FTPS_SIZE = 256
+FTPS_CLIENTS = ("dapfast", "curl")
+FTPS_SESSION_TARGET = 1.5
 MIB = 1 << 20
 GIB = 1 << 30
 CHILD_TIMEOUT = 300.0
@@ -78,7 +100,11 @@ PYTHON_CLIENTS = ("fast", "original", "ftplib")
 PYTHON_CLIENT_NAMES = {"fast": "dap32.Session fast", "original": "dap32.Session original",
                        "ftplib": "ftplib"}
 PYTHON_TARGET = 1.2
-CASE_KINDS = ("transfer", "session", "phases", "allocs", "channels", "threads", "python")
+CASE_KINDS = ("transfer", "session", "phases", "allocs", "channels", "threads", "python", "ftps")
+
+
+# vsftpd's debug_ssl line for each handshake.
+TLS_LOG_LINE = re.compile(r'"SSL version: (\S+), SSL cipher: (\S+), (reused|not reused)')
 
 
 class BenchError(Exception):
@@ -136,6 +162,11 @@ class FtpServer:
         self.root = root
         self.proc = None
         self.port = self.user = self.password = None
+        self.certificate = None  # the TLS kinds' PEM, which the clients trust
+        self.log_read = 0
+
+    def is_vsftpd(self):
+        return self.kind.startswith("vsftpd")
 
     def start(self):
         self.proc = subprocess.Popen([PYTHON, SERVE_FTP, self.kind, self.root],
@@ -159,6 +190,23 @@ class FtpServer:
         if len(words) not in (4, 6) or words[0] != "READY":
             raise BenchError("%s did not start: %s" % (self.kind, line.decode(errors="replace")))
         self.port, self.user, self.password = int(words[1]), words[2], words[3]
+        if len(words) == 6:
+            self.certificate = words[4]
+
+    def tls_handshakes(self):
+        """The handshakes the server logged since the last call, as (protocol, cipher, reused):
+        one run's, as runs follow each other."""
+        log = os.path.join(os.path.dirname(self.certificate), "server.log")
+        with open(log, "rb") as text:
+            text.seek(self.log_read)
+            lines = text.read().decode(errors="replace")
+            self.log_read = text.tell()
+        found = []
+        for line in lines.splitlines():
+            match = TLS_LOG_LINE.search(line)
+            if match:
+                found.append((match.group(1), match.group(2), match.group(3) == "reused"))
+        return found
 
     def stop(self):
         if self.proc is None:
@@ -213,7 +261,8 @@ class Layout:
         self.work = work
         self.src = os.path.join(work, "src")
         self.dl = os.path.join(work, "dl")
-        self.roots = {kind: os.path.join(work, "root-" + kind) for kind in SERVERS}
+        self.roots = {kind: os.path.join(work, "root-" + kind) for kind in SERVERS +
+                      (FTPS_SERVER,)}
         for directory in [self.src, self.dl] + list(self.roots.values()):
             os.makedirs(directory)
             os.chmod(directory, 0o755)
@@ -223,7 +272,9 @@ class Layout:
             write_random(source, size * MIB)
             for root in self.roots.values():
                 os.link(source, os.path.join(root, self.download_name(size)))
-        hand_over_tree(self.roots["vsftpd"])
+        for kind, root in self.roots.items():
+            if kind.startswith("vsftpd"):
+                hand_over_tree(root)
 
     @staticmethod
     def download_name(size):
@@ -452,6 +503,98 @@ def run_python(layout, server, client, library, compare):
             **{key: float(result[key]) for key in ("put", "get", "seconds", "total")}}
 
 
+def tls_summary(server, client):
+    """What the server logged of one run's handshakes: "PROTOCOL CIPHER" of each, and whether
+    every data connection resumed the control connection's session."""
+    handshakes = server.tls_handshakes()
+    if not handshakes:
+        raise BenchError("%s: the server logged no TLS handshake" % client)
+    # The first is the control connection's; every later one is a data connection's.
+    return {"tls": sorted({"%s %s" % (protocol, cipher) for protocol, cipher, _ in handshakes}),
+            "handshakes": len(handshakes),
+            "data_resumed": all(reused for _, _, reused in handshakes[1:])}
+
+
+def run_ftps_transfer(bench, layout, server, size, direction, client, compare):
+    """A transfer in TLS: dap32 fast or curl, both trusting the server's certificate."""
+    nbytes = size * MIB
+    root = layout.roots[server.kind]
+    curl = ["curl", "-s", "-S", "--ssl-reqd", "--cacert", server.certificate, "--ftp-pasv",
+            "--disable-epsv", "-w",
+            "RESULT pretransfer=%{time_pretransfer} total=%{time_total}\\n"]
+    if direction == "get":
+        name = layout.download_name(size)
+        target = os.path.join(layout.dl, name)
+        original = os.path.join(root, name)
+        if client == "curl":
+            argv = curl + ["-o", target, server.url(name)]
+        else:
+            argv = [bench, "dap-get"] + server.login() + [layout.dl, name]
+    else:
+        name = layout.upload_name(size)
+        original = layout.upload_source(size)
+        target = os.path.join(root, name)
+        if client == "curl":
+            argv = curl + ["-T", original, server.url(name)]
+        else:
+            argv = [bench, "dap-put"] + server.login() + [layout.src, name, "0"]
+    if client != "curl":
+        argv += ["fast", "tls=" + server.certificate]
+    server.tls_handshakes()  # skips what earlier runs left in the log
+    stdout, _, cpu = run_child(argv)
+    tls = tls_summary(server, client)
+    results = parse_results(stdout)
+    take_file(target, nbytes, original, compare)
+    if len(results) != 1:
+        raise BenchError("%s printed no result: %r" % (client, stdout[-400:]))
+    result = results[0]
+    if client == "curl":
+        seconds = float(result["total"]) - float(result["pretransfer"])
+    else:
+        seconds = float(result["seconds"])
+        if int(result["bytes"]) != nbytes:
+            raise BenchError("%s moved %s bytes, expected %d" % (client, result["bytes"], nbytes))
+    return {"kind": "ftps-transfer", "server": server.kind, "size": size, "dir": direction,
+            "client": client, "seconds": seconds, "cpu": cpu, "bytes": nbytes,
+            "steps": result.get("steps"), **tls}
+
+
+def run_ftps_sessions(bench, server, client):
+    """Log in + PWD + QUIT in TLS, SESSIONS_PER_RUN times. curl does it with -I on the root
+    (it logs in, sends PBSZ, PROT and PWD, and transfers nothing) and QUIT as a post-quote
+    command, so that its time_total covers the 221 too; one process per session."""
+    if client == "curl":
+        argv = ["curl", "-s", "-S", "--ssl-reqd", "--cacert", server.certificate, "-I",
+                "-Q", "-QUIT", "-w", "RESULT total=%{time_total}\\n", server.url("")]
+        server.tls_handshakes()
+        sessions = []
+        for _ in range(SESSIONS_PER_RUN):
+            stdout, _, cpu = run_child(argv)
+            tls = tls_summary(server, client)
+            result = parse_results(stdout)[0]
+            sessions.append({"total_ms": float(result["total"]) * 1e3, "cpu_ms": cpu * 1e3,
+                             **tls})
+    else:
+        argv = [bench, "session"] + server.login() + [
+            "1", str(SESSIONS_PER_RUN), "fast", "tls=" + server.certificate]
+        server.tls_handshakes()
+        stdout, _, cpu = run_child(argv)
+        handshakes = server.tls_handshakes()
+        tls = {"tls": sorted({"%s %s" % (p, c) for p, c, _ in handshakes}),
+               "data_resumed": True}
+        # The run's handshakes are counted once, with its first session.
+        sessions = [{"cpu_ms": cpu * 1e3 / SESSIONS_PER_RUN, **tls,
+                     "handshakes": len(handshakes) if i == 0 else 0,
+                     **{key: s[key] for key in ("connect_ms", "pwd_ms", "close_ms",
+                                                "total_ms")}}
+                    for i, s in enumerate(parse_results(stdout))]
+    if len(sessions) != SESSIONS_PER_RUN:
+        raise BenchError("%s: %d sessions instead of %d" % (client, len(sessions),
+                                                            SESSIONS_PER_RUN))
+    return [{"kind": "ftps-session", "server": server.kind, "client": client, **s}
+            for s in sessions]
+
+
 def make_plan(sizes, phase_size):
     plan = []
     for server in SERVERS:
@@ -467,6 +610,9 @@ def make_plan(sizes, phase_size):
                  for direction in ("get", "put") for count in CHANNEL_COUNTS]
         plan += [("threads", server, fast) for fast in (True, False)]
     plan += [("python", "pyftpdlib", client) for client in PYTHON_CLIENTS]
+    plan += [("ftps", FTPS_SERVER, "transfer", FTPS_SIZE, direction, client)
+             for direction in ("get", "put") for client in FTPS_CLIENTS]
+    plan += [("ftps", FTPS_SERVER, "session", client) for client in FTPS_CLIENTS]
     return plan
 
 
@@ -478,6 +624,10 @@ def run_case(case, bench, layout, servers, compare, library):
     kind, server = case[0], servers[case[1]]
     if kind == "python":
         return [run_python(layout, server, case[2], library, compare)]
+    if kind == "ftps" and case[2] == "transfer":
+        return [run_ftps_transfer(bench, layout, server, case[3], case[4], case[5], compare)]
+    if kind == "ftps":
+        return run_ftps_sessions(bench, server, case[3])
     if kind == "transfer":
         return [run_transfer(bench, layout, server, case[2], case[3], case[4], compare)]
     if kind == "session":
@@ -781,6 +931,89 @@ def report_python(records, rounds, targets):
     print()
 
 
+def report_ftps(records, rounds, targets):
+    transfers, sessions = {}, {}
+    for r in records:
+        if r["kind"] == "ftps-transfer":
+            transfers.setdefault((r["dir"], r["client"]), []).append(r)
+        elif r["kind"] == "ftps-session":
+            sessions.setdefault(r["client"], []).append(r)
+    print("FTPS: %s (explicit TLS, at most TLS 1.2, session reuse required), passive, %d MiB;"
+          % (FTPS_SERVER, FTPS_SIZE))
+    print("medians over %d rounds. dap32 fast and curl --ssl-reqd both trust the server's "
+          "certificate (CA file)." % rounds)
+    print("Transfer time and CPU are taken as in the plain table above.")
+    header = "%-13s %5s %-4s %-17s %9s %8s %6s %9s %6s" % (
+        "server", "MiB", "dir", "client", "median s", "MiB/s", "xcurl", "CPU s/GiB", "steps")
+    print_header(header)
+    where = "ftps %d MiB" % FTPS_SIZE
+    for direction in ("get", "put"):
+        rows = {}
+        for client in FTPS_CLIENTS:
+            runs = transfers.get((direction, client))
+            if runs:
+                seconds = median([r["seconds"] for r in runs])
+                rows[client] = {"mibs": FTPS_SIZE / seconds, "seconds": seconds,
+                                "cpu": median([r["cpu"] / (r["bytes"] / GIB) for r in runs]),
+                                "steps": median([r["steps"] for r in runs
+                                                 if r.get("steps") is not None])}
+        curl = rows.get("curl")
+        for client, row in rows.items():
+            xcurl = row["mibs"] / curl["mibs"] if curl else float("nan")
+            steps = "%6d" % row["steps"] if row["steps"] == row["steps"] else "     -"
+            print("%-13s %5d %-4s %-17s %9.3f %8.1f %6s %9.3f %6s" % (
+                FTPS_SERVER, FTPS_SIZE, direction, CLIENT_NAMES[client], row["seconds"],
+                row["mibs"], ratio_text(xcurl), row["cpu"], steps))
+            if client == "dapfast":
+                name = "download" if direction == "get" else "upload"
+                targets.at_least("ftps fast: %s >= 1.0 x curl" % name, where, xcurl, 1.0)
+                targets.at_most("ftps fast: %s CPU s/GiB <= 1.0 x curl's" % direction, where,
+                                row["cpu"] / curl["cpu"] if curl else float("nan"), 1.0)
+    print()
+    print("FTPS session: log in (AUTH TLS or SSL, handshake, USER, PASS, PBSZ, PROT) + PWD + "
+          "QUIT, median")
+    print("over %d sessions per client; curl: -I on the root with QUIT as a post-quote "
+          "command, time_total;" % (SESSIONS_PER_RUN * rounds))
+    print("CPU: the client's per session (curl: one process each, start-up included).")
+    header = "%-13s %-17s %10s %8s %9s %9s %6s %7s" % (
+        "server", "client", "login ms", "PWD ms", "close ms", "total ms", "xcurl", "CPU ms")
+    print_header(header)
+    curl_total = median([r["total_ms"] for r in sessions.get("curl", [])])
+    for client in FTPS_CLIENTS:
+        runs = sessions.get(client)
+        if not runs:
+            continue
+        total = median([r["total_ms"] for r in runs])
+        parts = ["%10.2f" % median([r[key] for r in runs]) if key in runs[0] else "%10s" % "-"
+                 for key in ("connect_ms", "pwd_ms", "close_ms")]
+        ratio = total / curl_total if curl_total == curl_total else float("nan")
+        print("%-13s %-17s %s %8s %9s %9.2f %6s %7.2f" % (
+            FTPS_SERVER, CLIENT_NAMES[client], parts[0], parts[1].strip().rjust(8),
+            parts[2].strip().rjust(9), total, ratio_text(ratio),
+            median([r["cpu_ms"] for r in runs])))
+        if client == "dapfast":
+            targets.at_most("ftps fast: log in + PWD + QUIT <= %.1f x curl" % FTPS_SESSION_TARGET,
+                            "ftps", ratio, FTPS_SESSION_TARGET)
+    print()
+    # Both clients must have met the same protocol and cipher, and resumed on every data
+    # connection (vsftpd would have refused the transfer otherwise).
+    seen = {}
+    for r in records:
+        if r["kind"].startswith("ftps-"):
+            entry = seen.setdefault(r["client"], {"tls": set(), "handshakes": 0, "fresh": 0})
+            entry["tls"].update(r["tls"])
+            entry["handshakes"] += r["handshakes"]
+            entry["fresh"] += 0 if r["data_resumed"] else 1
+    print("TLS as the server logged it:")
+    for client, entry in seen.items():
+        print("  %-17s %s; %d handshakes, %d runs with a data connection that did not resume" % (
+            CLIENT_NAMES[client], ", ".join(sorted(entry["tls"])), entry["handshakes"],
+            entry["fresh"]))
+    print()
+    kinds = set().union(*(entry["tls"] for entry in seen.values())) if seen else set()
+    targets.at_most("ftps: one protocol and cipher for both", "ftps", len(kinds), 1)
+
+
 def report(records, sizes, rounds):
     targets = Targets()
     kinds = {r["kind"] for r in records}
@@ -798,6 +1031,8 @@ def report(records, sizes, rounds):
         report_allocs(records, targets)
     if "python" in kinds:
         report_python(records, rounds, targets)
+    if kinds & {"ftps-transfer", "ftps-session"}:
+        report_ftps(records, rounds, targets)
     targets.print()
 
 
@@ -822,10 +1057,11 @@ def main():
         sys.exit("run_bench.py: unknown kinds %s" % ", ".join(sorted(kinds - set(CASE_KINDS))))
     sizes = sorted(int(s) for s in args.sizes.split(","))
     plan = [case for case in make_plan(sizes, sizes[0]) if case[0] in kinds]
-    used_servers = [kind for kind in SERVERS if any(case[1] == kind for case in plan)]
-    if "vsftpd" in used_servers and os.geteuid() != 0:
+    used_servers = [kind for kind in SERVERS + (FTPS_SERVER,)
+                    if any(case[1] == kind for case in plan)]
+    if any(kind.startswith("vsftpd") for kind in used_servers) and os.geteuid() != 0:
         sys.exit("run_bench.py: vsftpd needs root")
-    if "transfer" in kinds and shutil.which("curl") is None:
+    if kinds & {"transfer", "ftps"} and shutil.which("curl") is None:
         sys.exit("run_bench.py: curl is missing")
     if "python" in kinds and not os.path.isfile(library):
         sys.exit("run_bench.py: %s is missing (--library)" % library)
@@ -837,7 +1073,7 @@ def main():
     print("dap32 bench: %s, %d CPUs, Python %s; %d rounds of %s MiB%s" % (
         platform.platform(), os.cpu_count(), platform.python_version(), args.rounds,
         ",".join(map(str, sizes)), "; only " + args.only if args.only else ""))
-    if "transfer" in kinds:
+    if kinds & {"transfer", "ftps"}:
         print(subprocess.run(["curl", "--version"], capture_output=True, text=True,
                              timeout=30).stdout.splitlines()[0])
     # Other work on the machine competes with client and server for the CPUs.
@@ -847,7 +1083,8 @@ def main():
     servers = {}
     try:
         print("making files in %s ..." % work, flush=True)
-        layout = Layout(work, sizes if kinds & {"transfer", "phases"} else [])
+        layout = Layout(work, (sizes if kinds & {"transfer", "phases"} else []) +
+                        ([FTPS_SIZE] if "ftps" in kinds else []))
         for kind in used_servers:
             servers[kind] = FtpServer(kind, layout.roots[kind])
             servers[kind].start()
@@ -855,7 +1092,8 @@ def main():
 
         # The warm-up round checks every client's bytes, at the smallest size only.
         warm_plan = [c for c in make_plan(sizes[:1], sizes[0])
-                     if c[0] == "transfer" and c[0] in kinds]
+                     if c[0] in kinds and (c[0] == "transfer" or c[:3] == ("ftps", FTPS_SERVER,
+                                                                          "transfer"))]
         print("warm-up round (%d runs, contents compared) ..." % len(warm_plan), flush=True)
         for case in warm_plan:
             run_case(case, bench, layout, servers, compare=True, library=library)
@@ -867,7 +1105,8 @@ def main():
                 if round_number > 1 and first_round_only(case):
                     continue
                 for record in run_case(case, bench, layout, servers,
-                                       compare=round_number == 1 and case[0] != "transfer",
+                                       compare=round_number == 1 and
+                                       case[0] not in ("transfer", "ftps"),
                                        library=library):
                     record["round"] = round_number
                     records.append(record)

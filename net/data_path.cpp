@@ -136,7 +136,8 @@ DataStep netSendFromFile(Channel* channel, uint32_t limit) {
     channel->uploadPending -= static_cast<uint32_t>(sent);
     channel->uploadPendingOffset += static_cast<uint32_t>(sent);
     step.moved += sent;
-    // A plain socket that took part of a piece is full; a TLS write takes one record at a time.
+    // A plain socket that took part of a piece is full; a TLS write takes a record, or a
+    // gathering of records, at a time.
     if (channel->uploadPending != 0 && channel->dataTls == nullptr) break;
   } while (static_cast<uint32_t>(step.moved) < limit);
   return step;

@@ -23,6 +23,13 @@ namespace {
 constexpr int32_t kServerNameSize = 256;
 // A data connection reads ahead in large pieces: fewer receives for the same records.
 constexpr size_t kDataReadAhead = 128 * 1024;
+// An upload's records gather and leave in one send: a send per 16 KiB record costs the kernel
+// more than the bytes it carries. One gathering holds all but the last record of a piece of
+// 256 KiB, the largest the data path hands over at once.
+constexpr int32_t kRecordPlain = SSL3_RT_MAX_PLAIN_LENGTH;
+constexpr uint32_t kRecordRoom =
+    SSL3_RT_HEADER_LENGTH + SSL3_RT_MAX_PLAIN_LENGTH + SSL3_RT_MAX_ENCRYPTED_OVERHEAD;
+constexpr uint32_t kGatherSize = 256 * 1024;
 }  // namespace
 
 struct TlsContext {
@@ -42,6 +49,13 @@ struct TlsConnection {
   bool done;
   int32_t socketCode;  // a socket call inside OpenSSL failed: its negative code
   char failure[kTlsReasonText];
+  // A data connection's gathered records (allocated at its first large send); they go from
+  // gatherSent up to gathered. While gathering is set, the BIO's writes land here.
+  char* gather;
+  uint32_t gathered;
+  uint32_t gatherSent;
+  bool gathering;
+  bool retryDirect;  // OpenSSL holds a record that a direct write left half sent
 };
 
 // ---- The socket BIO ----
@@ -66,6 +80,16 @@ int bioRead(BIO* bio, char* buffer, int size) {
 int bioWrite(BIO* bio, const char* data, int length) {
   TlsConnection* connection = connectionOf(bio);
   BIO_clear_retry_flags(bio);
+  if (connection->gathering) {
+    // A record larger than the room left waits: tlsSend then sends it directly.
+    if (connection->gathered + static_cast<uint32_t>(length) > kGatherSize) {
+      BIO_set_retry_write(bio);
+      return -1;
+    }
+    memcpy(connection->gather + connection->gathered, data, static_cast<size_t>(length));
+    connection->gathered += static_cast<uint32_t>(length);
+    return length;
+  }
   int32_t sent = connection->waitToSend ? platSocketSend(connection->socket, data, length)
                                         : platSocketSendNoWait(connection->socket, data, length);
   if (sent == 0 && !connection->waitToSend) {
@@ -77,6 +101,24 @@ int bioWrite(BIO* bio, const char* data, int length) {
     return -1;
   }
   return sent;
+}
+
+// Sends gathered records, as much as the socket takes now: 1 when none is left, 0 while some
+// wait, or a negative code.
+int32_t sendGathered(TlsConnection* connection) {
+  while (connection->gatherSent < connection->gathered) {
+    int32_t sent =
+        platSocketSendNoWait(connection->socket, connection->gather + connection->gatherSent,
+                             static_cast<int32_t>(connection->gathered - connection->gatherSent));
+    if (sent == 0) return 0;
+    if (sent < 0) {
+      connection->socketCode = -platSocketError();
+      return connection->socketCode < 0 ? connection->socketCode : DAP_ERR_SOCKET_CLOSED;
+    }
+    connection->gatherSent += static_cast<uint32_t>(sent);
+  }
+  connection->gathered = connection->gatherSent = 0;
+  return 1;
 }
 
 long bioControl(BIO*, int command, long, void*) {
@@ -329,16 +371,69 @@ int32_t tlsReceive(TlsConnection* connection, char* buffer, int32_t size, bool p
   }
 }
 
-int32_t tlsSend(TlsConnection* connection, const char* data, int32_t length) {
-  if (!connection->done) return DAP_ERR_SOCKET_CLOSED;
-  ERR_clear_error();
-  int result = SSL_write(connection->ssl, data, length);
-  if (result > 0) return result;
+namespace {
+// The result of an SSL_write that wrote nothing: 0 to try again later, or a negative code.
+int32_t failedWrite(TlsConnection* connection, int result) {
   int error = SSL_get_error(connection->ssl, result);
   if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) return 0;
   noteFailure(connection);
   ERR_clear_error();
   return connection->socketCode < 0 ? connection->socketCode : DAP_ERR_SOCKET_CLOSED;
+}
+
+// Gathers whole records of data, all but its last, while they fit: the bytes taken.
+int32_t gatherRecords(TlsConnection* connection, const char* data, int32_t length,
+                      int32_t* failure) {
+  int32_t taken = 0;
+  connection->gathering = true;
+  while (length - taken > kRecordPlain && connection->gathered + kRecordRoom <= kGatherSize) {
+    int result = SSL_write(connection->ssl, data + taken, kRecordPlain);
+    if (result <= 0) {
+      // The record is made and waits inside OpenSSL: the next write must send it directly.
+      *failure = failedWrite(connection, result);
+      connection->retryDirect = *failure == 0;
+      break;
+    }
+    taken += result;
+  }
+  connection->gathering = false;
+  return taken;
+}
+}  // namespace
+
+// A data connection's write gathers records and sends them at once, but its last record goes
+// out directly: OpenSSL counts that one taken only when the socket has taken all of it, so a
+// write that took the whole of data has left nothing behind here, and the caller, who reads
+// on only then, never ends an upload with bytes still gathered. What the socket does not take
+// of a gathering waits for the next call, which then takes nothing new until it is sent.
+int32_t tlsSend(TlsConnection* connection, const char* data, int32_t length) {
+  if (!connection->done) return DAP_ERR_SOCKET_CLOSED;
+  ERR_clear_error();
+  // Made for the first write of more than one record; without it, no gathering.
+  if (!connection->waitToSend && connection->gather == nullptr && length > kRecordPlain) {
+    connection->gather = static_cast<char*>(malloc(kGatherSize));
+  }
+  int32_t taken = 0;
+  if (connection->gather != nullptr) {
+    int32_t sent = sendGathered(connection);
+    if (sent <= 0) return sent;
+  }
+  if (connection->gather != nullptr && !connection->retryDirect) {
+    int32_t failure = 0;
+    taken = gatherRecords(connection, data, length, &failure);
+    int32_t sent = sendGathered(connection);
+    if (failure < 0) return failure;
+    if (sent < 0) return sent;
+    if (sent == 0 || connection->retryDirect) return taken;
+  }
+  int result = SSL_write(connection->ssl, data + taken, length - taken);
+  if (result > 0) {
+    connection->retryDirect = false;
+    return taken + result;
+  }
+  int32_t failed = failedWrite(connection, result);
+  if (failed == 0) connection->retryDirect = connection->gather != nullptr;
+  return failed < 0 ? failed : taken;
 }
 
 bool tlsPending(const TlsConnection* connection) {
@@ -350,7 +445,8 @@ bool tlsPending(const TlsConnection* connection) {
 // the reset can overtake the close_notify, which a strict server then never sees.
 void tlsClose(TlsConnection* connection, bool notify) {
   if (connection == nullptr) return;
-  if (notify && connection->done) {
+  // A close_notify after records that never left would pass a cut stream off as whole.
+  if (notify && connection->done && sendGathered(connection) == 1) {
     char unread[4096];
     for (int round = 0; round < 64 && SSL_read(connection->ssl, unread, sizeof unread) > 0;) {
       ++round;
@@ -363,5 +459,6 @@ void tlsClose(TlsConnection* connection, bool notify) {
   SSL_set_shutdown(connection->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
   SSL_free(connection->ssl);
   ERR_clear_error();
+  free(connection->gather);
   free(connection);
 }
