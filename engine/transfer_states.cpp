@@ -185,11 +185,16 @@ int32_t stateSendBlock(Channel* channel, uint32_t now) {
 // Closing the data connection tells the server that the file is complete. In TLS that takes the
 // client's close_notify, which must find room in the socket: a server that insists on it fails
 // an upload that ends without it.
+// In TLS the data socket outlives the data until the final reply.
 int32_t stateEndUpload(Channel* channel, uint32_t) {
   if (channel->dataTls != nullptr && netWaitWritable(channel->dataSocket, 0) == 0) return kStepDone;
   logLine(channel, "%ld bytes transmitted\r\n", static_cast<long>(channel->bytesSent));
-  netCloseDataTls(channel, true);
-  netCloseTransfer(channel, kPauseAfterUpload);
+  if (channel->dataTls != nullptr) {
+    netEndSecureUpload(channel);
+    closeLocalFile(channel);
+  } else {
+    netCloseTransfer(channel, kPauseAfterUpload);
+  }
   awaitReply(channel, platTicks(), 350);
   return kStepDone;
 }
@@ -288,6 +293,8 @@ int32_t stateReadTransferEnd(Channel* channel, uint32_t) {
   if (netWaitWritable(channel->controlSocket, 0) == 0) return controlClosedError(channel);
   int32_t replied = readWaitingReply(channel);
   if (replied <= 0) return replied;
+  // Only a TLS upload's data socket is still open here.
+  if (channel->dataSocket != 0) netCloseDataSockets(channel, kPauseAfterUpload);
   if (channel->serverCode != kTransferComplete) return errorExit(channel, 0, DAP_ERR_NOT_COMPLETED);
   channel->nextState = kStateIdle;
   return kStepDone;

@@ -71,6 +71,11 @@ int32_t netHandshake(Channel* channel, bool data);
 bool netHandshakeDone(const TlsConnection* connection);
 void netKeepTlsSession(Channel* channel);  // for the data connections, after the first reply
 void netCloseDataTls(Channel* channel, bool notify);
+// Ends an upload's data connection in TLS: close_notify, then the end of the stream, with the
+// socket kept open, so that records the server still sends (a TLS 1.3 server's session
+// tickets) find it open: a socket closed under arriving bytes is reset, and a server that reads
+// the reset may drop the end of the file it has not read yet.
+void netEndSecureUpload(Channel* channel);
 void netCloseControlTls(Channel* channel, bool notify);  // and the session's context
 
 // Data-connection addressing.

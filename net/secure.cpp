@@ -104,6 +104,11 @@ void netCloseDataTls(Channel* channel, bool notify) {
   channel->dataTls = nullptr;
 }
 
+void netEndSecureUpload(Channel* channel) {
+  netCloseDataTls(channel, true);
+  platSocketShutdownSend(channel->dataSocket);
+}
+
 // The session ends with its control connection: the context, its trust and its kept session go.
 void netCloseControlTls(Channel* channel, bool notify) {
   netCloseDataTls(channel, false);

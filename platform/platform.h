@@ -101,6 +101,8 @@ int32_t platSocketSend(PlatSocket socket, const void* data, int32_t length);  //
 // Sends what the socket takes at once; 0 when it takes nothing now, -1 on failure.
 int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length);
 int32_t platSocketClose(PlatSocket socket);  // 0 or error
+// Ends the sending half: the peer reads the end of the stream, and the socket still receives.
+int32_t platSocketShutdownSend(PlatSocket socket);  // 0 or error
 // Resolves a host name: the host entry (owned by the socket layer) with its first IPv4
 // address in host order, or nullptr with the error in platSocketError.
 const void* platResolveHost(const char* name, uint32_t* address);

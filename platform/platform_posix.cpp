@@ -675,6 +675,11 @@ int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length
   return sendWithFlags(socket, data, length, MSG_DONTWAIT);
 }
 
+int32_t platSocketShutdownSend(PlatSocket socket) {
+  if (rejectHandle(socket)) return lastSocketError;
+  return shutdown(socket, SHUT_WR) == 0 ? 0 : recordErrno();
+}
+
 int32_t platSocketClose(PlatSocket socket) {
   if (rejectHandle(socket)) return lastSocketError;
   return close(socket) == 0 ? 0 : recordErrno();

@@ -443,6 +443,10 @@ int32_t platSocketSendNoWait(PlatSocket socket, const void* data, int32_t length
   return count;
 }
 
+int32_t platSocketShutdownSend(PlatSocket socket) {
+  return shutdown(socket, 1) == 0 ? 0 : WSAGetLastError();  // SD_SEND
+}
+
 int32_t platSocketClose(PlatSocket socket) {
   return closesocket(socket) == 0 ? 0 : WSAGetLastError();
 }
