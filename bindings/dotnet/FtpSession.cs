@@ -142,7 +142,7 @@ namespace Dap32
         public string Proxy;
         /// <summary>None (the default), Explicit or Implicit TLS.</summary>
         public FtpEncryptionMode EncryptionMode = FtpEncryptionMode.None;
-        /// <summary>Data connections in TLS too (PROT P, the default); false sends PROT C.</summary>
+        /// <summary>Data connections in TLS too (PROT P, the default); false: PROT C.</summary>
         public bool DataConnectionEncryption = true;
         /// <summary>The certificate must chain to a trusted root (the system's, or CaFile's) and
         /// name the host (the default); false accepts any. The library decides, so there is no
