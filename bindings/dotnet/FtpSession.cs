@@ -85,6 +85,10 @@ namespace Dap32
     /// <summary>The addresses a host name resolves to (DAP_SET_ADDRESS_FAMILY).</summary>
     public enum FtpIpVersion { IPv4 = 0, Any = 1, IPv6 = 2 }
 
+    /// <summary>FTPS (DAP_SET_TLS): None, Explicit (AUTH TLS after the greeting) or Implicit
+    /// (TLS from the connect on, port 990).</summary>
+    public enum FtpEncryptionMode { None = 0, Explicit = 1, Implicit = 2 }
+
     /// <summary>One FTP session on a dap32 channel of its own. Names sent to the server must be
     /// at most 128 bytes without control characters: the host, user and password printable
     /// ASCII, file and directory names UTF-8 (printable ASCII when Utf8 is false); others raise
@@ -136,11 +140,53 @@ namespace Dap32
         /// <summary>"socks5://[user:password@]host:port" or "http://..."; null: direct. Active
         /// mode cannot go through a proxy.</summary>
         public string Proxy;
+        /// <summary>None (the default), Explicit or Implicit TLS.</summary>
+        public FtpEncryptionMode EncryptionMode = FtpEncryptionMode.None;
+        /// <summary>Data connections in TLS too (PROT P, the default); false: PROT C.</summary>
+        public bool DataConnectionEncryption = true;
+        /// <summary>The certificate must chain to a trusted root (the system's, or CaFile's) and
+        /// name the host (the default); false accepts any. The library decides, so there is no
+        /// validation callback: to accept a self-signed certificate, pin it.</summary>
+        public bool ValidateCertificate = true;
+        /// <summary>The SHA-256 fingerprint of the one certificate to accept (64 hex digits,
+        /// colons and blanks allowed), checked instead of everything else; null: none. A
+        /// rejected certificate throws Dap32ConnectException with Code -33, and PeerFingerprint
+        /// then tells what to pin.</summary>
+        public string CertificatePin;
+        /// <summary>A PEM file of trusted roots, used instead of the system's store.</summary>
+        public string CaFile;
+
+        // What the last connection showed, kept when the channel goes back to the pool.
+        private string lastTlsSession = "", lastPeerFingerprint = "";
 
         public bool IsConnected { get { return channel >= 0; } }
 
-        public void Connect(string host, string user, string password, int port = 21)
+        /// <summary>Protocol and cipher of the control connection, as "TLSv1.3
+        /// TLS_AES_256_GCM_SHA384"; "" without TLS. After Dispose, the last
+        /// connection's.</summary>
+        public string TlsSession
         {
+            get { return channel < 0 ? lastTlsSession : StringOf(Native.DAP_STR_TLS_SESSION); }
+        }
+
+        /// <summary>The SHA-256 fingerprint (64 uppercase hex digits) of the certificate the
+        /// server showed at the last TLS connect, also when Connect rejected it: what
+        /// CertificatePin takes. After Dispose, the last connection's.</summary>
+        public string PeerFingerprint
+        {
+            get
+            {
+                return channel < 0 ? lastPeerFingerprint
+                                   : StringOf(Native.DAP_STR_TLS_PEER_FINGERPRINT);
+            }
+        }
+
+        /// <summary>Connects and logs in; port 0 (the default) is 21, or 990 for Implicit
+        /// TLS.</summary>
+        public void Connect(string host, string user, string password, int port = 0)
+        {
+            if (port == 0)
+                port = EncryptionMode == FtpEncryptionMode.Implicit ? 990 : 21;
             string server = Name(host, "host"), login = Name(user, "user");
             string secret = Name(password, "password");
             if (channel < 0)
@@ -155,9 +201,32 @@ namespace Dap32
             Native.dapSetInteger(channel, Native.DAP_SET_ADDRESS_FAMILY, (int)IpVersion);
             if (Native.dapSetString(channel, Native.DAP_STR_PROXY, Proxy ?? "") < 0)
                 throw new ArgumentException("the proxy cannot be read: " + Proxy);
+            SetTls();
             Check(Native.dapConnect(channel, server, login, secret));
             if (Binary)
                 Check(Native.dapSetMode(channel, 'B'));
+        }
+
+        // Every connect sets all of them: a channel from the pool keeps its last session's.
+        private void SetTls()
+        {
+            Native.dapSetInteger(channel, Native.DAP_SET_TLS, (int)EncryptionMode);
+            Native.dapSetInteger(channel, Native.DAP_SET_TLS_VERIFY, ValidateCertificate ? 1 : 0);
+            Native.dapSetInteger(channel, Native.DAP_SET_TLS_DATA,
+                                 DataConnectionEncryption ? 1 : 0);
+            if (Native.dapSetString(channel, Native.DAP_STR_TLS_PIN, CertificatePin ?? "") < 0)
+                throw new ArgumentException("not a SHA-256 fingerprint: " + CertificatePin);
+            if (!string.IsNullOrEmpty(CaFile) && !File.Exists(CaFile))
+                throw new FileNotFoundException("no such CA file", CaFile);
+            if (Native.dapSetString(channel, Native.DAP_STR_TLS_CA_FILE, CaFile ?? "") < 0)
+                throw new ArgumentException("the CA file's path is too long: " + CaFile);
+        }
+
+        private string StringOf(int code)
+        {
+            byte[] buffer = new byte[256];
+            Native.dapGetString(channel, code, buffer, buffer.Length);
+            return Text(buffer, Encoding.ASCII);
         }
 
         /// <summary>Sends QUIT, closes the connection and frees the channel. The server's
@@ -179,6 +248,8 @@ namespace Dap32
         {
             if (channel < 0)
                 return;
+            lastTlsSession = TlsSession;
+            lastPeerFingerprint = PeerFingerprint;
             int closing = channel;
             channel = -1;
             try

@@ -46,6 +46,11 @@ type
   TDap32Pace = (dpFast, dpOriginal);
   { The addresses a host name resolves to: DAP_SET_ADDRESS_FAMILY 0, 1 and 2. }
   TDap32IpVersion = (ivIPv4, ivAny, ivIPv6);
+  { FTPS as Indy names it, in the order of DAP_SET_TLS: none, AUTH TLS after the greeting, or
+    TLS from the connect on (port 990). }
+  TDap32UseTLS = (utNoTLSSupport, utUseExplicitTLS, utUseImplicitTLS);
+  { PROT C or PROT P: the data connections in clear, or in TLS. }
+  TDap32DataPortProtection = (ftpdpsClear, ftpdpsPrivate);
 
   { An entry of an MLSD listing: its name and the facts type, size, modify, perm and unique
     (Size -1 and Modified 0, in UTC, when the server gave none). }
@@ -63,7 +68,13 @@ type
   private
     FChannel: Integer;
     FOnProgress: TDap32ProgressEvent;
+    { What the last connection showed, kept when the channel goes back to the pool. }
+    FLastTlsSession, FLastPeerFingerprint: string;
     function Channel: Integer;
+    function GetString(Code: Integer): string;
+    function GetTlsSession: string;
+    function GetPeerFingerprint: string;
+    procedure SetTls;
     function Check(Code: Integer): Integer;
     function Bytes(const Text, What: string; Limit: Integer = DAP32_NAME_LIMIT): RawByteString;
     procedure SetLocalDir(const Dir: string);
@@ -84,9 +95,21 @@ type
     { File and directory names may be UTF-8 (the default): Connect tells the library, which
       sends OPTS UTF8 ON after the login. False keeps them printable ASCII. }
     Utf8: Boolean;
+    UseTLS: TDap32UseTLS;  { utNoTLSSupport (the default), utUseExplicitTLS, utUseImplicitTLS }
+    DataPortProtection: TDap32DataPortProtection;  { ftpdpsPrivate (the default) or ftpdpsClear }
+    { The certificate must chain to a trusted root (the system's, or CaFile's) and name the host
+      (the default); False accepts any. }
+    VerifyCertificate: Boolean;
+    { The SHA-256 fingerprint of the one certificate to accept (64 hex digits, colons and
+      blanks allowed), checked instead of everything else: the way to trust a self-signed
+      server. A rejected certificate raises EDap32Connect with Code -33; PeerFingerprint then
+      tells what to pin. }
+    CertificatePin: string;
+    CaFile: string;  { a PEM file of trusted roots, used instead of the system's store }
     constructor Create;
     destructor Destroy; override;
-    procedure Connect(const Host, User, Password: string; Port: Integer = 21);
+    { Connects and logs in; Port 0 is 21, or 990 for utUseImplicitTLS. }
+    procedure Connect(const Host, User, Password: string; Port: Integer = 0);
     { Sends QUIT, closes the connection and frees the channel. }
     procedure Disconnect;
     function Connected: Boolean;
@@ -121,6 +144,13 @@ type
     { Called after each step of a transfer while assigned; the transfer then runs with
       AUTO_CALL off, driven here. }
     property OnProgress: TDap32ProgressEvent read FOnProgress write FOnProgress;
+    { Protocol and cipher of the control connection, as 'TLSv1.3 TLS_AES_256_GCM_SHA384'; empty
+      without TLS. After Disconnect, the last connection's. }
+    property TlsSession: string read GetTlsSession;
+    { The SHA-256 fingerprint (64 uppercase hex digits) of the certificate the server showed
+      at the last TLS connect, also when Connect rejected it: what CertificatePin takes. After
+      Disconnect, the last connection's. }
+    property PeerFingerprint: string read GetPeerFingerprint;
   end;
 
 implementation
@@ -420,6 +450,8 @@ begin
   ExtendedPassive := True;
   IpVersion := ivIPv4;
   Pace := dpFast;
+  DataPortProtection := ftpdpsPrivate;
+  VerifyCertificate := True;
 end;
 
 destructor TDap32Ftp.Destroy;
@@ -442,6 +474,44 @@ begin
   Result := Code;
 end;
 
+function TDap32Ftp.GetString(Code: Integer): string;
+var
+  Buffer: array[0..255] of AnsiChar;
+begin
+  dapGetString(FChannel, Code, @Buffer[0], Length(Buffer));
+  Result := string(AnsiString(PAnsiChar(@Buffer[0])));
+end;
+
+function TDap32Ftp.GetTlsSession: string;
+begin
+  if FChannel < 0 then
+    Result := FLastTlsSession
+  else
+    Result := GetString(DAP_STR_TLS_SESSION);
+end;
+
+function TDap32Ftp.GetPeerFingerprint: string;
+begin
+  if FChannel < 0 then
+    Result := FLastPeerFingerprint
+  else
+    Result := GetString(DAP_STR_TLS_PEER_FINGERPRINT);
+end;
+
+{ Every connect sets all of them: a channel from the pool keeps its last session's. }
+procedure TDap32Ftp.SetTls;
+begin
+  dapSetInteger(FChannel, DAP_SET_TLS, Ord(UseTLS));
+  dapSetInteger(FChannel, DAP_SET_TLS_VERIFY, Ord(VerifyCertificate));
+  dapSetInteger(FChannel, DAP_SET_TLS_DATA, Ord(DataPortProtection = ftpdpsPrivate));
+  if dapSetString(FChannel, DAP_STR_TLS_PIN, PAnsiChar(AnsiString(CertificatePin))) < 0 then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'not a SHA-256 fingerprint: ' + CertificatePin);
+  if (CaFile <> '') and not FileExists(CaFile) then
+    raise EDap32.Create(DAP_ERR_CANNOT_OPEN_FILE, 'no such CA file ' + CaFile);
+  if dapSetString(FChannel, DAP_STR_TLS_CA_FILE, PAnsiChar(AnsiString(CaFile))) < 0 then
+    raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'the CA file''s path is too long: ' + CaFile);
+end;
+
 function TDap32Ftp.Connected: Boolean;
 begin
   Result := FChannel >= 0;
@@ -454,6 +524,11 @@ begin
   Server := LibraryText(Host, 'host');
   Login := LibraryText(User, 'user');
   Secret := LibraryText(Password, 'password');
+  if Port = 0 then
+    if UseTLS = utUseImplicitTLS then
+      Port := 990
+    else
+      Port := 21;
   if FChannel < 0 then
     FChannel := AcquireChannel(Pace);
   if (LogFile <> '') and
@@ -466,6 +541,7 @@ begin
   dapSetInteger(FChannel, DAP_SET_ADDRESS_FAMILY, Ord(IpVersion));
   if dapSetString(FChannel, DAP_STR_PROXY, PAnsiChar(AnsiString(Proxy))) < 0 then
     raise EDap32.Create(DAP_ERR_CANNOT_COMPLY, 'the proxy cannot be read: ' + Proxy);
+  SetTls;
   Check(dapConnect(FChannel, PAnsiChar(Server), PAnsiChar(Login), PAnsiChar(Secret)));
   if Binary then
     Check(dapSetMode(FChannel, Ord('B')));
@@ -477,6 +553,8 @@ var
 begin
   if FChannel < 0 then
     Exit;
+  FLastTlsSession := TlsSession;
+  FLastPeerFingerprint := PeerFingerprint;
   Closing := FChannel;
   FChannel := -1;
   try

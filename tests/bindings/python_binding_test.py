@@ -167,6 +167,33 @@ class SessionTest(unittest.TestCase):
     self.assertIn('Proxy connected', logged)
     self.assertIn('S: EPSV', logged)
 
+  def test_tls(self):
+    tls = dict(port=int(os.environ['DAP32_TEST_TLS_PORT']), tls='explicit')
+    cert, fingerprint = os.environ['DAP32_TEST_TLS_CERT'], os.environ['DAP32_TEST_TLS_FINGERPRINT']
+    original, copy = os.path.join(WORK, 'tls.bin'), os.path.join(WORK, 'tls-copy.bin')
+    with open(original, 'wb') as out:
+      out.write(os.urandom(100_000))
+    # An open session keeps the library attached: each of the others gets the channel back as
+    # the one before left it, so no setting may linger.
+    with session(), dap32.Session('127.0.0.1', USER, PASSWORD, ca_file=cert, **tls) as first:
+      first.put(original)
+      first.get('tls.bin', copy)
+      self.assertTrue(first.tls_session.startswith('TLSv1.'), first.tls_session)
+      self.assertEqual(native.dapGetInteger(first.channel, native.DAP_GET_TLS_DATA_RESUMED), 1)
+      first.close()
+      with dap32.Session('127.0.0.1', USER, PASSWORD, pin=fingerprint, **tls) as pinned:
+        self.assertEqual(pinned.nlst(), ['tls.bin'])
+      ftp = dap32.Session(**tls)
+      with ftp, self.assertRaises(dap32.ConnectError) as rejected:
+        ftp.connect('127.0.0.1', USER, PASSWORD, port=tls['port'])
+      with dap32.Session('127.0.0.1', USER, PASSWORD, ca_file=cert, protect_data=False,
+                         **tls) as clear, self.assertRaises(dap32.ServerError):
+        clear.nlst()  # the server wants PROT P
+    self.assertEqual((rejected.exception.code, rejected.exception.peer_fingerprint,
+                      ftp.peer_fingerprint), (-33, fingerprint, fingerprint))
+    with open(original, 'rb') as sent, open(copy, 'rb') as received:
+      self.assertEqual(sent.read(), received.read())
+
   def test_failures_of_a_transfer_and_of_the_connection(self):
     for code, kind in ((-31, dap32.ServerError), (-1, ConnectionError),
                        (-10054, dap32.ConnectError), (-10060, TimeoutError)):

@@ -5,8 +5,10 @@
 
 LIBRARY_DIR holds a libdap32.so built without sanitizers, which other runtimes can load.
 The test program finds the server through DAP32_TEST_PORT, DAP32_TEST_USER and
-DAP32_TEST_PASSWORD, a port where nothing listens through DAP32_TEST_CLOSED_PORT, and a
-folder of its own through DAP32_TEST_WORK. It ends with "N passed, M failed".
+DAP32_TEST_PASSWORD, pyftpdlib with explicit TLS through DAP32_TEST_TLS_PORT,
+DAP32_TEST_TLS_CERT (its self-signed certificate, a PEM file) and DAP32_TEST_TLS_FINGERPRINT,
+a port where nothing listens through DAP32_TEST_CLOSED_PORT, and a folder of its own through
+DAP32_TEST_WORK. It ends with "N passed, M failed".
 """
 
 import os
@@ -60,9 +62,11 @@ def closed_port():
     return sock.getsockname()[1]
 
 
-def start_server(root):
+def start_server(kind, root):
+  """The server and the words of its READY line: port, user, password, and for TLS kinds the
+  certificate's file and fingerprint."""
   server = subprocess.Popen([PYTHON, os.path.join(TOP, 'tests', 'support', 'serve_ftp.py'),
-                             'pyftpdlib', root], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             kind, root], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)
   deadline = time.monotonic() + SERVER_TIMEOUT
   while time.monotonic() < deadline:
@@ -72,12 +76,11 @@ def start_server(root):
     if not line:
       break
     if line.startswith('READY '):
-      _, port, user, password = line.split()[:4]  # the TLS kinds add two more words
-      return server, port, user, password
+      return server, line.split()[1:]
     if line.startswith('FAILED'):
       break
   stop_server(server)
-  raise SystemExit('FAIL pyftpdlib did not start')
+  raise SystemExit(f'FAIL {kind} did not start')
 
 
 def stop_server(server):
@@ -107,9 +110,18 @@ def main(argv):
     if subprocess.run(command, timeout=BUILD_TIMEOUT).returncode != 0:
       print(f'FAIL {command[0]} failed')
       return 1
-  server, port, user, password = start_server(os.path.join(scratch, 'root'))
+  server, (port, user, password) = start_server('pyftpdlib', os.path.join(scratch, 'root'))
+  try:
+    os.makedirs(os.path.join(scratch, 'root-tls'))
+    tls_server, (tls_port, _, _, cert, fingerprint) = start_server(
+        'pyftpdlib-tls', os.path.join(scratch, 'root-tls'))
+  except BaseException:
+    stop_server(server)
+    raise
   env = dict(os.environ, DAP32_TEST_PORT=port, DAP32_TEST_USER=user,
-             DAP32_TEST_PASSWORD=password, DAP32_TEST_CLOSED_PORT=str(closed_port()),
+             DAP32_TEST_PASSWORD=password, DAP32_TEST_TLS_PORT=tls_port,
+             DAP32_TEST_TLS_CERT=cert, DAP32_TEST_TLS_FINGERPRINT=fingerprint,
+             DAP32_TEST_CLOSED_PORT=str(closed_port()),
              DAP32_TEST_WORK=os.path.join(scratch, 'work'),
              DAP32_LIBRARY=os.path.join(library_dir, 'libdap32.so'),
              LD_LIBRARY_PATH=library_dir)
@@ -117,6 +129,7 @@ def main(argv):
     print('$ ' + ' '.join(run), flush=True)
     return subprocess.run(run, env=env, timeout=RUN_TIMEOUT).returncode
   finally:
+    stop_server(tls_server)
     stop_server(server)
 
 

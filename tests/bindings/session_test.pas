@@ -157,6 +157,65 @@ begin
   end;
 end;
 
+{ TLS, on one object whose settings change between connects. The open session keeps the
+  library attached, so each connect gets channel 1 back as the one before left it. }
+procedure CheckTls(Port: Integer; const Work: string; Lines: TStrings);
+var
+  Open, Ftp: TDap32Ftp;
+  Fingerprint: string;
+  Code: Integer;
+
+  procedure Connect;
+  begin
+    Ftp.Connect('127.0.0.1', GetEnvironmentVariable('DAP32_TEST_USER'),
+      GetEnvironmentVariable('DAP32_TEST_PASSWORD'),
+      StrToInt(GetEnvironmentVariable('DAP32_TEST_TLS_PORT')));
+  end;
+
+begin
+  Fingerprint := GetEnvironmentVariable('DAP32_TEST_TLS_FINGERPRINT');
+  Code := 0;
+  Open := NewSession(Port);
+  Ftp := TDap32Ftp.Create;
+  try
+    Ftp.UseTLS := utUseExplicitTLS;
+    Ftp.CaFile := GetEnvironmentVariable('DAP32_TEST_TLS_CERT');
+    Connect;
+    Ftp.Put(Work + '/whole.bin', 'tls.bin');
+    Ftp.Get('tls.bin', Work + '/tls.bin');
+    Check((ReadFile(Work + '/tls.bin') = ReadFile(Work + '/whole.bin')) and
+      (Copy(Ftp.TlsSession, 1, 6) = 'TLSv1.') and
+      (dapGetInteger(1, DAP_GET_TLS_DATA_RESUMED) = 1), 'TLS with the CA file: ' + Ftp.TlsSession);
+    Ftp.Disconnect;
+    Ftp.CaFile := '';
+    Ftp.CertificatePin := Fingerprint;
+    Connect;
+    Ftp.List(Lines, '', False);
+    Check(Lines.Text = 'tls.bin' + LineEnding, 'TLS with the pin');
+    Ftp.Disconnect;
+    Ftp.CertificatePin := '';
+    try
+      Connect;
+    except
+      on E: EDap32Connect do Code := E.Code;
+    end;
+    Ftp.Disconnect;
+    Check((Code = -33) and (Ftp.PeerFingerprint = Fingerprint), 'an untrusted certificate: -33');
+    Ftp.CaFile := GetEnvironmentVariable('DAP32_TEST_TLS_CERT');
+    Ftp.DataPortProtection := ftpdpsClear;
+    Connect;
+    try
+      Ftp.List(Lines);
+    except
+      on E: EDap32Server do Code := E.Code;
+    end;
+    Check(Code = DAP_ERR_SERVER_REFUSED, 'the server refuses a data connection in clear');
+  finally
+    Ftp.Free;
+    Open.Free;
+  end;
+end;
+
 var
   Ftp: TDap32Ftp;
   Work, Original, Copied, Sibling: string;
@@ -295,6 +354,7 @@ begin
     GetEnvironmentVariable('DAP32_TEST_PASSWORD'), Port);
   Check(Ftp.RetrieveCurrentDir = '/', 'ivAny connects to localhost');
   Ftp.Free;
+  CheckTls(Port, Work, Lines);
 
   WriteLn(Passed, ' passed, ', Failed, ' failed');
   if Failed > 0 then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every example program against pyftpdlib on 127.0.0.1: dapftp natively and, built for
-# 64-bit Windows, under wine64; then mirror.py (Python), ListAndGet (C#) and listget (Pascal)
-# through their bindings.
+# Runs every example program against pyftpdlib on 127.0.0.1: dapftp natively (also over TLS,
+# against pyftpdlib-tls) and, built for 64-bit Windows, under wine64; then mirror.py (Python),
+# ListAndGet (C#) and listget (Pascal) through their bindings.
 #
 # Usage: run_examples.sh NATIVE_BUILD WIN64_BUILD SCRATCH_DIR
 #   NATIVE_BUILD  a native build without sanitizers (build/release)
@@ -78,6 +78,26 @@ dapftp_session native / "$native/examples/dapftp" --passive
 dapftp_session native-active / "$native/examples/dapftp" --active
 dapftp_session windows-x64 '\' /usr/lib/wine/wine64 "$win64/x64/dapftp.exe" --passive
 dapftp_session windows-x64-active '\' /usr/lib/wine/wine64 "$win64/x64/dapftp.exe" --active
+
+# dapftp over explicit TLS, trusting the server's certificate through --ca: a file up and back.
+start_server pyftpdlib-tls
+tls=pyftpdlib-tls work="$scratch/dapftp-tls"
+if [ -n "${server_port[$tls]:-}" ]; then
+  rm -rf "$work"
+  mkdir -p "$work/up" "$work/down"
+  head -c 300000 /dev/urandom >"$work/up/data.bin"
+  timeout "$run_timeout" "$native/examples/dapftp" --passive --tls --ca "${server_cert[$tls]}" \
+    --port "${server_port[$tls]}" --user "${server_user[$tls]}" \
+    --password "${server_password[$tls]}" 127.0.0.1 binary "lcd $work/up" "put data.bin" \
+    "lcd $work/down" "get data.bin" </dev/null >"$work/out.txt" 2>&1
+  status=$?
+  if [ "$status" -eq 0 ] && cmp -s "$work/up/data.bin" "$work/down/data.bin"; then
+    ok "native-tls: dapftp --tls --ca puts and gets a file, identical"
+  else
+    cat "$work/out.txt"
+    fail "native-tls: dapftp --tls --ca (exit status $status)"
+  fi
+fi
 
 # The other languages load the native library through their bindings.
 export DAP32_LIBRARY="$native/libdap32.so" LD_LIBRARY_PATH="$native"

@@ -33,7 +33,11 @@ ERROR_TEXT_SIZE = 4096
 
 
 class Error(Exception):
-    """A failure of the library: code is its result code, text what dapErrorText says."""
+    """A failure of the library: code is its result code, text what dapErrorText says.
+    peer_fingerprint is set when a TLS connect fails after the server showed its certificate
+    (-33 "Server certificate rejected." among others): its SHA-256, to show and to pin."""
+
+    peer_fingerprint = ""
 
     def __init__(self, code, text):
         super().__init__(code, text)
@@ -79,6 +83,9 @@ FAST_SETTINGS = {
 }
 # DAP_SET_ADDRESS_FAMILY by name: "ipv4" resolves names to IPv4 (and takes IPv6 literals).
 FAMILIES = {"ipv4": 0, "any": 1, "ipv6": 2}
+# DAP_SET_TLS by name.
+TLS_MODES = {None: 0, "explicit": 1, "implicit": 2}
+TLS_TEXT_SIZE = 256
 PACES = {"fast": FAST_SETTINGS,
          "original": {code: _api.SET_DEFAULTS[code] for code in FAST_SETTINGS}}
 
@@ -106,6 +113,12 @@ def _error(chan, code):
     error.reply = reply
     error.reply_code = native.dapGetInteger(chan, _api.DAP_GET_SERVER_CODE)
     return error
+
+
+def _get_string(chan, code):
+    buffer = ctypes.create_string_buffer(TLS_TEXT_SIZE)
+    native.dapGetString(chan, code, buffer, len(buffer))
+    return buffer.value.decode("latin-1")
 
 
 def _name(text, what="name", limit=_api.NAME_LIMIT, utf8=False):
@@ -288,15 +301,35 @@ class Session:
     or "ipv6" chooses the addresses a host name resolves to; proxy is
     "socks5://[user:password@]host:port" or "http://..." (active mode cannot go through one).
     A session collected without close is closed by its finalizer.
+
+    FTPS, where ftplib.FTP_TLS would be used: tls="explicit" is FTP_TLS with login() (AUTH TLS,
+    then the login inside TLS), tls="implicit" TLS from the connect on (port 990 unless given;
+    ftplib has none); protect_data True (the default) is prot_p(), False prot_c(). verify=True
+    (the default) is a context with CERT_REQUIRED and check_hostname: the certificate must
+    chain to a trusted root and name host; ca_file is the context's load_verify_locations
+    (cafile), used instead of the system's store; verify=False is CERT_NONE. pin, the SHA-256
+    fingerprint of the one certificate to accept (64 hex digits, colons and blanks allowed),
+    replaces every other check: the way to trust a self-signed server. A rejected certificate
+    raises ConnectError with code -33 and the fingerprint the server showed as
+    peer_fingerprint; the session's tls_session and peer_fingerprint tell the connection's.
     """
 
-    def __init__(self, host=None, user="anonymous", password="", *, port=21, passive=True,
+    def __init__(self, host=None, user="anonymous", password="", *, port=None, passive=True,
                  binary=True, log=None, pace="fast", utf8=True, epsv=True, family="ipv4",
-                 proxy=None):
+                 proxy=None, tls=None, verify=True, pin=None, ca_file=None, protect_data=True):
         if pace not in PACES:
             raise ValueError(f"pace must be one of {sorted(PACES)}, not {pace!r}")
         if family not in FAMILIES:
             raise ValueError(f"family must be one of {sorted(FAMILIES)}, not {family!r}")
+        if tls not in TLS_MODES:
+            raise ValueError(f"tls must be None, 'explicit' or 'implicit', not {tls!r}")
+        self.tls = tls
+        self.verify = verify
+        self.pin = pin
+        self.ca_file = ca_file
+        self.protect_data = protect_data
+        # What the last connection showed, kept when the channel goes back to the pool.
+        self._tls_texts = ("", "")
         self.epsv = epsv
         self.family = family
         self.proxy = proxy
@@ -330,8 +363,10 @@ class Session:
             raise Error(_api.DAP_ERR_NOT_ATTACHED, "the session is not connected")
         return self.channel
 
-    def connect(self, host, user="anonymous", password="", *, port=21):
-        """Connects and logs in."""
+    def connect(self, host, user="anonymous", password="", *, port=None):
+        """Connects and logs in; port None is 21, or 990 with tls="implicit"."""
+        if port is None:
+            port = 990 if self.tls == "implicit" else 21
         server, user, password = _name(host, "host"), _name(user, "user"), _name(password,
                                                                                   "password")
         if self.channel is None:
@@ -349,9 +384,45 @@ class Session:
         proxy = self.proxy.encode(ENCODING) if self.proxy else b""
         if native.dapSetString(chan, _api.DAP_STR_PROXY, proxy) < 0:
             raise ValueError(f"proxy cannot be read: {self.proxy!r}")
-        self._check(native.dapConnect(chan, server, user, password))
+        self._set_tls(chan)
+        result = native.dapConnect(chan, server, user, password)
+        if result < 0:
+            error = _error(chan, result)
+            error.peer_fingerprint = self.peer_fingerprint
+            raise error
         if self.binary:
             self.set_mode("B")
+
+    def _set_tls(self, chan):
+        # Every connect sets all of them: a channel from the pool keeps its last session's.
+        native.dapSetInteger(chan, _api.DAP_SET_TLS, TLS_MODES[self.tls])
+        native.dapSetInteger(chan, _api.DAP_SET_TLS_VERIFY, 1 if self.verify else 0)
+        native.dapSetInteger(chan, _api.DAP_SET_TLS_DATA, 1 if self.protect_data else 0)
+        pin = self.pin.encode(ENCODING, "replace") if self.pin else b""
+        if native.dapSetString(chan, _api.DAP_STR_TLS_PIN, pin) < 0:
+            raise ValueError(f"pin is not a SHA-256 fingerprint: {self.pin!r}")
+        ca_file = os.fsencode(self.ca_file) if self.ca_file else b""
+        if ca_file and not os.path.isfile(ca_file):
+            raise FileNotFoundError(self.ca_file)
+        if native.dapSetString(chan, _api.DAP_STR_TLS_CA_FILE, ca_file) < 0:
+            raise ValueError(f"ca_file's path is too long: {self.ca_file!r}")
+
+    @property
+    def tls_session(self):
+        """Protocol and cipher of the control connection, as "TLSv1.3 TLS_AES_256_GCM_SHA384";
+        "" without TLS. After close, the last connection's."""
+        if self.channel is None:
+            return self._tls_texts[0]
+        return _get_string(self.channel, _api.DAP_STR_TLS_SESSION)
+
+    @property
+    def peer_fingerprint(self):
+        """The SHA-256 fingerprint (64 uppercase hex digits) of the certificate the server
+        showed at the last TLS connect, also when it was rejected: what pin takes. After
+        close, the last connection's."""
+        if self.channel is None:
+            return self._tls_texts[1]
+        return _get_string(self.channel, _api.DAP_STR_TLS_PEER_FINGERPRINT)
 
     def quit(self):
         """Sends QUIT and closes the connection, raising if the server's answer was a failure."""
@@ -365,6 +436,7 @@ class Session:
         if self.channel is None:
             return
         chan = self.channel
+        self._tls_texts = (self.tls_session, self.peer_fingerprint)
         self.channel = None
         self._finalizer.detach()
         try:
