@@ -517,9 +517,10 @@ DAP_EXPORT int32_t DAP_CALL dapGetInteger(int32_t chan, uint32_t code);
  * Library-wide codes change every channel, whichever channel the call names. */
 DAP_EXPORT int32_t DAP_CALL dapSetInteger(int32_t chan, uint32_t code, int32_t value);
 
-/* dapGetString: reads a text value (DAP_STR_SERVER_IP) into the caller's buffer.
+/* dapGetString: reads a text value (DAP_STR_SERVER_IP, DAP_STR_TLS_..., DAP_STR_PROXY) into the
+ * caller's buffer.
  *   chan    channel number
- *   code    what to read (DAP_STR_SERVER_IP)
+ *   code    what to read (DAP_STR_...)
  *   buffer  receives the text and a NUL
  *   size    size of buffer in bytes
  * Returns the length of the text; 0 when it does not fit or for an unknown code (then buffer
@@ -527,13 +528,15 @@ DAP_EXPORT int32_t DAP_CALL dapSetInteger(int32_t chan, uint32_t code, int32_t v
  * Returns at once; AUTO_CALL does not apply. */
 DAP_EXPORT int32_t DAP_CALL dapGetString(int32_t chan, int32_t code, char* buffer, int32_t size);
 
-/* dapSetString: opens the channel's debug log, or writes a line of the caller's into it
- * (DAP_STR_LOG_...).
+/* dapSetString: opens the channel's debug log or writes a line of the caller's into it
+ * (DAP_STR_LOG_...), or sets a text of the channel (DAP_STR_TLS_PIN, DAP_STR_TLS_CA_FILE,
+ * DAP_STR_PROXY).
  *   chan  channel number
- *   code  DAP_STR_LOG_OPEN or DAP_STR_LOG_WRITE
- *   text  the log file's path, or the line to write
- * Returns the log file's handle (0 when none is open); -1 for an unknown code or a log that
- * cannot be created. Errors: -15, -8.
+ *   code  what to set (DAP_STR_...)
+ *   text  the log file's path, the line to write, or the setting's text
+ * Returns for the log codes the log file's handle (0 when none is open), -1 for a log that
+ * cannot be created; for the settings 0 when stored, -6 for a text that cannot be read; -1 for
+ * an unknown code. Errors: -15, -8.
  * Returns at once; AUTO_CALL does not apply. */
 DAP_EXPORT int32_t DAP_CALL dapSetString(int32_t chan, int32_t code, const char* text);
 

@@ -100,7 +100,7 @@ TEST_F(RealLogin, TlsSessionsGiveBackTheirMemory) {
   EXPECT_LT(__sanitizer_get_current_allocated_bytes(), settled + 16 * 1024);
 }
 
-enum class Trust { System, CaFile, Pin, WrongPin, Off };
+enum class Trust { System, CaFile, MissingCaFile, Pin, WrongPin, Off };
 
 struct HostileCase {
   const char* name;
@@ -131,6 +131,7 @@ TEST_P(TlsHostile, FailsBeforeTheLoginOrSucceedsAsTrusted) {
   dapSetInteger(0, DAP_SET_TLS, std::string(c.scenario).rfind("implicit", 0) == 0 ? 2 : 1);
   dapSetInteger(0, DAP_SET_TLS_VERIFY, c.trust == Trust::Off ? 0 : 1);
   if (c.trust == Trust::CaFile) dapSetString(0, DAP_STR_TLS_CA_FILE, server.certificate().c_str());
+  if (c.trust == Trust::MissingCaFile) dapSetString(0, DAP_STR_TLS_CA_FILE, "/nonexistent/ca.pem");
   if (c.trust == Trust::Pin || c.trust == Trust::WrongPin) {
     std::string pin = server.fingerprint();
     if (c.trust == Trust::WrongPin) pin[10] = pin[10] == 'A' ? 'B' : 'A';
@@ -167,6 +168,8 @@ INSTANTIATE_TEST_SUITE_P(TlsHostile, TlsHostile, ::testing::Values(
     HostileCase{"WrongPin", "good", Trust::WrongPin, DAP_ERR_TLS_CERTIFICATE,
                 "TLS: certificate rejected: pin does not match"},
     HostileCase{"CaFile", "good", Trust::CaFile, 0, "TLS: TLSv1.3 TLS_AES_256_GCM_SHA384"},
+    HostileCase{"MissingCaFile", "good", Trust::MissingCaFile, DAP_ERR_TLS_CERTIFICATE,
+                "TLS: certificate rejected: CA file cannot be read"},
     HostileCase{"ImplicitCaFile", "implicit-good", Trust::CaFile, 0, ""},
     HostileCase{"OtherName", "wrong-name", Trust::CaFile, DAP_ERR_TLS_CERTIFICATE,
                 "TLS: certificate rejected: name does not match"},

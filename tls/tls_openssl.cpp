@@ -39,6 +39,7 @@ struct TlsContext {
   bool verify;
   bool pinned;
   unsigned char pin[kTlsPinSize];
+  bool caUnreadable;  // the CA file gave no roots: no certificate can be trusted
 };
 
 struct TlsConnection {
@@ -182,7 +183,7 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (trust.caFile != nullptr && trust.caFile[0] != '\0') {
-    SSL_CTX_load_verify_locations(ctx, trust.caFile, nullptr);
+    made->caUnreadable = SSL_CTX_load_verify_locations(ctx, trust.caFile, nullptr) != 1;
   } else {
     SSL_CTX_set_default_verify_paths(ctx);
   }
@@ -342,6 +343,10 @@ void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer) {
   if (context->pinned) {
     peer->accepted = memcmp(digest, context->pin, kTlsPinSize) == 0;
     if (!peer->accepted) snprintf(peer->reason, sizeof peer->reason, "pin does not match");
+    return;
+  }
+  if (context->verify && context->caUnreadable) {
+    snprintf(peer->reason, sizeof peer->reason, "CA file cannot be read");
     return;
   }
   long result = context->verify ? SSL_get_verify_result(connection->ssl) : X509_V_OK;

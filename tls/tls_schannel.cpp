@@ -54,6 +54,7 @@ struct TlsContext {
   unsigned char address[4];
   HCERTSTORE roots;         // the CA file's certificates; null: the system's store
   HCERTCHAINENGINE engine;  // trusts roots and nothing else; null with the system's store
+  bool caUnreadable;        // the CA file gave no roots: no certificate can be trusted
 };
 
 enum HandshakeStage : int32_t {
@@ -363,10 +364,7 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
   if (made->verify && !made->pinned && trust.caFile != nullptr && trust.caFile[0] != '\0') {
     made->roots = loadRoots(trust.caFile);
     if (made->roots != nullptr) made->engine = exclusiveEngine(made->roots);
-    if (made->engine == nullptr) {
-      freeContext(made);
-      return DAP_ERR_TLS_UNAVAILABLE;
-    }
+    made->caUnreadable = made->engine == nullptr;
   }
   // TLS 1.2 only for now: the legacy structure cannot offer TLS 1.3.
   SCHANNEL_CRED settings;
@@ -817,6 +815,8 @@ void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer) {
   if (context->pinned) {
     peer->accepted = memcmp(digest, context->pin, kTlsPinSize) == 0;
     if (!peer->accepted) append(peer->reason, sizeof peer->reason, "pin does not match");
+  } else if (context->verify && context->caUnreadable) {
+    append(peer->reason, sizeof peer->reason, "CA file cannot be read");
   } else {
     peer->accepted =
         !context->verify || trusted(context, certificate, peer->reason, sizeof peer->reason);

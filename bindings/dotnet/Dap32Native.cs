@@ -533,15 +533,19 @@ namespace Dap32
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapSetInteger(int chan, uint code, int value);
 
-        /// <summary>Reads a text value (DAP_STR_SERVER_IP) into the caller's buffer.</summary>
+        /// <summary>
+        /// Reads a text value (DAP_STR_SERVER_IP, DAP_STR_TLS_..., DAP_STR_PROXY) into the caller's
+        /// buffer.
+        /// </summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]
         public static extern int dapGetString(
             int chan, int code, [In, Out] byte[] buffer, int size);
 
         /// <summary>
-        /// Opens the channel's debug log, or writes a line of the caller's into it
-        /// (DAP_STR_LOG_...).
+        /// Opens the channel's debug log or writes a line of the caller's into it
+        /// (DAP_STR_LOG_...), or sets a text of the channel (DAP_STR_TLS_PIN, DAP_STR_TLS_CA_FILE,
+        /// DAP_STR_PROXY).
         /// </summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall,
                    CharSet = CharSet.Ansi, ExactSpelling = true)]

@@ -207,11 +207,12 @@ function dapGetInteger(AChan: Integer; ACode: Cardinal): Integer;
 function dapSetInteger(AChan: Integer; ACode: Cardinal; AValue: Integer): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
 
-{ Reads a text value (DAP_STR_SERVER_IP) into the caller's buffer. }
+{ Reads a text value (DAP_STR_SERVER_IP, DAP_STR_TLS_..., DAP_STR_PROXY) into the caller's buffer. }
 function dapGetString(AChan: Integer; ACode: Integer; ABuffer: PAnsiChar; ASize: Integer): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
 
-{ Opens the channel's debug log, or writes a line of the caller's into it (DAP_STR_LOG_...). }
+{ Opens the channel's debug log or writes a line of the caller's into it (DAP_STR_LOG_...), or
+  sets a text of the channel (DAP_STR_TLS_PIN, DAP_STR_TLS_CA_FILE, DAP_STR_PROXY). }
 function dapSetString(AChan: Integer; ACode: Integer; AText: PAnsiChar): Integer;
   {$IFDEF MSWINDOWS}stdcall{$ELSE}cdecl{$ENDIF}; external Dap32Library;
 
