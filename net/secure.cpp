@@ -70,14 +70,19 @@ int32_t netOpenDataTls(Channel* channel) {
   return tlsConnectionOpen(channel->tlsContext, channel->dataSocket, false, &channel->dataTls);
 }
 
-// One handshake call once the socket is ready for what the last one waited for.
+// One handshake call once the socket is ready for what the last one waited for. A step that
+// finds it not ready waits for it as long as a held-back call would sleep (pollSleep), but
+// wakes as soon as the server's part comes: a caller that drives the step in a loop neither
+// spins nor loses time.
 int32_t netHandshake(Channel* channel, bool data) {
   TlsConnection* connection = data ? channel->dataTls : channel->controlTls;
   PlatSocket socket = data ? channel->dataSocket : channel->controlSocket;
   int32_t* wants = data ? &channel->dataTlsWants : &channel->controlTlsWants;
   if (*wants != 0) {
     int32_t mode = *wants == kTlsWantRead ? kPollReadable : kPollWritable;
-    if (rokStatus(socket, mode) != 1) return *wants;
+    if (rokStatus(socket, mode) != 1 && netAwaitReady(socket, mode, settings.pollSleep) != 1) {
+      return *wants;
+    }
   }
   int32_t progress = tlsHandshake(connection);
   if (progress > 0) {
