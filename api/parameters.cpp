@@ -158,14 +158,7 @@ int32_t storePin(Channel* channel, const char* text) {
 // The pin as the caller reads it back: 64 uppercase digits, or nothing.
 int32_t copyPin(const Channel* channel, char* buffer, int32_t size) {
   char text[kFingerprintSize] = "";
-  if (channel->tlsPinned != 0) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (uint32_t i = 0; i < kPinSize; ++i) {
-      text[2 * i] = kDigits[channel->tlsPin[i] >> 4];
-      text[2 * i + 1] = kDigits[channel->tlsPin[i] & 15];
-    }
-    text[2 * kPinSize] = '\0';
-  }
+  if (channel->tlsPinned != 0) formatDigest(channel->tlsPin, text);
   return copyWhole(buffer, text, size);
 }
 

@@ -128,3 +128,13 @@ int32_t formatDecimal(uint64_t value, char* text) {
   text[count] = '\0';
   return count;
 }
+
+void formatDigest(const unsigned char* digest, char* text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  constexpr int kDigestSize = 32;
+  for (int i = 0; i < kDigestSize; ++i) {
+    text[2 * i] = kDigits[digest[i] >> 4];
+    text[2 * i + 1] = kDigits[digest[i] & 15];
+  }
+  text[2 * kDigestSize] = '\0';
+}

@@ -39,3 +39,6 @@ int32_t commandTextLength(const char* text, int32_t limit, bool utf8);
 // formatting takes 32 bits only, and a file's offset may need more.
 constexpr int32_t kDecimalSize = 21;
 int32_t formatDecimal(uint64_t value, char* text);
+
+// The 64 uppercase hexadecimal digits of a SHA-256 digest, and a NUL.
+void formatDigest(const unsigned char* digest, char* text);

@@ -7,7 +7,6 @@
 #include "tls/tls.h"
 
 static_assert(kPinSize == static_cast<uint32_t>(kTlsPinSize));
-static_assert(kFingerprintSize == static_cast<uint32_t>(kTlsFingerprintText));
 static_assert(kTlsSessionTextSize == static_cast<uint32_t>(kTlsSessionText));
 
 namespace {
@@ -15,23 +14,37 @@ namespace {
 // this session and the TLS session that the data connections resume.
 int32_t openContext(Channel* channel) {
   if (channel->tlsContext != nullptr) return 0;
-  TlsTrust trust = {channel->serverName, channel->tlsVerify != 0,
-                    channel->tlsPinned != 0 ? channel->tlsPin : nullptr, channel->tlsCaFile};
+  TlsTrust trust = {channel->serverName, channel->tlsVerify != 0 && channel->tlsPinned == 0,
+                    channel->tlsCaFile};
   return tlsContextOpen(trust, &channel->tlsContext);
+}
+
+// Why the certificate is rejected, or nullptr: a pin replaces every other check.
+const char* rejectionOf(const Channel* channel, const TlsPeer& peer) {
+  if (!peer.present) return "no certificate";
+  if (channel->tlsPinned != 0) {
+    bool matches = true;
+    for (uint32_t i = 0; i < kPinSize; ++i) matches = matches && peer.digest[i] == channel->tlsPin[i];
+    return matches ? nullptr : "pin does not match";
+  }
+  return peer.trusted ? nullptr : peer.reason;
 }
 
 // The verdict on the certificate; a rejected one ends the connection before anything is sent
 // inside it.
 int32_t judgePeer(Channel* channel, TlsConnection* connection, bool control) {
   TlsPeer peer;
-  tlsCheckPeer(connection, &peer);
-  if (control) copyText(channel->tlsPeerFingerprint, peer.fingerprint, kFingerprintSize - 1);
-  if (!peer.accepted) {
-    logLine(channel, "TLS: certificate rejected: %s; SHA-256 %s\r\n", peer.reason,
-            peer.fingerprint);
+  tlsExaminePeer(connection, &peer);
+  char fingerprint[kFingerprintSize] = "";
+  if (peer.present) formatDigest(peer.digest, fingerprint);
+  if (control) copyText(channel->tlsPeerFingerprint, fingerprint, kFingerprintSize - 1);
+  if (const char* reason = rejectionOf(channel, peer)) {
+    logLine(channel, "TLS: certificate rejected: %s; SHA-256 %s\r\n", reason, fingerprint);
     return DAP_ERR_TLS_CERTIFICATE;
   }
-  if (!peer.verified) logLine(channel, "TLS: certificate not verified; SHA-256 %s\r\n", peer.fingerprint);
+  if (channel->tlsPinned == 0 && channel->tlsVerify == 0) {
+    logLine(channel, "TLS: certificate not verified; SHA-256 %s\r\n", fingerprint);
+  }
   return 0;
 }
 

@@ -623,11 +623,12 @@ int32_t platSocketLocalAddress(PlatSocket socket, PlatAddress* local) {
   return 0;
 }
 
-int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek) {
+namespace {
+int32_t receiveWithFlags(PlatSocket socket, void* buffer, int32_t size, int flags) {
   if (rejectHandle(socket)) return -1;
   ssize_t count;
   do {
-    count = sysRecv(socket, buffer, static_cast<size_t>(size), peek ? MSG_PEEK : 0);
+    count = sysRecv(socket, buffer, static_cast<size_t>(size), flags);
   } while (count < 0 && errno == EINTR);
   if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kPlatNothingYet;
   if (count < 0) {
@@ -636,19 +637,14 @@ int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool pe
   }
   return static_cast<int32_t>(count);
 }
+}  // namespace
+
+int32_t platSocketReceive(PlatSocket socket, void* buffer, int32_t size, bool peek) {
+  return receiveWithFlags(socket, buffer, size, peek ? MSG_PEEK : 0);
+}
 
 int32_t platSocketReceiveNoWait(PlatSocket socket, void* buffer, int32_t size) {
-  if (rejectHandle(socket)) return -1;
-  ssize_t count;
-  do {
-    count = sysRecv(socket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-  } while (count < 0 && errno == EINTR);
-  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kPlatNothingYet;
-  if (count < 0) {
-    recordErrno();
-    return -1;
-  }
-  return static_cast<int32_t>(count);
+  return receiveWithFlags(socket, buffer, size, MSG_DONTWAIT);
 }
 
 namespace {

@@ -15,16 +15,15 @@ struct TlsContext;
 struct TlsConnection;
 
 constexpr int32_t kTlsPinSize = 32;               // a SHA-256 digest
-constexpr int32_t kTlsFingerprintText = 64 + 1;   // its hexadecimal digits and a NUL
 constexpr int32_t kTlsSessionText = 96;           // "TLSv1.3 TLS_AES_256_GCM_SHA384"
 constexpr int32_t kTlsReasonText = 96;
 
-// What the caller trusts, fixed for the session when the context opens.
+// What the caller trusts, fixed for the session when the context opens. A pin is compared by
+// the caller of the seam, which then asks for no verification.
 struct TlsTrust {
-  const char* serverName;       // as given to dapConnect: a DNS name or a dotted quad
-  bool verify;                  // the certificate must chain to a trusted root and name the server
-  const unsigned char* pin;     // kTlsPinSize bytes: only this certificate is accepted; or nullptr
-  const char* caFile;           // PEM roots instead of the system's store; "" for the store
+  const char* serverName;  // as given to dapConnect: a DNS name or a dotted quad
+  bool verify;             // the certificate must chain to a trusted root and name the server
+  const char* caFile;      // PEM roots instead of the system's store; "" for the store
 };
 
 // A handshake step: done, or the socket readiness it waits for; failures are negative codes
@@ -35,12 +34,12 @@ enum TlsProgress : int32_t {
   kTlsWantWrite = 2,
 };
 
-// The verdict on the server's certificate after a handshake.
+// The server's certificate after a handshake.
 struct TlsPeer {
-  bool accepted;
-  bool verified;                      // checked against the trust (false: verification is off)
-  char fingerprint[kTlsFingerprintText];  // SHA-256 of the certificate, uppercase; "" if none
-  char reason[kTlsReasonText];        // why it was rejected
+  bool present;                       // the server showed one
+  unsigned char digest[kTlsPinSize];  // its SHA-256
+  bool trusted;                  // it chains to a trusted root, is valid now and names the server
+  char reason[kTlsReasonText];   // why it is not trusted
 };
 
 // 0, or DAP_ERR_TLS_UNAVAILABLE when the TLS library cannot be loaded. Safe from any thread.
@@ -59,8 +58,9 @@ int32_t tlsHandshake(TlsConnection* connection);
 bool tlsHandshakeDone(const TlsConnection* connection);
 // What went wrong at the last failed call, for the debug log.
 const char* tlsFailure(const TlsConnection* connection);
-// Judges the certificate of a finished handshake by the context's trust.
-void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer);
+// The certificate of a finished handshake: its digest, and whether the context's trust vouches
+// for it (judged only when the context verifies; otherwise trusted).
+void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer);
 // Protocol and cipher, as "TLSv1.3 TLS_AES_256_GCM_SHA384".
 void tlsDescribe(const TlsConnection* connection, char* text, int32_t size);
 bool tlsResumed(const TlsConnection* connection);

@@ -3,7 +3,7 @@
 // no call ever waits for the peer: a read that finds nothing is a retry, as is a data
 // connection's write that the socket does not take.
 //
-// The certificate is judged after the handshake (tlsCheckPeer) from OpenSSL's own verification
+// The certificate is judged after the handshake (tlsExaminePeer) from OpenSSL's own verification
 // result, which it keeps even when told not to stop on failure; nothing is sent inside the
 // connection before that verdict.
 //
@@ -37,8 +37,6 @@ struct TlsContext {
   SSL_SESSION* session;  // the control connection's, offered by every data connection
   char serverName[kServerNameSize];
   bool verify;
-  bool pinned;
-  unsigned char pin[kTlsPinSize];
   bool caUnreadable;  // the CA file gave no roots: no certificate can be trusted
 };
 
@@ -189,8 +187,6 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
   }
   snprintf(made->serverName, sizeof made->serverName, "%s", trust.serverName);
   made->verify = trust.verify;
-  made->pinned = trust.pin != nullptr;
-  if (made->pinned) memcpy(made->pin, trust.pin, kTlsPinSize);
   ERR_clear_error();
   *context = made;
   return 0;
@@ -319,39 +315,24 @@ bool digestOf(X509* certificate, unsigned char* digest) {
   return X509_digest(certificate, EVP_sha256(), digest, &length) == 1 &&
          length == static_cast<unsigned int>(kTlsPinSize);
 }
-
-void writeHex(const unsigned char* bytes, char* text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  for (int32_t i = 0; i < kTlsPinSize; ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 15];
-  }
-  text[2 * kTlsPinSize] = '\0';
-}
 }  // namespace
 
-void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer) {
+void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer) {
   const TlsContext* context = connection->context;
-  *peer = TlsPeer{false, context->pinned || context->verify, "", ""};
-  unsigned char digest[kTlsPinSize];
+  *peer = TlsPeer{false, {}, false, ""};
   X509* certificate = SSL_get0_peer_certificate(connection->ssl);
-  if (certificate == nullptr || !digestOf(certificate, digest)) {
-    snprintf(peer->reason, sizeof peer->reason, "no certificate");
+  peer->present = certificate != nullptr && digestOf(certificate, peer->digest);
+  if (!context->verify) {
+    peer->trusted = true;
     return;
   }
-  writeHex(digest, peer->fingerprint);
-  if (context->pinned) {
-    peer->accepted = memcmp(digest, context->pin, kTlsPinSize) == 0;
-    if (!peer->accepted) snprintf(peer->reason, sizeof peer->reason, "pin does not match");
-    return;
-  }
-  if (context->verify && context->caUnreadable) {
+  if (context->caUnreadable) {
     snprintf(peer->reason, sizeof peer->reason, "CA file cannot be read");
     return;
   }
-  long result = context->verify ? SSL_get_verify_result(connection->ssl) : X509_V_OK;
-  peer->accepted = result == X509_V_OK;
-  if (!peer->accepted) snprintf(peer->reason, sizeof peer->reason, "%s", rejection(result));
+  long result = SSL_get_verify_result(connection->ssl);
+  peer->trusted = result == X509_V_OK;
+  if (!peer->trusted) snprintf(peer->reason, sizeof peer->reason, "%s", rejection(result));
 }
 
 // ---- Records ----

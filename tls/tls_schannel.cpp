@@ -6,7 +6,7 @@
 // socket calls, so no call ever waits for the peer: a handshake step or a receive that finds
 // nothing is a retry, as is a data connection's write that the socket does not take.
 //
-// SChannel is told to leave the certificate alone (manual validation); tlsCheckPeer builds the
+// SChannel is told to leave the certificate alone (manual validation); tlsExaminePeer builds the
 // chain itself, against the CA file's certificates only when the caller gave one.
 //
 // Divisions: loading; small helpers; contexts; connections and handshakes; the certificate;
@@ -48,8 +48,6 @@ struct TlsContext {
   CredHandle credential;  // shared by every connection: SChannel resumes only with the same one
   wchar_t targetName[kServerNameSize];  // the same for every connection, for the same reason
   bool verify;
-  bool pinned;
-  unsigned char pin[kTlsPinSize];
   bool namedByAddress;  // the server name is a dotted quad
   unsigned char address[4];
   HCERTSTORE roots;         // the CA file's certificates; null: the system's store
@@ -358,10 +356,8 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
       MultiByteToWideChar(CP_ACP, 0, trust.serverName, -1, made->targetName, kServerNameSize);
   if (converted == 0) made->targetName[0] = L'\0';
   made->verify = trust.verify;
-  made->pinned = trust.pin != nullptr;
-  if (made->pinned) memcpy(made->pin, trust.pin, kTlsPinSize);
   made->namedByAddress = parseDottedQuad(trust.serverName, made->address);
-  if (made->verify && !made->pinned && trust.caFile != nullptr && trust.caFile[0] != '\0') {
+  if (made->verify && trust.caFile != nullptr && trust.caFile[0] != '\0') {
     made->roots = loadRoots(trust.caFile);
     if (made->roots != nullptr) made->engine = exclusiveEngine(made->roots);
     made->caUnreadable = made->engine == nullptr;
@@ -675,15 +671,6 @@ bool digestOf(PCCERT_CONTEXT certificate, unsigned char* digest) {
          length == static_cast<DWORD>(kTlsPinSize);
 }
 
-void writeHex(const unsigned char* bytes, char* text) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  for (int32_t i = 0; i < kTlsPinSize; ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 15];
-  }
-  text[2 * kTlsPinSize] = '\0';
-}
-
 // An IP address is matched here, against the subjectAltName's addresses only, as OpenSSL does:
 // the SSL policy compares names as text.
 bool namesAddress(PCCERT_CONTEXT certificate, const unsigned char* address) {
@@ -799,29 +786,23 @@ bool trusted(const TlsContext* context, PCCERT_CONTEXT certificate, char* reason
 }
 }  // namespace
 
-void tlsCheckPeer(TlsConnection* connection, TlsPeer* peer) {
+void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer) {
   const TlsContext* context = connection->context;
-  *peer = TlsPeer{false, context->pinned || context->verify, "", ""};
+  *peer = TlsPeer{false, {}, false, ""};
   PCCERT_CONTEXT certificate = nullptr;
-  unsigned char digest[kTlsPinSize];
   if (sspi->QueryContextAttributesW(&connection->handle, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
-                                    &certificate) != SEC_E_OK ||
-      certificate == nullptr || !digestOf(certificate, digest)) {
-    if (certificate != nullptr) crypt.freeCertificate(certificate);
-    append(peer->reason, sizeof peer->reason, "no certificate");
-    return;
+                                    &certificate) != SEC_E_OK) {
+    certificate = nullptr;
   }
-  writeHex(digest, peer->fingerprint);
-  if (context->pinned) {
-    peer->accepted = memcmp(digest, context->pin, kTlsPinSize) == 0;
-    if (!peer->accepted) append(peer->reason, sizeof peer->reason, "pin does not match");
-  } else if (context->verify && context->caUnreadable) {
+  peer->present = certificate != nullptr && digestOf(certificate, peer->digest);
+  if (!context->verify) {
+    peer->trusted = true;
+  } else if (context->caUnreadable) {
     append(peer->reason, sizeof peer->reason, "CA file cannot be read");
-  } else {
-    peer->accepted =
-        !context->verify || trusted(context, certificate, peer->reason, sizeof peer->reason);
+  } else if (peer->present) {
+    peer->trusted = trusted(context, certificate, peer->reason, sizeof peer->reason);
   }
-  crypt.freeCertificate(certificate);
+  if (certificate != nullptr) crypt.freeCertificate(certificate);
 }
 
 // ---- Records ----
