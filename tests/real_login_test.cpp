@@ -190,6 +190,7 @@ INSTANTIATE_TEST_SUITE_P(TlsHostile, TlsHostile, ::testing::Values(
 TEST_F(TlsHostile, DataHandshakeFailureEndsOnlyTheTransfer) {
   HostileTlsServer server("data-handshake-fails");
   ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_EQ(dapSetLocalDir(0, dir().path().c_str()), 0);
   dapSetInteger(0, DAP_SET_SERVER_PORT, server.port());
   dapSetInteger(0, DAP_SET_PASSIVE, 1);
   dapSetInteger(0, DAP_SET_TLS, 1);
