@@ -41,9 +41,7 @@ int32_t stateSendCwd(Channel* channel, uint32_t now) {
 }
 
 int32_t stateSendPwd(Channel* channel, uint32_t now) {
-  channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, "PWD", kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 522);
+  return sendOwnCommand(channel, now, "PWD", 522);
 }
 
 int32_t stateSendDele(Channel* channel, uint32_t now) {

@@ -5,6 +5,7 @@
 #include "engine/engine.h"
 #include "frame/errors.h"
 #include "frame/log.h"
+#include "frame/text.h"
 #include "net/net.h"
 
 namespace {
@@ -252,6 +253,12 @@ int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState
   if (sent < 0) return errorExit(channel, sent, DAP_ERR_SEND_FAILED);
   awaitReply(channel, now, replyState);
   return kStepDone;
+}
+
+int32_t sendOwnCommand(Channel* channel, uint32_t now, const char* command, int32_t replyState) {
+  channel->responseBuffer[0] = '\0';
+  copyText(channel->commandBuffer, command, kLineBufferSize - 1);
+  return sendCommandAwaitReply(channel, now, replyState);
 }
 
 int32_t readReply(Channel* channel) {

@@ -65,6 +65,9 @@ int32_t sendCommand(Channel* channel);
 // send ends the operation with the send's code.
 int32_t sendCommandAwaitReply(Channel* channel, uint32_t now, int32_t replyState);
 
+// The same for a command of the library's own words, the reply's text cleared first.
+int32_t sendOwnCommand(Channel* channel, uint32_t now, const char* command, int32_t replyState);
+
 // Reads one reply: netReadReply's result. A final reply (any but 1xx) pays one owed.
 int32_t readReply(Channel* channel);
 inline bool isPreliminary(int32_t code) {

@@ -3,7 +3,6 @@
 #include "dap32.h"
 #include "engine/engine.h"
 #include "frame/log.h"
-#include "frame/text.h"
 
 namespace {
 // Each follow-up's last state calls stateAfterLogin with its own number, so the states of one
@@ -35,9 +34,7 @@ int32_t stateAfterLogin(const Channel* channel, int32_t done) {
 }
 
 int32_t stateSendUtf8On(Channel* channel, uint32_t now) {
-  channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, "OPTS UTF8 ON", kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 151);
+  return sendOwnCommand(channel, now, "OPTS UTF8 ON", 151);
 }
 
 // "200 Always in UTF8 mode." A server that refuses ("501 Invalid argument") may still take

@@ -4,7 +4,6 @@
 #include "dap32.h"
 #include "engine/engine.h"
 #include "frame/log.h"
-#include "frame/text.h"
 #include "net/net.h"
 
 namespace {
@@ -53,9 +52,7 @@ int32_t startControlHandshake(Channel* channel, uint32_t now) {
 }
 
 int32_t stateSendAuthTls(Channel* channel, uint32_t now) {
-  channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, "AUTH TLS", kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 121);
+  return sendOwnCommand(channel, now, "AUTH TLS", 121);
 }
 
 int32_t stateReadAuthReply(Channel* channel, uint32_t now) {
@@ -81,9 +78,7 @@ int32_t stateControlHandshake(Channel* channel, uint32_t now) {
 }
 
 int32_t stateSendPbsz(Channel* channel, uint32_t now) {
-  channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, "PBSZ 0", kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 131);
+  return sendOwnCommand(channel, now, "PBSZ 0", 131);
 }
 
 int32_t stateReadPbszReply(Channel* channel, uint32_t) {
@@ -94,10 +89,7 @@ int32_t stateReadPbszReply(Channel* channel, uint32_t) {
 }
 
 int32_t stateSendProt(Channel* channel, uint32_t now) {
-  channel->responseBuffer[0] = '\0';
-  copyText(channel->commandBuffer, channel->tlsProtectData != 0 ? "PROT P" : "PROT C",
-           kLineBufferSize - 1);
-  return sendCommandAwaitReply(channel, now, 133);
+  return sendOwnCommand(channel, now, channel->tlsProtectData != 0 ? "PROT P" : "PROT C", 133);
 }
 
 int32_t stateReadProtReply(Channel* channel, uint32_t) {
