@@ -305,6 +305,19 @@ def take_file(path, size, original, compare):
 # Cases. Each run returns a record; seconds is the transfer alone (no login), cpu the child's
 # user+sys for the whole run.
 
+def transfer_timing(client, stdout, nbytes):
+    """The one result a transfer printed, and its seconds (curl's without its set-up)."""
+    results = parse_results(stdout)
+    if len(results) != 1:
+        raise BenchError("%s printed no result: %r" % (client, stdout[-400:]))
+    result = results[0]
+    if client == "curl":
+        return result, float(result["total"]) - float(result["pretransfer"])
+    if int(result["bytes"]) != nbytes:
+        raise BenchError("%s moved %s bytes, expected %d" % (client, result["bytes"], nbytes))
+    return result, float(result["seconds"])
+
+
 def run_transfer(bench, layout, server, size, direction, client, compare):
     nbytes = size * MIB
     root = layout.roots[server.kind]
@@ -337,17 +350,8 @@ def run_transfer(bench, layout, server, size, direction, client, compare):
                     server.url(name)]
         original = source
     stdout, _, cpu = run_child(argv)
-    results = parse_results(stdout)
     take_file(target, nbytes, original, compare)
-    if len(results) != 1:
-        raise BenchError("%s printed no result: %r" % (client, stdout[-400:]))
-    result = results[0]
-    if client == "curl":
-        seconds = float(result["total"]) - float(result["pretransfer"])
-    else:
-        seconds = float(result["seconds"])
-        if int(result["bytes"]) != nbytes:
-            raise BenchError("%s moved %s bytes, expected %d" % (client, result["bytes"], nbytes))
+    result, seconds = transfer_timing(client, stdout, nbytes)
     return {"kind": "transfer", "server": server.kind, "size": size, "dir": direction,
             "client": client, "seconds": seconds, "cpu": cpu, "bytes": nbytes,
             "steps": result.get("steps")}
@@ -543,17 +547,8 @@ def run_ftps_transfer(bench, layout, server, size, direction, client, compare):
     server.tls_handshakes()  # skips what earlier runs left in the log
     stdout, _, cpu = run_child(argv)
     tls = tls_summary(server, client)
-    results = parse_results(stdout)
     take_file(target, nbytes, original, compare)
-    if len(results) != 1:
-        raise BenchError("%s printed no result: %r" % (client, stdout[-400:]))
-    result = results[0]
-    if client == "curl":
-        seconds = float(result["total"]) - float(result["pretransfer"])
-    else:
-        seconds = float(result["seconds"])
-        if int(result["bytes"]) != nbytes:
-            raise BenchError("%s moved %s bytes, expected %d" % (client, result["bytes"], nbytes))
+    result, seconds = transfer_timing(client, stdout, nbytes)
     return {"kind": "ftps-transfer", "server": server.kind, "size": size, "dir": direction,
             "client": client, "seconds": seconds, "cpu": cpu, "bytes": nbytes,
             "steps": result.get("steps"), **tls}
