@@ -661,6 +661,22 @@ void hostileCase(const TlsServer& server, const std::string& work, const std::st
         "log says \"" + std::string(expected->logged) + "\"");
 }
 
+
+// The harness disables secur32 for this run (DAP32_TEST_NO_SECUR32): a session that asks for
+// TLS fails with -35 before it connects, and one in clear goes on as before.
+void tlsUnavailable(uint16_t port, const std::string& user, const std::string& password) {
+  check(LoadLibraryA("secur32.dll") == nullptr, "secur32 cannot be loaded in this run");
+  const int32_t chan = 1;
+  api.setInteger(chan, DAP_SET_SERVER_PORT, port);
+  api.setInteger(chan, DAP_SET_TLS, 1);
+  expectEqual(api.connect(chan, "127.0.0.1", user.c_str(), password.c_str()),
+              DAP_ERR_TLS_UNAVAILABLE, "dapConnect in TLS without secur32");
+  expectEqual(api.getInteger(chan, DAP_GET_CONTROL_SOCKET), 0, "no control connection");
+  api.setInteger(chan, DAP_SET_TLS, 0);
+  expectEqual(api.connect(chan, "127.0.0.1", user.c_str(), password.c_str()), 0,
+              "dapConnect in clear after it");
+  expectEqual(api.close(chan), 0, "dapClose in clear");
+}
 }  // namespace
 
 // EPSV then EPRT on ::1, whose addresses come from WS2_32; "localhost" at family 1, resolved
@@ -769,6 +785,11 @@ int main(int argc, char** argv) {
       scope = "[" + variant + "/" + labels[i] + "]";
       session(labels[i], ports[i], user, password, work, variant);
       wrongPassword(variant + "/" + labels[i], ports[i], user, password);
+    }
+    const char* noSecur32 = std::getenv("DAP32_TEST_NO_SECUR32");
+    if (noSecur32 != nullptr && std::strcmp(noSecur32, "1") == 0 && ports[0] != 0) {
+      scope = "[" + variant + "/no secur32]";
+      tlsUnavailable(ports[0], user, password);
     }
     if (networkServers && ports[0] != 0) {
       scope = "[" + variant + "/networks]";

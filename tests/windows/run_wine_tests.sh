@@ -155,13 +155,17 @@ for variant in $variants; do
       [ "$kind" = vsftpd ] && ports="0 ${server_port[$kind]}"
       [ "$kind" = pyftpdlib ] && extra=("${server_port[pyftpdlib6]:-0}" "${server_port[socks5]:-0}")
     fi
+    # The clear runs go without secur32, as on a system that lacks it: TLS must fail with -35.
+    overrides="$WINEDLLOVERRIDES" no_secur32=
+    [ "$kind" = tls ] || overrides="$WINEDLLOVERRIDES;secur32=d" no_secur32=1
     work="$scratch/work-$variant-$kind"
     rm -rf "$work"
     mkdir -p "$work"
     log="$scratch/logs/session-$variant-$kind.txt"
     echo "== $variant DLL against $kind"
     # shellcheck disable=SC2086  # $ports is two arguments
-    timeout -k 10 "$run_timeout" "$wine" "$exe" "$dll" "$variant" $ports \
+    WINEDLLOVERRIDES="$overrides" DAP32_TEST_NO_SECUR32=$no_secur32 \
+      timeout -k 10 "$run_timeout" "$wine" "$exe" "$dll" "$variant" $ports \
       "${server_user[$kind]}" "${server_password[$kind]}" "$work" "${extra[@]}" </dev/null \
       >"$log" 2>&1
     status=$?
