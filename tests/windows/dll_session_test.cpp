@@ -661,7 +661,6 @@ void hostileCase(const TlsServer& server, const std::string& work, const std::st
         "log says \"" + std::string(expected->logged) + "\"");
 }
 
-
 // The harness disables secur32 for this run (DAP32_TEST_NO_SECUR32): a session that asks for
 // TLS fails with -35 before it connects, and one in clear goes on as before.
 void tlsUnavailable(uint16_t port, const std::string& user, const std::string& password) {
@@ -694,10 +693,10 @@ void networks(uint16_t ipv6Port, uint16_t socksPort, uint16_t port, const std::s
     int32_t family;
     std::string proxy;
   };
-  const Leg legs[] = {{"ipv6", "::1", ipv6Port, 0, ""},
-                      {"either", "localhost", port, 1, ""},
-                      {"socks5", "localhost", port, 0,
-                       "socks5://127.0.0.1:" + std::to_string(socksPort)}};
+  const Leg legs[] = {
+      {"ipv6", "::1", ipv6Port, 0, ""},
+      {"either", "localhost", port, 1, ""},
+      {"socks5", "localhost", port, 0, "socks5://127.0.0.1:" + std::to_string(socksPort)}};
   for (const Leg& leg : legs) {
     std::string base = work + "\\" + variant + "-" + leg.label;
     CreateDirectoryA(base.c_str(), nullptr);
@@ -740,10 +739,11 @@ int main(int argc, char** argv) {
   // Two more arguments name the network servers; groups of four, TLS servers.
   const bool networkServers = argc == 10;
   if (argc < 8 || (!networkServers && (argc - 8) % 4 != 0)) {
-    std::fprintf(stderr,
-                 "usage: %s DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
-                 "WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT | TLS_KIND PORT CERT_PEM FINGERPRINT...]\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s DLL plain|decorated|x64 PYFTPDLIB_PORT VSFTPD_PORT USER PASSWORD "
+        "WORKDIR [PYFTPDLIB_IPV6_PORT SOCKS5_PORT | TLS_KIND PORT CERT_PEM FINGERPRINT...]\n",
+        argv[0]);
     return 2;
   }
   std::vector<TlsServer> tlsServers;
