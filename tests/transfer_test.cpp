@@ -265,6 +265,7 @@ const Exchange kRest3 = answer("REST 3", "350 Restarting at 3.\r\n");
 const Exchange kSize3 = answer("SIZE r.bin", "213 3\r\n");
 const std::string kWhole = "abcdefg";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Transfer, TransferResumeTest,
     ::testing::Values(
@@ -298,11 +299,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {kSize3, port(), answer("REST 3", "500 Unknown\r\n")}, -18, ""},
         ResumeCase{"UploadTextRefused", true, 'A', kWhole, {kSize3}, -6, ""}),
     caseName);
+// clang-format on
 
 // With UTF-8 names the local file's path is UTF-8: on Windows it goes through the wide calls.
 TEST_F(TransferTest, Utf8NamesReachTheLocalFilesAndTheServer) {
   const std::string up = "r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
-  const std::string down = "\xC3\xBC" "ber.txt";
+  const std::string down =
+      "\xC3\xBC"
+      "ber.txt";
   writeFile(file(up), "up");
   dapSetInteger(kChan, DAP_SET_UTF8, 1);
   ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "200 Always in UTF8 mode.\r\n"), pasv(),
