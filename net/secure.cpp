@@ -24,7 +24,8 @@ const char* rejectionOf(const Channel* channel, const TlsPeer& peer) {
   if (!peer.present) return "no certificate";
   if (channel->tlsPinned != 0) {
     bool matches = true;
-    for (uint32_t i = 0; i < kPinSize; ++i) matches = matches && peer.digest[i] == channel->tlsPin[i];
+    for (uint32_t i = 0; i < kPinSize; ++i)
+      matches = matches && peer.digest[i] == channel->tlsPin[i];
     return matches ? nullptr : "pin does not match";
   }
   return peer.trusted ? nullptr : peer.reason;
@@ -74,8 +75,7 @@ int32_t netOpenControlTls(Channel* channel) {
   int32_t opened = openContext(channel);
   if (opened < 0) return opened;
   channel->controlTlsWants = 0;
-  return tlsConnectionOpen(channel->tlsContext, channel->controlSocket, true,
-                           &channel->controlTls);
+  return tlsConnectionOpen(channel->tlsContext, channel->controlSocket, true, &channel->controlTls);
 }
 
 int32_t netOpenDataTls(Channel* channel) {

@@ -41,10 +41,10 @@ void platMemoryUnlock(PlatMemory memory);
 void platMemoryFree(PlatMemory memory);
 
 // Files: -1 on failure, as the Windows file calls report it.
-PlatFile platFileCreate(const char* path);    // create or truncate, read and write
+PlatFile platFileCreate(const char* path);     // create or truncate, read and write
 PlatFile platFileOpenWrite(const char* path);  // create or open as it is, read and write
-PlatFile platFileOpenRead(const char* path);  // read only; others may read but not write
-int32_t platFileTruncate(PlatFile file);      // to 0 bytes, positioned at 0: 0, or -1
+PlatFile platFileOpenRead(const char* path);   // read only; others may read but not write
+int32_t platFileTruncate(PlatFile file);       // to 0 bytes, positioned at 0: 0, or -1
 int32_t platFileRead(PlatFile file, void* buffer, uint32_t size);
 int32_t platFileWrite(PlatFile file, const void* data, uint32_t size);
 void platFileClose(PlatFile file);

@@ -251,8 +251,8 @@ TEST_F(CommandTest, CommandDrivenByTheCallerHidesAPassword) {
 TEST_F(CommandTest, Utf8NamesAndRefusedTexts) {
   EXPECT_EQ(dapSetInteger(kChan, DAP_SET_UTF8, 3), 1);
   const std::string name = "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC";
-  ASSERT_NO_FATAL_FAILURE(login({answer("OPTS UTF8 ON", "501 Invalid argument\r\n"),
-                                 answer("CWD " + name, "250 Ok\r\n")}));
+  ASSERT_NO_FATAL_FAILURE(login(
+      {answer("OPTS UTF8 ON", "501 Invalid argument\r\n"), answer("CWD " + name, "250 Ok\r\n")}));
   EXPECT_EQ(dapSetServerDir(kChan, name.c_str()), 0);
   EXPECT_TRUE(logsInOrder(log(), {"UTF8 not accepted (501)\r\n", "S: CWD " + name + "\r\n"}));
   const std::string tooLong(2001, 'x');

@@ -29,7 +29,7 @@ using namespace ftptest;
 struct FaultCase {
   const char* name;
   PlatCall call;
-  int error;   // errno, an EAI_ code for the resolver; 0 a short transfer
+  int error;        // errno, an EAI_ code for the resolver; 0 a short transfer
   uint32_t period;  // 0: one run per call of the session, failing that call; else every period-th
 };
 

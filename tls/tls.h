@@ -14,8 +14,8 @@
 struct TlsContext;
 struct TlsConnection;
 
-constexpr int32_t kTlsPinSize = 32;               // a SHA-256 digest
-constexpr int32_t kTlsSessionText = 96;           // "TLSv1.3 TLS_AES_256_GCM_SHA384"
+constexpr int32_t kTlsPinSize = 32;      // a SHA-256 digest
+constexpr int32_t kTlsSessionText = 96;  // "TLSv1.3 TLS_AES_256_GCM_SHA384"
 constexpr int32_t kTlsReasonText = 96;
 
 // What the caller trusts, fixed for the session when the context opens. A pin is compared by
@@ -38,8 +38,8 @@ enum TlsProgress : int32_t {
 struct TlsPeer {
   bool present;                       // the server showed one
   unsigned char digest[kTlsPinSize];  // its SHA-256
-  bool trusted;                  // it chains to a trusted root, is valid now and names the server
-  char reason[kTlsReasonText];   // why it is not trusted
+  bool trusted;                 // it chains to a trusted root, is valid now and names the server
+  char reason[kTlsReasonText];  // why it is not trusted
 };
 
 // 0, or DAP_ERR_TLS_UNAVAILABLE when the TLS library cannot be loaded. Safe from any thread.

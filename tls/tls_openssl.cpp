@@ -340,7 +340,8 @@ void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer) {
 int32_t tlsReceive(TlsConnection* connection, char* buffer, int32_t size, bool peek) {
   if (!connection->done) return DAP_ERR_SOCKET_CLOSED;
   ERR_clear_error();
-  int result = peek ? SSL_peek(connection->ssl, buffer, size) : SSL_read(connection->ssl, buffer, size);
+  int result =
+      peek ? SSL_peek(connection->ssl, buffer, size) : SSL_read(connection->ssl, buffer, size);
   if (result > 0) return result;
   switch (SSL_get_error(connection->ssl, result)) {
     case SSL_ERROR_WANT_READ:

@@ -39,9 +39,9 @@ struct Exchange {
   int chunkPauseMs = 0;            // between chunks, so a reply can be split across TCP writes
   Then then = Then::Continue;
   Data data = Data::None;
-  std::string sendBytes;  // Data::Send
-  size_t sendChunk = 0;   // write sendBytes in pieces of this size; 0 writes it at once
-  int sendPauseMs = 0;    // between pieces
+  std::string sendBytes;   // Data::Send
+  size_t sendChunk = 0;    // write sendBytes in pieces of this size; 0 writes it at once
+  int sendPauseMs = 0;     // between pieces
   bool resetData = false;  // Data::Send: end with a reset instead of a close
   ActiveConnect activeConnect = ActiveConnect::AfterReply;
   PassiveOrder passiveOrder = PassiveOrder::ReplyFirst;

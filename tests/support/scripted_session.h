@@ -39,7 +39,7 @@ class ScriptedSession : public LibraryFixture {
   // Wrap in ASSERT_NO_FATAL_FAILURE. With ipv6 the server listens on ::1 and the channel
   // connects to "::1".
   void login(std::vector<Exchange> exchanges, bool ipv6 = false);
-  Strings commands() const;                     // after the login, with their line ends
+  Strings commands() const;  // after the login, with their line ends
   ScriptServer& server() const { return *server_; }
   // The port the first active-mode transfer listens on and announces.
   uint16_t firstActivePort() const { return firstActivePort_; }
