@@ -1,6 +1,7 @@
 // The four parameter exports and the error texts of dapErrorText.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -161,6 +162,76 @@ TEST_F(Parameters, CheckedSettingsAreMaskedOrClamped) {
     EXPECT_EQ(dapSetInteger(c.value & 1, c.code, c.value), c.stored) << c.code << ": " << c.value;
     EXPECT_TRUE(sameSettings(settings, expected)) << c.code << ": " << c.value;
   }
+}
+
+// The per-channel options of secure sessions, files and networks: flags keep bit 0, a mode or
+// family out of range is refused and changes nothing. The other channel keeps its own.
+TEST_F(Parameters, ChannelOptionsKeepBit0OrRefuseWhatIsOutOfRange) {
+  struct Case {
+    uint32_t code;
+    int32_t value;
+    int32_t returned;
+    int32_t (*stored)(const Channel&);
+  };
+  const auto tls = [](const Channel& c) { return c.tlsMode; };
+  const auto verify = [](const Channel& c) { return c.tlsVerify; };
+  const auto data = [](const Channel& c) { return c.tlsProtectData; };
+  const auto resume = [](const Channel& c) { return static_cast<int32_t>(c.resumeTransfers); };
+  const auto utf8 = [](const Channel& c) { return static_cast<int32_t>(c.utf8Names); };
+  const auto extended = [](const Channel& c) { return c.extendedMode; };
+  const auto family = [](const Channel& c) { return c.addressFamily; };
+  const Case cases[] = {
+      {DAP_SET_TLS, 2, 2, tls},
+      {DAP_SET_TLS, 3, -6, tls},
+      {DAP_SET_TLS, -1, -6, tls},
+      {DAP_SET_TLS_VERIFY, 2, 0, verify},
+      {DAP_SET_TLS_VERIFY, -1, 1, verify},
+      {DAP_SET_TLS_DATA, 4, 0, data},
+      {DAP_SET_TLS_DATA, 3, 1, data},
+      {DAP_SET_RESUME, 3, 1, resume},
+      {DAP_SET_UTF8, 2, 0, utf8},
+      {DAP_SET_UTF8, INT_MIN + 1, 1, utf8},
+      {DAP_SET_EXTENDED, -1, 1, extended},
+      {DAP_SET_ADDRESS_FAMILY, 2, 2, family},
+      {DAP_SET_ADDRESS_FAMILY, 3, -6, family},
+      {DAP_SET_ADDRESS_FAMILY, -1, -6, family},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.code) + ": " + std::to_string(c.value));
+    const int32_t before = c.stored(channel(1));
+    const int32_t other = c.stored(channel(0));
+    EXPECT_EQ(dapSetInteger(1, c.code, c.value), c.returned);
+    EXPECT_EQ(c.stored(channel(1)), c.returned < 0 ? before : c.returned);
+    EXPECT_EQ(c.stored(channel(0)), other);
+  }
+}
+
+// A pin is 64 hexadecimal digits in any case, colons and blanks anywhere between them; it reads
+// back as 64 uppercase digits, whole or not at all. Anything else is refused and keeps the pin.
+TEST_F(Parameters, PinTakesItsDigitsAndRefusesAnythingElse) {
+  const std::string digits = "00112233445566778899aabbccddeeff0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+  std::string upper = digits;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string spaced;
+  for (size_t i = 0; i < digits.size(); i += 2) spaced += digits.substr(i, 2) + (i % 8 ? ":" : " ");
+  const auto pin = [](int32_t size) {
+    std::string text(static_cast<size_t>(size), 'x');
+    int32_t result = dapGetString(1, DAP_STR_TLS_PIN, text.data(), size);
+    return std::to_string(result) + " " + text.c_str();
+  };
+  ASSERT_EQ(dapSetString(1, DAP_STR_TLS_PIN, spaced.c_str()), 0);
+  EXPECT_EQ(pin(65), "64 " + upper);
+  EXPECT_EQ(pin(64), "0 ");
+  for (const std::string& refused : {digits.substr(1), digits + "0", "g" + digits.substr(1),
+                                     digits.substr(0, 63) + "-", std::string("0x") + digits}) {
+    EXPECT_EQ(dapSetString(1, DAP_STR_TLS_PIN, refused.c_str()), DAP_ERR_CANNOT_COMPLY) << refused;
+    EXPECT_EQ(pin(65), "64 " + upper) << refused;
+  }
+  EXPECT_EQ(dapSetString(1, DAP_STR_TLS_PIN, " : "), 0);
+  EXPECT_EQ(pin(65), "0 ");
+  ASSERT_EQ(dapSetString(1, DAP_STR_TLS_PIN, upper.c_str()), 0);
+  EXPECT_EQ(dapSetString(1, DAP_STR_TLS_PIN, nullptr), 0);
+  EXPECT_EQ(pin(65), "0 ");
 }
 
 TEST_F(Parameters, AutoCallKeepsOnlyBit0AndClearsTheChannelTimers) {
