@@ -179,10 +179,21 @@ int32_t serverAddressText(const Channel* channel, char* buffer, int32_t size) {
   return copyWhole(buffer, text, size);
 }
 
+// With UTF-8 names the log's path is UTF-8 too, opened as the transfers' files are, and emptied.
+PlatFile createLogFile(const char* path, bool utf8) {
+  if (!utf8) return platFileCreate(path);
+  PlatFile file = platFileOpenUtf8(path, true);
+  if (file > 0 && platFileTruncate(file) != 0) {
+    platFileClose(file);
+    return kPlatFileError;
+  }
+  return file;
+}
+
 // A log that is replaced is closed, not leaked.
 int32_t openLog(Channel* channel, const char* path) {
   logClose(channel);
-  PlatFile file = path != nullptr ? platFileCreate(path) : kPlatFileError;
+  PlatFile file = path != nullptr ? createLogFile(path, channel->utf8Names != 0) : kPlatFileError;
   if (file <= 0) return kPlatFileError;
   channel->logFile = file;
   return file;

@@ -15,7 +15,7 @@ namespace {
 int32_t openContext(Channel* channel) {
   if (channel->tlsContext != nullptr) return 0;
   TlsTrust trust = {channel->serverName, channel->tlsVerify != 0 && channel->tlsPinned == 0,
-                    channel->tlsCaFile};
+                    channel->tlsCaFile, channel->utf8Names != 0};
   return tlsContextOpen(trust, &channel->tlsContext);
 }
 

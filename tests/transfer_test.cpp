@@ -301,7 +301,8 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 // clang-format on
 
-// With UTF-8 names the local file's path is UTF-8: on Windows it goes through the wide calls.
+// With UTF-8 names the local file's path is UTF-8, and so is a log's opened then: on Windows
+// they go through the wide calls.
 TEST_F(TransferTest, Utf8NamesReachTheLocalFilesAndTheServer) {
   const std::string up = "r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
   const std::string down =
@@ -316,6 +317,12 @@ TEST_F(TransferTest, Utf8NamesReachTheLocalFilesAndTheServer) {
   EXPECT_EQ(server().received(4) + local(down), "updown");
   EXPECT_TRUE(
       logsInOrder(log(), {"'" + file(up) + "' opened\r\n", "'" + file(down) + "' opened\r\n"}));
+  const std::string journal = file("journal-\xC3\xA9.log");
+  writeFile(journal, "an older and longer log");
+  ASSERT_GT(dapSetString(kChan, DAP_STR_LOG_OPEN, journal.c_str()), 0);
+  dapSetString(kChan, DAP_STR_LOG_WRITE, "written");
+  dapSetString(kChan, DAP_STR_LOG_OPEN, nullptr);
+  EXPECT_EQ(local("journal-\xC3\xA9.log"), "written\r\n");
 }
 
 class TransferSizeTest : public TransferTest, public ::testing::WithParamInterface<size_t> {};

@@ -24,6 +24,7 @@ struct TlsTrust {
   const char* serverName;  // as given to dapConnect: a DNS name or a dotted quad
   bool verify;             // the certificate must chain to a trusted root and name the server
   const char* caFile;      // PEM roots instead of the system's store; "" for the store
+  bool caFileUtf8;         // caFile is UTF-8 (UTF-8 names on), else in the system's code page
 };
 
 // A handshake step: done, or the socket readiness it waits for; failures are negative codes

@@ -291,11 +291,11 @@ int32_t socketFailure(TlsConnection* connection) {
 namespace {
 // A PEM file's certificates in a memory store. A file that cannot be read leaves the store
 // empty, so that nothing is trusted, as the OpenSSL backend does.
-HCERTSTORE loadRoots(const char* path) {
+HCERTSTORE loadRoots(const char* path, bool utf8) {
   HCERTSTORE store =
       crypt.openStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   if (store == nullptr) return nullptr;
-  PlatFile file = platFileOpenRead(path);
+  PlatFile file = utf8 ? platFileOpenUtf8(path, false) : platFileOpenRead(path);
   if (file == kPlatFileError) return store;
   constexpr int64_t kLargestFile = 4 << 20;
   int64_t size = platFileSize(file);
@@ -358,7 +358,7 @@ int32_t tlsContextOpen(const TlsTrust& trust, TlsContext** context) {
   made->verify = trust.verify;
   made->namedByAddress = parseDottedQuad(trust.serverName, made->address);
   if (made->verify && trust.caFile != nullptr && trust.caFile[0] != '\0') {
-    made->roots = loadRoots(trust.caFile);
+    made->roots = loadRoots(trust.caFile, trust.caFileUtf8);
     if (made->roots != nullptr) made->engine = exclusiveEngine(made->roots);
     made->caUnreadable = made->engine == nullptr;
   }

@@ -608,6 +608,17 @@ void trustChecks(const TlsServer& server, const std::string& otherCert, const st
   writeFile(both, first);
   trustCase(0, server, "with a CA file of two", "localhost", true, "", both, 0, "TLS: TLSv1.2 TLS_",
             work, user, password);
+  // With UTF-8 names the CA file's path is UTF-8 too: "ca-\u00e9.pem", read through the wide calls.
+  std::string caUtf8 = work + "\\ca-\xC3\xA9.pem";
+  WCHAR wideCert[MAX_PATH], wideCa[MAX_PATH];
+  check(MultiByteToWideChar(CP_ACP, 0, server.cert.c_str(), -1, wideCert, MAX_PATH) > 0 &&
+            MultiByteToWideChar(CP_UTF8, 0, caUtf8.c_str(), -1, wideCa, MAX_PATH) > 0 &&
+            CopyFileW(wideCert, wideCa, FALSE),
+        "the certificate copied to a UTF-8 name");
+  api.setInteger(0, DAP_SET_UTF8, 1);
+  trustCase(0, server, "with a CA file of a UTF-8 name", "127.0.0.1", true, "", caUtf8, 0,
+            "TLS: TLSv1.2 TLS_", work, user, password);
+  api.setInteger(0, DAP_SET_UTF8, 0);
   // "127.1" reaches 127.0.0.1 but is neither the certificate's DNS name nor a dotted quad.
   trustCase(0, server, "by a name not in the certificate", "127.1", true, "", server.cert,
             DAP_ERR_TLS_CERTIFICATE, "certificate rejected: name does not match", work, user,
