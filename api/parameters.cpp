@@ -180,14 +180,13 @@ int32_t serverAddressText(const Channel* channel, char* buffer, int32_t size) {
 }
 
 // With UTF-8 names the log's path is UTF-8 too, opened as the transfers' files are, and emptied.
+// One that cannot be opened so (in the system's code page, as bindings that marshal ANSI pass
+// it) is created as before.
 PlatFile createLogFile(const char* path, bool utf8) {
-  if (!utf8) return platFileCreate(path);
-  PlatFile file = platFileOpenUtf8(path, true);
-  if (file > 0 && platFileTruncate(file) != 0) {
-    platFileClose(file);
-    return kPlatFileError;
-  }
-  return file;
+  PlatFile file = utf8 ? platFileOpenUtf8(path, true) : kPlatFileError;
+  if (file > 0 && platFileTruncate(file) == 0) return file;
+  if (file > 0) platFileClose(file);
+  return platFileCreate(path);
 }
 
 // A log that is replaced is closed, not leaked.

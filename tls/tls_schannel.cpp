@@ -295,7 +295,10 @@ HCERTSTORE loadRoots(const char* path, bool utf8) {
   HCERTSTORE store =
       crypt.openStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   if (store == nullptr) return nullptr;
-  PlatFile file = utf8 ? platFileOpenUtf8(path, false) : platFileOpenRead(path);
+  // With UTF-8 names the path is UTF-8; one in the system's code page (as bindings that marshal
+  // ANSI pass it) is read as before.
+  PlatFile file = utf8 ? platFileOpenUtf8(path, false) : kPlatFileError;
+  if (file == kPlatFileError) file = platFileOpenRead(path);
   if (file == kPlatFileError) return store;
   constexpr int64_t kLargestFile = 4 << 20;
   int64_t size = platFileSize(file);

@@ -615,8 +615,14 @@ void trustChecks(const TlsServer& server, const std::string& otherCert, const st
             MultiByteToWideChar(CP_UTF8, 0, caUtf8.c_str(), -1, wideCa, MAX_PATH) > 0 &&
             CopyFileW(wideCert, wideCa, FALSE),
         "the certificate copied to a UTF-8 name");
+  // A path in the ANSI code page, as .NET and Pascal pass it, is not UTF-8: it is read as before.
+  std::string caAnsi = work + "\\ca-\xE9-ansi.pem";
+  check(CopyFileA(server.cert.c_str(), caAnsi.c_str(), FALSE) != 0,
+        "the certificate copied to an ANSI name");
   api.setInteger(0, DAP_SET_UTF8, 1);
   trustCase(0, server, "with a CA file of a UTF-8 name", "127.0.0.1", true, "", caUtf8, 0,
+            "TLS: TLSv1.2 TLS_", work, user, password);
+  trustCase(0, server, "with a CA file of an ANSI name", "127.0.0.1", true, "", caAnsi, 0,
             "TLS: TLSv1.2 TLS_", work, user, password);
   api.setInteger(0, DAP_SET_UTF8, 0);
   // "127.1" reaches 127.0.0.1 but is neither the certificate's DNS name nor a dotted quad.

@@ -373,12 +373,13 @@ class Session:
             self.channel = _acquire_channel(self.pace)
             self._finalizer = weakref.finalize(self, _drop_channel, self.channel)
         chan = self.channel
+        # UTF-8 first: with it the log's path is UTF-8, as os.fsencode gives it on Windows too.
+        native.dapSetInteger(chan, _api.DAP_SET_UTF8, 1 if self.utf8 else 0)
         if self.log is not None and native.dapSetString(chan, _api.DAP_STR_LOG_OPEN,
                                                         os.fsencode(self.log)) <= 0:
             raise OSError(f"cannot create the log file {self.log}")
         native.dapSetInteger(chan, _api.DAP_SET_SERVER_PORT, port)
         native.dapSetInteger(chan, _api.DAP_SET_PASSIVE, 1 if self.passive else 0)
-        native.dapSetInteger(chan, _api.DAP_SET_UTF8, 1 if self.utf8 else 0)
         native.dapSetInteger(chan, _api.DAP_SET_EXTENDED, 1 if self.epsv else 0)
         native.dapSetInteger(chan, _api.DAP_SET_ADDRESS_FAMILY, FAMILIES[self.family])
         proxy = self.proxy.encode(ENCODING) if self.proxy else b""
