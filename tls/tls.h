@@ -35,6 +35,25 @@ enum TlsProgress : int32_t {
   kTlsWantWrite = 2,
 };
 
+// Why a certificate is not trusted, in the words of the debug log, which both backends speak.
+enum TlsRejection : int32_t {
+  kTlsExpired,
+  kTlsNotYetValid,
+  kTlsNameMismatch,
+  kTlsSelfSigned,
+  kTlsNoTrustedRoot,
+  kTlsWrongUsage,
+  kTlsRevoked,
+  kTlsCaUnreadable,
+};
+inline const char* tlsRejectionText(TlsRejection rejection) {
+  static const char* const kWords[] = {"certificate has expired", "certificate is not yet valid",
+                                       "name does not match",     "self-signed",
+                                       "no trusted root",         "unsupported certificate purpose",
+                                       "certificate revoked",     "CA file cannot be read"};
+  return kWords[rejection];
+}
+
 // The server's certificate after a handshake.
 struct TlsPeer {
   bool present;                       // the server showed one

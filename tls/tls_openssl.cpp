@@ -288,26 +288,30 @@ void tlsKeepSession(TlsContext* context, TlsConnection* control) {
 // ---- The certificate ----
 
 namespace {
-// The reasons a caller is told, in the words of the debug log.
+struct Rejection {
+  long result;
+  TlsRejection rejection;
+};
+const Rejection kRejections[] = {
+    {X509_V_ERR_CERT_HAS_EXPIRED, kTlsExpired},
+    {X509_V_ERR_CERT_NOT_YET_VALID, kTlsNotYetValid},
+    {X509_V_ERR_HOSTNAME_MISMATCH, kTlsNameMismatch},
+    {X509_V_ERR_IP_ADDRESS_MISMATCH, kTlsNameMismatch},
+    {X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, kTlsSelfSigned},
+    {X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN, kTlsSelfSigned},
+    {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT, kTlsNoTrustedRoot},
+    {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, kTlsNoTrustedRoot},
+    {X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE, kTlsNoTrustedRoot},
+    {X509_V_ERR_INVALID_PURPOSE, kTlsWrongUsage},
+    {X509_V_ERR_CERT_REVOKED, kTlsRevoked},
+};
+
+// The reason a caller is told; one the log has no words of its own for is OpenSSL's.
 const char* rejection(long result) {
-  switch (result) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-      return "certificate has expired";
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-      return "certificate is not yet valid";
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return "name does not match";
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      return "self-signed";
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-      return "no trusted root";
-    default:
-      return X509_verify_cert_error_string(result);
+  for (const Rejection& entry : kRejections) {
+    if (entry.result == result) return tlsRejectionText(entry.rejection);
   }
+  return X509_verify_cert_error_string(result);
 }
 
 bool digestOf(X509* certificate, unsigned char* digest) {
@@ -327,7 +331,7 @@ void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer) {
     return;
   }
   if (context->caUnreadable) {
-    snprintf(peer->reason, sizeof peer->reason, "CA file cannot be read");
+    snprintf(peer->reason, sizeof peer->reason, "%s", tlsRejectionText(kTlsCaUnreadable));
     return;
   }
   long result = SSL_get_verify_result(connection->ssl);

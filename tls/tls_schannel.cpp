@@ -698,34 +698,30 @@ bool namesAddress(PCCERT_CONTEXT certificate, const unsigned char* address) {
   return found;
 }
 
-// The reasons a caller is told, in the words of the debug log.
+struct Rejection {
+  DWORD error;
+  TlsRejection rejection;
+};
+const Rejection kRejections[] = {
+    {static_cast<DWORD>(CERT_E_EXPIRED), kTlsExpired},
+    {static_cast<DWORD>(CERT_E_CN_NO_MATCH), kTlsNameMismatch},
+    {static_cast<DWORD>(CERT_E_UNTRUSTEDROOT), kTlsSelfSigned},
+    {static_cast<DWORD>(CERT_E_CHAINING), kTlsNoTrustedRoot},
+    {static_cast<DWORD>(CERT_E_WRONG_USAGE), kTlsWrongUsage},
+    {static_cast<DWORD>(CERT_E_REVOKED), kTlsRevoked},
+};
+
+// The reason a caller is told. SChannel has one code for both ends of the validity period.
 void explain(DWORD error, PCCERT_CONTEXT certificate, char* reason, size_t size) {
-  switch (error) {
-    case static_cast<DWORD>(CERT_E_EXPIRED):
-      append(reason, size,
-             crypt.timeValidity(nullptr, certificate->pCertInfo) < 0
-                 ? "certificate is not yet valid"
-                 : "certificate has expired");
-      return;
-    case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
-      append(reason, size, "name does not match");
-      return;
-    case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
-      append(reason, size, "self-signed");
-      return;
-    case static_cast<DWORD>(CERT_E_CHAINING):
-      append(reason, size, "no trusted root");
-      return;
-    case static_cast<DWORD>(CERT_E_WRONG_USAGE):
-      append(reason, size, "unsupported certificate purpose");
-      return;
-    case static_cast<DWORD>(CERT_E_REVOKED):
-      append(reason, size, "certificate revoked");
-      return;
-    default:
-      append(reason, size, "certificate error ");
-      appendHex(reason, size, error);
+  for (const Rejection& entry : kRejections) {
+    if (entry.error != error) continue;
+    bool early =
+        entry.rejection == kTlsExpired && crypt.timeValidity(nullptr, certificate->pCertInfo) < 0;
+    append(reason, size, tlsRejectionText(early ? kTlsNotYetValid : entry.rejection));
+    return;
   }
+  append(reason, size, "certificate error ");
+  appendHex(reason, size, error);
 }
 
 // The certificate that failed, where the policy says which; else the server's own.
@@ -782,7 +778,7 @@ bool trusted(const TlsContext* context, PCCERT_CONTEXT certificate, char* reason
   }
   crypt.freeChain(chain);
   if (good && context->namedByAddress && !namesAddress(certificate, context->address)) {
-    append(reason, size, "name does not match");
+    append(reason, size, tlsRejectionText(kTlsNameMismatch));
     return false;
   }
   return good;
@@ -801,7 +797,7 @@ void tlsExaminePeer(TlsConnection* connection, TlsPeer* peer) {
   if (!context->verify) {
     peer->trusted = true;
   } else if (context->caUnreadable) {
-    append(peer->reason, sizeof peer->reason, "CA file cannot be read");
+    append(peer->reason, sizeof peer->reason, tlsRejectionText(kTlsCaUnreadable));
   } else if (peer->present) {
     peer->trusted = trusted(context, certificate, peer->reason, sizeof peer->reason);
   }
