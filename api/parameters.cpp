@@ -130,20 +130,13 @@ const char* sessionText(const Channel* channel, int32_t code) {
   }
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // 64 hexadecimal digits, with colons and blanks anywhere between them; empty clears the pin.
 int32_t storePin(Channel* channel, const char* text) {
   unsigned char pin[kPinSize];
   uint32_t digits = 0;
   for (const char* c = text != nullptr ? text : ""; *c != '\0'; ++c) {
     if (*c == ':' || *c == ' ') continue;
-    int value = hexValue(*c);
+    int value = hexDigitValue(*c);
     if (value < 0 || digits == 2 * kPinSize) return DAP_ERR_CANNOT_COMPLY;
     pin[digits / 2] =
         static_cast<unsigned char>(digits % 2 == 0 ? value << 4 : pin[digits / 2] | value);

@@ -2,6 +2,8 @@
 // later attach, so an application sets them once per process.
 #include "frame/settings.h"
 
+#include "frame/text.h"
+
 Settings settings = {
     .connectTimeout = 60000,
     .commandDelay = 0,
@@ -19,19 +21,12 @@ Settings settings = {
 };
 
 namespace {
-int hexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return 0;
-}
-
-// The four hexadecimal digits at offset in the version marker.
+// The four hexadecimal digits at offset in the version marker; any other character counts 0.
 uint16_t markerNumber(int offset) {
   uint16_t value = 0;
   for (int digit = 0; digit < 4; ++digit) {
-    value =
-        static_cast<uint16_t>(value * 16 + hexDigitValue(settings.versionMarker[offset + digit]));
+    int digitValue = hexDigitValue(settings.versionMarker[offset + digit]);
+    value = static_cast<uint16_t>(value * 16 + (digitValue < 0 ? 0 : digitValue));
   }
   return value;
 }

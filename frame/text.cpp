@@ -52,6 +52,13 @@ int32_t copyText(char* destination, const char* source, int32_t limit) {
   return count;
 }
 
+int hexDigitValue(char c) {
+  if (isDecimalDigit(c)) return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 int32_t appendText(char* destination, const char* source, int32_t limit) {
   return copyText(destination + textLength(destination), source, limit);
 }

@@ -14,6 +14,13 @@ int32_t copyText(char* destination, const char* source, int32_t limit);
 // Appends source to the text in destination, at most limit characters of it.
 int32_t appendText(char* destination, const char* source, int32_t limit);
 
+// The value of a hexadecimal digit in either case, or -1 for any other character.
+int hexDigitValue(char c);
+
+inline bool isDecimalDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 // Characters up to the first NUL, never more than 8192.
 uint32_t textLength(const char* text);
 

@@ -2,6 +2,7 @@
 // listener and its port cycle, the PORT text and the port of a PASV reply.
 #include "dap32.h"
 #include "frame/log.h"
+#include "frame/text.h"
 #include "net/net.h"
 
 // The local end of an IPv6 control connection has no IPv4 form: localAddr stays 0 and the
@@ -102,16 +103,12 @@ void netFormatPortCommand(Channel* channel) {
 }
 
 namespace {
-bool isDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // Reads the digits at *cursor and steps over one separator; false when there is no digit.
 bool readNumber(const char** cursor, uint32_t* value) {
   const char* text = *cursor;
-  if (!isDigit(*text)) return false;
+  if (!isDecimalDigit(*text)) return false;
   *value = 0;
-  while (isDigit(*text)) *value = *value * 10 + static_cast<uint32_t>(*text++ - '0');
+  while (isDecimalDigit(*text)) *value = *value * 10 + static_cast<uint32_t>(*text++ - '0');
   if (*text != '\0') ++text;
   *cursor = text;
   return true;
@@ -123,7 +120,7 @@ bool readNumber(const char** cursor, uint32_t* value) {
 int32_t netParsePassivePort(Channel* channel, const char* reply) {
   const char* cursor = reply;
   for (int skip = 0; skip < 4 && *cursor != '\0'; ++skip) ++cursor;
-  while (*cursor != '\0' && !isDigit(*cursor)) ++cursor;
+  while (*cursor != '\0' && !isDecimalDigit(*cursor)) ++cursor;
   uint32_t numbers[6];
   for (uint32_t& number : numbers) {
     if (!readNumber(&cursor, &number)) return 0;

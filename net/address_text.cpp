@@ -2,27 +2,17 @@
 // the port of an EPSV reply and the EPRT argument (RFC 2428). Pure text work, the same on
 // every platform, so that logs and commands read alike everywhere.
 #include "dap32.h"
+#include "frame/text.h"
 #include "net/net.h"
 
 namespace {
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool isDecimal(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // A dotted quad inside an IPv6 text ("::ffff:192.0.2.1"): exactly four components of at most
 // 255 and nothing after them but the end.
 bool readEmbeddedQuad(const char* text, const char* end, uint8_t* bytes) {
   for (int component = 0; component < 4; ++component) {
-    if (text == end || !isDecimal(*text)) return false;
+    if (text == end || !isDecimalDigit(*text)) return false;
     uint32_t value = 0;
-    for (int digits = 0; text != end && isDecimal(*text); ++digits, ++text) {
+    for (int digits = 0; text != end && isDecimalDigit(*text); ++digits, ++text) {
       if (digits == 3) return false;
       value = value * 10 + static_cast<uint32_t>(*text - '0');
     }
@@ -49,8 +39,8 @@ bool readGroups(const char* text, const char* end, uint8_t* bytes) {
     if (count == 8) return false;
     const char* start = text;
     uint32_t value = 0;
-    while (text != end && hexDigit(*text) >= 0 && text - start < 4) {
-      value = value << 4 | static_cast<uint32_t>(hexDigit(*text++));
+    while (text != end && hexDigitValue(*text) >= 0 && text - start < 4) {
+      value = value << 4 | static_cast<uint32_t>(hexDigitValue(*text++));
     }
     if (text != end && *text == '.' && count <= 6) {
       uint8_t quad[4];
@@ -87,7 +77,7 @@ bool readZone(const char* text, const char* end, uint32_t* scope) {
   if (text == end) return false;
   uint64_t value = 0;
   for (; text != end; ++text) {
-    if (!isDecimal(*text)) return false;
+    if (!isDecimalDigit(*text)) return false;
     value = value * 10 + static_cast<uint64_t>(*text - '0');
     if (value > 0xFFFFFFFFu) return false;
   }
@@ -206,12 +196,12 @@ int32_t netParseExtendedPassivePort(const char* reply, uint16_t* port) {
   while (*cursor != '\0' && *cursor != '(') ++cursor;
   if (*cursor != '(') return 0;
   char delimiter = cursor[1];
-  if (delimiter < 33 || delimiter > 126 || isDecimal(delimiter)) return 0;
+  if (delimiter < 33 || delimiter > 126 || isDecimalDigit(delimiter)) return 0;
   if (cursor[2] != delimiter || cursor[3] != delimiter) return 0;
   cursor += 4;
   uint32_t value = 0;
   int digits = 0;
-  for (; isDecimal(*cursor); ++cursor) {
+  for (; isDecimalDigit(*cursor); ++cursor) {
     if (++digits > 5) return 0;
     value = value * 10 + static_cast<uint32_t>(*cursor - '0');
   }

@@ -21,17 +21,6 @@ char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool isDecimal(char c) {
-  return c >= '0' && c <= '9';
-}
-
-int hexValue(char c) {
-  c = lower(c);
-  if (isDecimal(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // The scheme before "://": its kind and where the rest starts, or kind kProxyNone.
 int32_t readScheme(const char* text, const char** rest) {
   for (const Scheme& scheme : kSchemes) {
@@ -53,8 +42,8 @@ bool decodeInto(const char* from, const char* to, char* field) {
   for (const char* c = from; c != to; ++c) {
     char value = *c;
     if (value == '%') {
-      if (to - c < 3 || hexValue(c[1]) < 0 || hexValue(c[2]) < 0) return false;
-      value = static_cast<char>(hexValue(c[1]) << 4 | hexValue(c[2]));
+      if (to - c < 3 || hexDigitValue(c[1]) < 0 || hexDigitValue(c[2]) < 0) return false;
+      value = static_cast<char>(hexDigitValue(c[1]) << 4 | hexDigitValue(c[2]));
       if (value == '\0') return false;
       c += 2;
     }
@@ -69,7 +58,7 @@ bool readPort(const char* from, const char* to, uint16_t* port) {
   uint32_t value = 0;
   if (from == to || to - from > 5) return false;
   for (const char* c = from; c != to; ++c) {
-    if (!isDecimal(*c)) return false;
+    if (!isDecimalDigit(*c)) return false;
     value = value * 10 + static_cast<uint32_t>(*c - '0');
   }
   if (value == 0 || value > 65535) return false;
@@ -78,8 +67,8 @@ bool readPort(const char* from, const char* to, uint16_t* port) {
 }
 
 bool isNameCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDecimal(c) || c == '-' || c == '.' ||
-         c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDecimalDigit(c) || c == '-' ||
+         c == '.' || c == '_';
 }
 
 // "host:port" or "[v6]:port"; the host is kept as written, brackets included.
@@ -91,7 +80,7 @@ bool readHostPort(const char* from, const char* to, ProxySetting* proxy) {
   if (hostEnd == from || hostEnd - from >= static_cast<ptrdiff_t>(kProxyFieldSize)) return false;
   bool bracketed = *from == '[';
   for (const char* c = from; c != hostEnd; ++c) {
-    bool allowed = bracketed ? hexValue(*c) >= 0 || *c == ':' || *c == '.' || *c == '%' ||
+    bool allowed = bracketed ? hexDigitValue(*c) >= 0 || *c == ':' || *c == '.' || *c == '%' ||
                                    *c == '[' || *c == ']'
                              : isNameCharacter(*c);
     if (!allowed) return false;
@@ -322,7 +311,9 @@ int32_t netHttpStatus(const char* line) {
     if (*line != *prefix) return -1;
   }
   while (*line != '\0' && *line != ' ') ++line;
-  if (*line != ' ' || !isDecimal(line[1]) || !isDecimal(line[2]) || !isDecimal(line[3])) return -1;
+  if (*line != ' ' || !isDecimalDigit(line[1]) || !isDecimalDigit(line[2]) ||
+      !isDecimalDigit(line[3]))
+    return -1;
   if (line[4] != ' ' && line[4] != '\r' && line[4] != '\n' && line[4] != '\0') return -1;
   return (line[1] - '0') * 100 + (line[2] - '0') * 10 + (line[3] - '0');
 }
